@@ -1,0 +1,33 @@
+// Argument conversion with the system's messages, and fastcall positional-or-keyword parsing.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace korvo {
+
+// Each converter returns the value or throws python_error with the exception set.
+
+// Unsigned 64-bit size from an integer-like object (__index__): OverflowError
+// "can't convert negative value to size_t" for negatives.
+std::size_t to_size(PyObject* obj);
+// Signed 32-bit integer from an int or any object with __int__ (a float is truncated);
+// TypeError "an integer is required" otherwise, OverflowError outside 32 bits.
+std::int32_t to_int32(PyObject* obj);
+// The truth value of any object.
+bool to_bool(PyObject* obj);
+// Exact type check (a subclass is refused): TypeError
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)". None passes when allow_none.
+void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none = false);
+
+// Parses a METH_FASTCALL | METH_KEYWORDS call against positional-or-keyword parameters.
+// `names` lists every parameter; the first `required` must be given. Fills `out` (borrowed
+// references, null for parameters not given) and raises the interpreter's usual TypeErrors
+// for too many arguments, unknown or repeated keywords and missing arguments.
+void parse_args(const char* func_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<const char* const> names, std::size_t required, std::span<PyObject*> out);
+
+}  // namespace korvo

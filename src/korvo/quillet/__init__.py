@@ -1,0 +1,5 @@
+"""Logging facade over spdlog; the bridge imports DefaultLogger from here."""
+
+from korvo.quillet.quillet import DefaultLogger
+
+__all__ = ["DefaultLogger"]

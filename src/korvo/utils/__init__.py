@@ -1,0 +1,1 @@
+"""Utilities built on the korvo core modules."""

@@ -1,0 +1,1 @@
+"""Message bridge from native producer threads to Python consumers."""

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds and runs korvo inside the toolchain root (or on a host with CPython 3.14 and the
+# -dev packages). Called by ./dev; each build kind has its own folder under build/.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+top=$PWD
+jobs=${KORVO_JOBS:-$(nproc)}
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+
+# configure_and_build DIR [cmake -D options...]
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S "$top" -B "$dir" -G Ninja -DKORVO_WERROR=$werror "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+build_release() {
+  configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON "$@"
+}
+
+pytest_in() {  # pytest_in BUILD_DIR PYTHON [pytest args...]
+  local dir=$1 python=$2; shift 2
+  local rc=0
+  PYTHONPATH="$top/$dir/python" PYTHONDONTWRITEBYTECODE=1 \
+    "$python" -m pytest -p no:cacheprovider "$@" tests/python || rc=$?
+  [ $rc -eq 5 ] && { echo "no Python tests collected" >&2; return 1; }
+  return $rc
+}
+
+ctest_in() {  # ctest_in BUILD_DIR
+  ctest --test-dir "$1" --output-on-failure -j "$jobs"
+}
+
+cmd=${1:-test}; shift || true
+case "$cmd" in
+  build)
+    build_release ;;
+  test)
+    build_release
+    ctest_in build/release
+    pytest_in build/release python3.14 -q "$@" ;;
+  sanitize)
+    # ASan + UBSan against the debug interpreter (sys.gettotalrefcount for leak tests);
+    # the interpreter is not instrumented, so the runtimes are preloaded into it.
+    configure_and_build build/asan -DCMAKE_BUILD_TYPE=Debug -DKORVO_TESTS=ON \
+      -DKORVO_SANITIZE=address,undefined -DPython_EXECUTABLE=/usr/bin/python3.14d
+    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    ctest_in build/asan
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" PYTHONMALLOC=malloc \
+      pytest_in build/asan python3.14d -q "$@"
+    unset LD_PRELOAD
+    # ThreadSanitizer on the native units (the interpreter itself is not TSan-clean).
+    configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_SANITIZE=thread
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 KORVO_STRESS_MESSAGES=${KORVO_STRESS_MESSAGES:-400000} \
+      ctest_in build/tsan ;;
+  bench)
+    configure_and_build build/bench -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=ON -DKORVO_BENCH=ON
+    for exe in build/bench/bench/*_bench; do [ -x "$exe" ] && { echo "== $exe"; "$exe"; }; done
+    for script in bench/*_bench.py; do
+      [ -f "$script" ] && { echo "== $script"; PYTHONPATH="$top/build/bench/python" python3.14 "$script"; }
+    done ;;
+  demo)
+    build_release >/dev/null
+    PYTHONPATH="$top/build/release/python" python3.14 examples/demo.py ;;
+  *) echo "build.sh: unknown command '$cmd'" >&2; exit 2 ;;
+esac
