@@ -20,24 +20,24 @@ std::size_t to_size(PyObject* obj) {
     return value;
 }
 
-std::int32_t to_int32(PyObject* obj) {
-    object number;
-    if (PyLong_Check(obj)) {
-        number = object::borrow(obj);
-    } else {
-        // Only the type's own __int__ counts: int("5")-style parsing of text is not wanted.
-        auto nb_int = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(obj), Py_nb_int));
-        if (nb_int == nullptr) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-            throw python_error{};
-        }
-        number = object::steal(check(nb_int(obj)));
-        if (!PyLong_Check(number.ptr())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(number.ptr())->tp_name);
-            throw python_error{};
-        }
+object to_int_object(PyObject* obj) {
+    if (PyLong_Check(obj)) return object::borrow(obj);
+    // Only the type's own __int__ counts: int("5")-style parsing of text is not wanted.
+    auto nb_int = reinterpret_cast<unaryfunc>(PyType_GetSlot(Py_TYPE(obj), Py_nb_int));
+    if (nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        throw python_error{};
     }
+    object number = object::steal(check(nb_int(obj)));
+    if (!PyLong_Check(number.ptr())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.ptr())->tp_name);
+        throw python_error{};
+    }
+    return number;
+}
+
+std::int32_t to_int32(PyObject* obj) {
+    object number = to_int_object(obj);
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
     if (value == -1 && PyErr_Occurred() != nullptr) throw python_error{};
@@ -58,8 +58,10 @@ void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, b
     throw python_error{};
 }
 
-void parse_args(const char* func_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                std::span<const char* const> names, std::size_t required, std::span<PyObject*> out) {
+namespace {
+
+void bind_positional(const char* func_name, PyObject* const* args, Py_ssize_t nargs,
+                     std::span<const char* const> names, std::size_t required, std::span<PyObject*> out) {
     const auto total = static_cast<Py_ssize_t>(names.size());
     for (auto& slot : out) slot = nullptr;
     if (nargs > total) {
@@ -69,32 +71,30 @@ void parse_args(const char* func_name, PyObject* const* args, Py_ssize_t nargs, 
         throw python_error{};
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+}
 
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
-            throw python_error{};
-        }
-        Py_ssize_t found = -1;
-        for (Py_ssize_t i = 0; i < total; ++i) {
-            if (PyUnicode_EqualToUTF8(key, names[static_cast<std::size_t>(i)]) == 1) {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", func_name, key);
-            throw python_error{};
-        }
-        if (found < nargs) {
-            PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%U') and position (%zd)",
-                         func_name, key, found + 1);
-            throw python_error{};
-        }
-        out[static_cast<std::size_t>(found)] = args[nargs + k];
+void bind_keyword(const char* func_name, PyObject* key, PyObject* value, Py_ssize_t nargs,
+                  std::span<const char* const> names, std::span<PyObject*> out) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
+        throw python_error{};
     }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (PyUnicode_EqualToUTF8(key, names[i]) != 1) continue;
+        if (static_cast<Py_ssize_t>(i) < nargs) {
+            PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%U') and position (%zu)",
+                         func_name, key, i + 1);
+            throw python_error{};
+        }
+        out[i] = value;
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", func_name, key);
+    throw python_error{};
+}
+
+void check_required(const char* func_name, std::span<const char* const> names, std::size_t required,
+                    std::span<PyObject*> out) {
     for (std::size_t i = 0; i < required; ++i) {
         if (out[i] == nullptr) {
             PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zu)", func_name, names[i],
@@ -102,6 +102,30 @@ void parse_args(const char* func_name, PyObject* const* args, Py_ssize_t nargs, 
             throw python_error{};
         }
     }
+}
+
+}  // namespace
+
+void parse_args(const char* func_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<const char* const> names, std::size_t required, std::span<PyObject*> out) {
+    bind_positional(func_name, args, nargs, names, required, out);
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        bind_keyword(func_name, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, names, out);
+    check_required(func_name, names, required, out);
+}
+
+void parse_tuple_args(const char* func_name, PyObject* args, PyObject* kwargs, std::span<const char* const> names,
+                      std::size_t required, std::span<PyObject*> out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    bind_positional(func_name, nargs > 0 ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, names, required, out);
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(func_name, key, value, nargs, names, out);
+    }
+    check_required(func_name, names, required, out);
 }
 
 }  // namespace korvo

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "ref.hpp"
+
 namespace korvo {
 
 // Each converter returns the value or throws python_error with the exception set.
@@ -14,6 +16,9 @@ namespace korvo {
 // Unsigned 64-bit size from an integer-like object (__index__): OverflowError
 // "can't convert negative value to size_t" for negatives.
 std::size_t to_size(PyObject* obj);
+// An int from an int or any object with __int__ (a float is truncated); TypeError "an integer
+// is required" otherwise.
+object to_int_object(PyObject* obj);
 // Signed 32-bit integer from an int or any object with __int__ (a float is truncated);
 // TypeError "an integer is required" otherwise, OverflowError outside 32 bits.
 std::int32_t to_int32(PyObject* obj);
@@ -29,5 +34,8 @@ void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, b
 // for too many arguments, unknown or repeated keywords and missing arguments.
 void parse_args(const char* func_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<const char* const> names, std::size_t required, std::span<PyObject*> out);
+// The same for tp_new / tp_init, which receive an argument tuple and a keyword dict (or null).
+void parse_tuple_args(const char* func_name, PyObject* args, PyObject* kwargs, std::span<const char* const> names,
+                      std::size_t required, std::span<PyObject*> out);
 
 }  // namespace korvo
