@@ -1,8 +1,26 @@
-// quillet library entry points.
+// libquillet's version and the argument checks its operations share.
 #include "quillet/quillet.hpp"
+
+#include <stdexcept>
+
+#include "checks.hpp"
 
 namespace quillet {
 
 const char* version() noexcept { return "0.1.0"; }
 
+namespace details {
+
+void check_level(spdlog::level::level_enum lvl) {
+    const int n = static_cast<int>(lvl);
+    if (n < spdlog::level::trace || n > spdlog::level::off)
+        throw std::invalid_argument(std::to_string(n) + " is not a valid Level");
+}
+
+void check_color(int code) {
+    if (code < -1 || code > 255)
+        throw std::invalid_argument("colour " + std::to_string(code) + " is neither -1 nor a code in 0..255");
+}
+
+}  // namespace details
 }  // namespace quillet

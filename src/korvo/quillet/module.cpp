@@ -3,34 +3,44 @@
 
 #include "common/errors.hpp"
 #include "common/module.hpp"
-#include "common/publish.hpp"
-#include "common/ref.hpp"
+#include "default_logger.hpp"
+#include "levels.hpp"
+#include "log_call.hpp"
+#include "logger.hpp"
 #include "quillet/quillet.hpp"
+#include "state.hpp"
 
 namespace {
 
-korvo::module_guard g_guard{"quillet", "korvo.quillet.quillet"};
+using namespace korvo::quillet;
 
-// Writes through whatever logger is currently the default (its calls come with the log calls).
-PyType_Slot default_logger_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logger that writes through the current default logger.")},
-    {0, nullptr},
-};
-PyType_Spec default_logger_spec = {
-    .name = "korvo.quillet.quillet.DefaultLogger",
-    .basicsize = sizeof(PyObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = default_logger_slots,
-};
+korvo::module_guard g_guard{"quillet", "korvo.quillet.quillet"};
 
 PyObject* quillet_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
 
+// Fills the namespace in a fixed order; a failing step aborts the import.
 int quillet_exec(PyObject* module) {
     return korvo::guard([&] {
-        korvo::begin_exec(g_guard);
-        korvo::object::steal(reinterpret_cast<PyObject*>(korvo::add_type(module, &default_logger_spec)));
+        quillet_state& st = init_state(module);
+        korvo::begin_exec(g_guard);  // refuses a second execution, warns on a version mismatch
+
+        // The logger types (configuration classes join them here, before Logger).
+        add_logger_type(module);
+        add_default_logger_type(module);
+        for (std::size_t n = 0; n < method_names.size(); ++n)
+            st.method_names[n] = korvo::object::steal(korvo::check(PyUnicode_InternFromString(method_names[n])));
+
+        add_level_enum(module);
+        add_default_patterns(module);
+
+        korvo::object logging = korvo::object::steal(korvo::check(PyImport_ImportModule("logging")));
+        korvo::check(PyModule_AddObjectRef(module, "py_logging", logging.ptr()));
+        korvo::object traceback = korvo::object::steal(korvo::check(PyImport_ImportModule("traceback")));
+        korvo::check(PyModule_AddObjectRef(module, "traceback", traceback.ptr()));
+
+        add_default_logger_unpickle(module);
         korvo::check(PyModule_AddStringConstant(module, "__quillet_version__", quillet::version()));
+        publish_state(st);
         return 0;
     }, -1);
 }
@@ -41,12 +51,12 @@ PyModuleDef quillet_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "korvo.quillet.quillet",
     .m_doc = nullptr,
-    .m_size = 0,
+    .m_size = sizeof(quillet_state),
     .m_methods = nullptr,
     .m_slots = quillet_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_traverse = state_traverse,
+    .m_clear = state_clear,
+    .m_free = state_free,
 };
 
 }  // namespace

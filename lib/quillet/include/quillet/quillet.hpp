@@ -1,20 +1,115 @@
-// quillet: korvo's native logger library on spdlog. Builds loggers from handler
+// quillet: korvo's native logger library on spdlog. Builds spdlog loggers from handler
 // descriptions and keeps the process-wide default logger.
+//
+// Choices of the library, which its users may rely on:
+// - Levels are spdlog's (trace 0 .. off 6). Every operation taking a level or a colour checks
+//   it and throws std::invalid_argument ("9 is not a valid Level", ...) for a value out of range.
+// - Console sinks are spdlog's console sinks with the console mutex (details/console_sinks.hpp):
+//   with `color` the platform's colour sink (ANSI on POSIX, the console API on Windows), whose
+//   colour range is coloured only when the stream is a terminal; without it the plain sink.
+// - A stdout handler is a stdout sink wrapped in spdlog_internal::MaxSinkLevel, so it takes
+//   records from `level` up to `max_level`. A console handler is two sinks: stdout through
+//   MaxSinkLevel for min_level..max_stdout_level, and stderr for the levels above
+//   max_stdout_level (and from min_level).
+// - File sinks create missing parent folders (spdlog's behaviour). `overwrite` truncates the
+//   file when the sink opens it, otherwise records are appended. A rotating file sink appends
+//   to its base file, and when a record would make it exceed max_size bytes the files shift
+//   (base -> .1 -> .2 ...), keeping max_files old files; max_size 0 and max_files above 200000
+//   are refused (std::invalid_argument). A file that cannot be opened throws
+//   std::ios_base::failure carrying spdlog's text.
+// - set_colors takes one colour per level: -1 keeps spdlog's colour of that level, 0..255 gives
+//   the level's colour range that 256-colour foreground code, on every colour console sink the
+//   factory holds when build runs.
+// - build registers the new logger in spdlog's registry under its name; a logger already
+//   registered under that name is replaced there (whoever holds it keeps a working logger).
+//   Its flag makes the new logger the default as well.
+// - The default logger is the library's own, initially spdlog's default logger (a colour
+//   stdout logger at level info) as it is when first asked for. set_default replaces it for
+//   every thread; an empty pointer leaves no default. spdlog's global default is left alone.
+// - get_logger("") is the current default. For another name it is the logger spdlog's registry
+//   holds under that name; when there is none, the flag selects the current default (true) or
+//   an empty pointer (false).
+// Only std exceptions leave the library.
 #pragma once
 
-#if defined(_WIN32)
-#  if defined(QUILLET_BUILDING)
-#    define QUILLET_API __declspec(dllexport)
-#  else
-#    define QUILLET_API __declspec(dllimport)
-#  endif
-#else
-#  define QUILLET_API __attribute__((visibility("default")))
-#endif
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <spdlog/common.h>
+#include <spdlog/logger.h>
+
+#include "quillet/details/export.hpp"
+#include "quillet/details/max_sink_level.hpp"
 
 namespace quillet {
 
 // The library's version text, "major.minor.patch".
 QUILLET_API const char* version() noexcept;
+
+// A value handle on a logger: copied, assigned and read directly; empty when default-made.
+struct SpdLogger {
+    SpdLogger() noexcept = default;
+    explicit SpdLogger(std::shared_ptr<spdlog::logger> logger) noexcept : logger(std::move(logger)) {}
+
+    std::shared_ptr<spdlog::logger> logger;
+};
+
+// Collects a level, sinks and colours, then builds one spdlog logger from them. Every adding
+// operation returns the factory. Not thread-safe: one thread builds. Sinks made here are shared
+// by every logger the factory builds.
+class QUILLET_API LoggerFactory {
+public:
+    using level = spdlog::level::level_enum;
+
+    LoggerFactory() noexcept = default;
+
+    // Level of the loggers built from now on (trace when never set).
+    LoggerFactory& set_level(level lvl);
+    // Standard output from `lvl` up to `max_level`.
+    LoggerFactory& add_stdout_handler(bool color, const std::string& pattern, level lvl, level max_level);
+    // Standard error from `lvl`.
+    LoggerFactory& add_stderr_handler(bool color, const std::string& pattern, level lvl);
+    // Standard output from `lvl`.
+    LoggerFactory& add_basic_console_handler(bool color, const std::string& pattern, level lvl);
+    // Standard output for min_level..max_stdout_level, standard error above.
+    LoggerFactory& add_console_handler(bool color, const std::string& pattern, level max_stdout_level,
+                                       level min_level);
+    // A file, truncated when `overwrite`, else appended to.
+    LoggerFactory& add_file_handler(const std::string& filename, const std::string& pattern, level lvl,
+                                    bool overwrite);
+    // A size-rotated file set.
+    LoggerFactory& add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
+                                             std::uint64_t max_files, const std::string& pattern, level lvl);
+    // Colours of trace .. critical for colour console sinks: -1 unset, 0..255 a 256-colour code.
+    LoggerFactory& set_colors(int trace, int debug, int info, int warn, int error, int critical);
+
+    // A new logger named `name` with the level and all sinks so far, registered in spdlog's
+    // registry (replacing one of the same name); also the default logger when make_default.
+    std::shared_ptr<spdlog::logger> build(const std::string& name, bool make_default);
+
+    // What has been added so far, in order (a console handler adds two sinks).
+    const std::vector<spdlog::sink_ptr>& sinks() const noexcept { return sinks_; }
+
+private:
+    LoggerFactory& add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl);
+
+    level level_ = spdlog::level::trace;
+    std::vector<spdlog::sink_ptr> sinks_;
+    std::array<int, 6> colors_{-1, -1, -1, -1, -1, -1};
+};
+
+// The process-wide default logger and lookup by name. Thread-safe.
+class QUILLET_API LoggerRegistry {
+public:
+    // Makes `logger` the default for every thread; an empty pointer leaves no default.
+    static void set_default(std::shared_ptr<spdlog::logger> logger) noexcept;
+    // "" gives the current default (possibly empty). Another name gives spdlog's registered
+    // logger of that name, or, when none is registered, the default (fallback_to_default) or
+    // an empty pointer.
+    static std::shared_ptr<spdlog::logger> get_logger(const std::string& name, bool fallback_to_default);
+};
 
 }  // namespace quillet

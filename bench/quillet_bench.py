@@ -1,0 +1,133 @@
+"""korvo.quillet benchmarks: filtered calls and records written to a file, with baselines
+measured in the same run (the standard logging package; loguru when it is installed)."""
+
+import logging
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import quillet_testext as ext
+from korvo.quillet import quillet
+
+MESSAGE = "benchmark message with a little text in it"
+PATTERN = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] [%s:%#] [%!] %v"
+STD_FORMAT = "%(asctime)s [%(name)s] [%(levelname)s] [%(filename)s:%(lineno)d] [%(funcName)s] %(message)s"
+LOGURU_FORMAT = "{time} [{name}] [{level}] [{file}:{line}] [{function}] {message}"
+
+FILTERED_CALLS = 200_000
+FILTERED_REPEATS = 15
+WRITTEN_RECORDS = 200_000
+WRITTEN_REPEATS = 5
+
+
+def per_call_ns(fn, n):
+    start = time.perf_counter_ns()
+    for _ in range(n):
+        fn(MESSAGE)
+    return (time.perf_counter_ns() - start) / n
+
+
+def median_ns(fn, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
+    per_call_ns(fn, n // 10)  # warm up
+    return statistics.median(per_call_ns(fn, n) for _ in range(repeats))
+
+
+def records_per_second(write, finish, n=WRITTEN_RECORDS, repeats=WRITTEN_REPEATS):
+    """Best of `repeats` runs of n records, `finish` (flushing) included in the time."""
+    best = 0.0
+    for _ in range(repeats):
+        start = time.perf_counter()
+        for _ in range(n):
+            write(MESSAGE)
+        finish()
+        best = max(best, n / (time.perf_counter() - start))
+    return best
+
+
+def row(label, value, unit, baseline=None, better="lower"):
+    text = f"  {label:<52} {value:>12,.1f} {unit}"
+    if baseline:
+        ratio = baseline / value if better == "lower" else value / baseline
+        text += f"   {ratio:5.1f}x vs baseline"
+    print(text)
+
+
+def quillet_logger(name, level, handlers, default):
+    ext.make_logger(name, level, handlers, make_default=default)
+    logger = quillet.Logger.__new__(quillet.Logger)
+    ext.attach(logger, name)
+    return logger
+
+
+def bench_filtered():
+    print("Filtered call (level below the logger's), ns per call, median of", FILTERED_REPEATS, "runs")
+    std = logging.getLogger("bench.filtered")
+    std.setLevel(logging.WARNING)
+    std.propagate = False
+    std_ns = median_ns(std.debug)
+    logger = quillet_logger("bench.filtered", 3, [("file", os.devnull, PATTERN, 0, False)], default=True)
+    default = quillet.DefaultLogger()
+    logger_ns = median_ns(logger.debug)
+    default_ns = median_ns(default.debug)
+    empty_ns = median_ns(lambda msg: None)
+    row("logging.Logger.debug (baseline)", std_ns, "ns")
+    row("quillet Logger.debug", logger_ns, "ns", std_ns)
+    row("quillet DefaultLogger.debug", default_ns, "ns", std_ns)
+    row("(a Python no-op call in the same loop, for scale)", empty_ns, "ns")
+    print(f"  DefaultLogger / Logger: {default_ns / logger_ns:.2f}   target: Logger <= 60 ns, DefaultLogger <= 1.3x")
+    return logger_ns, default_ns
+
+
+def bench_written(folder):
+    print("Record written to a file, pattern with call site, records per second (best of", WRITTEN_REPEATS, "runs)")
+    std_path = os.path.join(folder, "std.log")
+    std = logging.getLogger("bench.written")
+    std.setLevel(logging.INFO)
+    std.propagate = False
+    handler = logging.FileHandler(std_path, mode="w")
+    handler.setFormatter(logging.Formatter(STD_FORMAT))
+    std.addHandler(handler)
+    std_rate = records_per_second(std.info, handler.flush)
+    std.removeHandler(handler)
+    handler.close()
+    row("logging FileHandler (baseline)", std_rate, "rec/s")
+
+    loguru_rate = None
+    try:
+        from loguru import logger as loguru_logger
+    except ImportError:
+        print("  loguru is not installed: its baseline is skipped")
+    else:
+        loguru_logger.remove()
+        sink_id = loguru_logger.add(os.path.join(folder, "loguru.log"), format=LOGURU_FORMAT, level="INFO")
+        loguru_rate = records_per_second(loguru_logger.info, lambda: None)
+        loguru_logger.remove(sink_id)
+        row("loguru file sink (baseline)", loguru_rate, "rec/s")
+
+    path = os.path.join(folder, "quillet.log")
+    logger = quillet_logger("bench.written", 0, [("file", path, PATTERN, 0, True)], default=True)
+    default = quillet.DefaultLogger()
+    flush = lambda: ext.flush("bench.written")  # noqa: E731
+    logger_rate = records_per_second(logger.info, flush)
+    default_rate = records_per_second(default.info, flush)
+    row("quillet Logger.info", logger_rate, "rec/s", std_rate, better="higher")
+    row("quillet DefaultLogger.info", default_rate, "rec/s", std_rate, better="higher")
+    if loguru_rate:
+        print(f"  quillet Logger vs loguru: {logger_rate / loguru_rate:.1f}x")
+    print(f"  Logger / DefaultLogger time per record: {logger_rate / default_rate:.2f}   "
+          "target: >= 1M rec/s, >= 15x both baselines, DefaultLogger <= 1.3x")
+    ext.drop("bench.written")
+
+
+def main():
+    print(f"Python {sys.version.split()[0]}, korvo.quillet from {quillet.__file__}")
+    bench_filtered()
+    with tempfile.TemporaryDirectory(prefix="quillet_bench_") as folder:
+        bench_written(folder)
+    ext.set_default("")
+
+
+if __name__ == "__main__":
+    main()

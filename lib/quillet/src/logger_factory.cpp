@@ -1,0 +1,142 @@
+// LoggerFactory: turns handler descriptions into spdlog sinks and builds the logger.
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "checks.hpp"
+#include "quillet/details/console_sinks.hpp"
+#include "quillet/quillet.hpp"
+
+namespace quillet {
+
+using spdlog_internal::MaxSinkLevel;
+
+namespace {
+
+spdlog::sink_ptr make_stdout(bool color) {
+    if (color) return std::make_shared<details::color_stdout_sink>();
+    return std::make_shared<details::stdout_sink>();
+}
+
+spdlog::sink_ptr make_stderr(bool color) {
+    if (color) return std::make_shared<details::color_stderr_sink>();
+    return std::make_shared<details::stderr_sink>();
+}
+
+// spdlog reports a file it cannot open with its own exception type; ours is a std one.
+template <class Make>
+spdlog::sink_ptr open_file_sink(Make&& make) {
+    try {
+        return make();
+    } catch (const spdlog::spdlog_ex& e) {
+        throw details::file_error(e.what());
+    }
+}
+
+// The colour sink a sink writes through, looking through level wrappers; null for others.
+details::color_sink* color_sink_of(spdlog::sinks::sink* sink) {
+    while (auto* wrapper = dynamic_cast<MaxSinkLevel*>(sink)) sink = wrapper->get_sink().get();
+    return dynamic_cast<details::color_sink*>(sink);
+}
+
+}  // namespace
+
+LoggerFactory& LoggerFactory::set_level(level lvl) {
+    details::check_level(lvl);
+    level_ = lvl;
+    return *this;
+}
+
+LoggerFactory& LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl) {
+    details::check_level(lvl);
+    sink->set_pattern(pattern);
+    sink->set_level(lvl);
+    sinks_.push_back(std::move(sink));
+    return *this;
+}
+
+LoggerFactory& LoggerFactory::add_stdout_handler(bool color, const std::string& pattern, level lvl,
+                                                 level max_level) {
+    details::check_level(lvl);
+    return add_sink(std::make_shared<MaxSinkLevel>(make_stdout(color), max_level), pattern, lvl);
+}
+
+LoggerFactory& LoggerFactory::add_stderr_handler(bool color, const std::string& pattern, level lvl) {
+    details::check_level(lvl);
+    return add_sink(make_stderr(color), pattern, lvl);
+}
+
+LoggerFactory& LoggerFactory::add_basic_console_handler(bool color, const std::string& pattern, level lvl) {
+    details::check_level(lvl);
+    return add_sink(make_stdout(color), pattern, lvl);
+}
+
+LoggerFactory& LoggerFactory::add_console_handler(bool color, const std::string& pattern, level max_stdout_level,
+                                                  level min_level) {
+    details::check_level(max_stdout_level);
+    details::check_level(min_level);
+    auto out = std::make_shared<MaxSinkLevel>(make_stdout(color), max_stdout_level);
+    auto err = make_stderr(color);
+    // stderr takes what stdout does not: the levels above max_stdout_level, never below min_level.
+    const int above_stdout = std::min<int>(max_stdout_level + 1, spdlog::level::off);
+    const auto err_level = static_cast<level>(std::max<int>(above_stdout, min_level));
+    // Both sinks are made before either is added, so a failure leaves the factory unchanged.
+    sinks_.reserve(sinks_.size() + 2);
+    add_sink(std::move(out), pattern, min_level);
+    return add_sink(std::move(err), pattern, err_level);
+}
+
+LoggerFactory& LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern, level lvl,
+                                               bool overwrite) {
+    details::check_level(lvl);
+    auto sink = open_file_sink([&] { return std::make_shared<spdlog::sinks::basic_file_sink_mt>(filename, overwrite); });
+    return add_sink(std::move(sink), pattern, lvl);
+}
+
+LoggerFactory& LoggerFactory::add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
+                                                        std::uint64_t max_files, const std::string& pattern,
+                                                        level lvl) {
+    details::check_level(lvl);
+    using rotating = spdlog::sinks::rotating_file_sink_mt;
+    if (max_size == 0) throw std::invalid_argument("max_size must be greater than 0");
+    if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
+        if (max_size > std::numeric_limits<std::size_t>::max())
+            throw std::invalid_argument("max_size is too large for this platform");
+    }
+    if (max_files > rotating::MaxFiles)
+        throw std::invalid_argument("max_files must be at most " + std::to_string(rotating::MaxFiles));
+    auto sink = open_file_sink([&] {
+        return std::make_shared<rotating>(filename, static_cast<std::size_t>(max_size),
+                                          static_cast<std::size_t>(max_files), false);
+    });
+    return add_sink(std::move(sink), pattern, lvl);
+}
+
+LoggerFactory& LoggerFactory::set_colors(int trace, int debug, int info, int warn, int error, int critical) {
+    const std::array<int, 6> colors{trace, debug, info, warn, error, critical};
+    for (int code : colors) details::check_color(code);
+    colors_ = colors;
+    return *this;
+}
+
+std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bool make_default) {
+    for (const auto& sink : sinks_) {
+        auto* colored = color_sink_of(sink.get());
+        if (colored == nullptr) continue;
+        for (std::size_t lvl = 0; lvl < colors_.size(); ++lvl) {
+            if (colors_[lvl] >= 0)
+                details::set_level_color(*colored, static_cast<level>(lvl), colors_[lvl]);
+        }
+    }
+    auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());
+    logger->set_level(level_);
+    spdlog::register_or_replace(logger);
+    if (make_default) LoggerRegistry::set_default(logger);
+    return logger;
+}
+
+}  // namespace quillet

@@ -1,0 +1,234 @@
+// Log call steps: arguments, message text, colouring, call site and the sink loop.
+#include "log_call.hpp"
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "common/args.hpp"
+#include "quillet/details/console_sinks.hpp"
+#include "quillet/quillet.hpp"
+
+namespace korvo::quillet {
+
+namespace {
+
+// spdlog keeps a logger's error handler to itself; a derived class may name it.
+struct logger_error_report : spdlog::logger {
+    static void report(spdlog::logger& logger, const std::string& what) noexcept {
+        try {
+            (logger.*(&logger_error_report::err_handler_))(what);
+        } catch (...) {
+            // A custom handler that throws has nowhere left to report to.
+        }
+    }
+};
+
+void report_sink_error(spdlog::logger& logger, const char* what, const spdlog::source_loc& loc) noexcept {
+    try {
+        // The text spdlog's own logging gives a failing sink.
+        if (loc.filename != nullptr)
+            logger_error_report::report(logger, fmt::format("{} [{}({})]", what, loc.filename, loc.line));
+        else
+            logger_error_report::report(logger, what);
+    } catch (...) {
+        // No memory for the text: nothing more can be said.
+    }
+}
+
+// Codes are appended to a small fixed buffer: at most "1;38;5;255;48;5;255".
+struct code_list {
+    fmt::basic_memory_buffer<char, 32> text;
+    void add(std::string_view prefix, std::int32_t code) {
+        if (text.size() != 0) text.push_back(';');
+        text.append(prefix);
+        fmt::format_to(fmt::appender(text), "{}", code);
+    }
+};
+
+// Only "/" separates: a name that uses backslashes is reported whole.
+const char* after_last_slash(const char* path, Py_ssize_t size) noexcept {
+    const auto slash = std::string_view(path, static_cast<std::size_t>(size)).rfind('/');
+    return slash != std::string_view::npos ? path + slash + 1 : path;
+}
+
+// UTF-8 of a code object's text field, or `fallback` when it is not a str or cannot be encoded.
+const char* code_text(PyObject* text, const char* fallback, Py_ssize_t* size) noexcept {
+    if (text == nullptr || !PyUnicode_Check(text)) return fallback;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();  // an unencodable name must not turn into an error of the log call
+        return fallback;
+    }
+    return utf8;
+}
+
+// The frame's current line, remembered per (code object, instruction offset).
+int frame_line(PyFrameObject* frame, PyObject* code) noexcept {
+    quillet_state* st = loaded_state();
+    const int offset = PyFrame_GetLasti(frame);
+    if (st == nullptr || offset < 0) return PyFrame_GetLineNumber(frame);
+    const auto key = (reinterpret_cast<std::uintptr_t>(code) >> 4) ^ (static_cast<std::uintptr_t>(offset) * 0x9E3779B1u);
+    line_cache_entry& entry = st->line_cache[key % line_cache_size];
+    if (entry.code.ptr() != code || entry.offset != offset) {
+        entry.line = PyFrame_GetLineNumber(frame);
+        entry.offset = offset;
+        entry.code = object::borrow(code);
+    }
+    return entry.line;
+}
+
+bool is_module_level(PyCodeObject* code) noexcept {
+    PyObject* name = code->co_name;
+    return name == nullptr || !PyUnicode_Check(name) || PyUnicode_EqualToUTF8AndSize(name, "<module>", 8) == 1;
+}
+
+}  // namespace
+
+log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 4> names{"msg", "fg_color", "bg_color", "effect"};
+    std::array<PyObject*, 4> values{};
+    parse_args(name, args, nargs, kwnames, names, 1, values);
+    log_request req;
+    req.msg = values[0];
+    if (values[1] != nullptr) req.fg_color = to_int32(values[1]);
+    if (values[2] != nullptr) req.bg_color = to_int32(values[2]);
+    if (values[3] != nullptr) req.effect = to_int32(values[3]);
+    return req;
+}
+
+log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept {
+    log_request req;
+    req.msg = msg;
+    if (codes != nullptr) {
+        if (codes->count >= 1) req.fg_color = codes->fg_color;
+        if (codes->count >= 2) req.bg_color = codes->bg_color;
+        if (codes->count >= 3) req.effect = codes->effect;
+    }
+    return req;
+}
+
+std::string_view message_text(PyObject* msg) {
+    check_exact_type(msg, &PyUnicode_Type, "msg", true);
+    if (msg == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+        throw python_error{};
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(msg, &size);
+    if (utf8 == nullptr) throw python_error{};
+    const void* nul = std::memchr(utf8, '\0', static_cast<std::size_t>(size));
+    const auto length = nul != nullptr ? static_cast<const char*>(nul) - utf8 : size;
+    return {utf8, static_cast<std::size_t>(length)};
+}
+
+void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req) {
+    if (!logger.should_log(lvl)) return;
+    fmt::memory_buffer colored_buffer;
+    std::string_view colored = text;
+    if (compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))
+        colored = std::string_view(colored_buffer.data(), colored_buffer.size());
+    const call_site site = caller_source_loc();
+    log_to_sinks(logger, lvl, text, colored, site.loc);
+}
+
+bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect,
+                             std::string_view text, fmt::memory_buffer& out) {
+    code_list codes;
+    if ((effect >= 1 && effect <= 7) || effect == 9) codes.add("", effect);
+    if (fg_color >= 0 && fg_color <= 255) {
+        const bool basic = (fg_color >= 30 && fg_color <= 37) || (fg_color >= 90 && fg_color <= 97);
+        codes.add(basic ? "" : "38;5;", fg_color);
+    }
+    if (bg_color >= 0 && bg_color <= 255) {
+        const bool basic = (bg_color >= 40 && bg_color <= 47) || (bg_color >= 100 && bg_color <= 107);
+        codes.add(basic ? "" : "48;5;", bg_color);
+    }
+    if (codes.text.size() == 0) return false;
+    fmt::format_to(fmt::appender(out), "\033[{}m{}\033[0m", std::string_view(codes.text.data(), codes.text.size()),
+                   text);
+    return true;
+}
+
+// The site reported is the nearest frame above the caller that runs a function rather than
+// module-level code; when there is none, the caller's own frame. Called with the interpreter
+// lock held, as every log call is.
+call_site caller_source_loc() noexcept {
+    call_site site;
+    site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
+    object caller = object::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+    if (!caller) return site;
+    auto frame_of = [](const object& f) { return reinterpret_cast<PyFrameObject*>(f.ptr()); };
+
+    object chosen = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame_of(caller))));
+    object code;
+    if (!chosen) {
+        chosen = caller;
+    } else {
+        for (;;) {
+            code = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_of(chosen))));
+            if (!code || !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
+            object parent = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame_of(chosen))));
+            if (!parent) {
+                chosen = caller;
+                code = object();
+                break;
+            }
+            chosen = std::move(parent);
+        }
+    }
+    if (!code) code = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_of(chosen))));
+    if (!code) return site;
+
+    auto* co = reinterpret_cast<PyCodeObject*>(code.ptr());
+    Py_ssize_t size = 0;
+    const char* file = code_text(co->co_filename, nullptr, &size);
+    site.loc.filename = file != nullptr ? after_last_slash(file, size) : "<unknown>";
+    site.loc.funcname = code_text(co->co_name, "<module>", &size);
+    site.loc.line = frame_line(frame_of(chosen), code.ptr());
+    site.code = std::move(code);
+    return site;
+}
+
+bool is_console_sink(const spdlog::sinks::sink* sink) noexcept {
+    while (sink != nullptr) {
+        if (::quillet::details::is_console_sink_type(sink)) return true;
+        auto* wrapper = dynamic_cast<const ::quillet::spdlog_internal::MaxSinkLevel*>(sink);
+        if (wrapper == nullptr) return false;
+        sink = wrapper->get_sink().get();
+    }
+    return false;
+}
+
+void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
+                  const spdlog::source_loc& loc) noexcept {
+    // When nothing was coloured every sink gets the same text and the console test is moot.
+    const bool differs = colored.data() != plain.data();
+    const spdlog::string_view_t name(logger.name());
+    for (const auto& sink : logger.sinks()) {
+        if (!sink || !sink->should_log(lvl)) continue;
+        const std::string_view payload = differs && is_console_sink(sink.get()) ? colored : plain;
+        const spdlog::details::log_msg record(spdlog::log_clock::now(), loc, name, lvl,
+                                              spdlog::string_view_t(payload.data(), payload.size()));
+        try {
+            sink->log(record);
+        } catch (const std::exception& e) {
+            report_sink_error(logger, e.what(), loc);
+        } catch (...) {
+            report_sink_error(logger, "Unknown exception in logger", loc);
+        }
+    }
+}
+
+bool dispatch_override(PyObject* self, PyObject* method_name, PyCFunction own, const log_request& req) {
+    object attr = object::steal(check(PyObject_GetAttr(self, method_name)));
+    if (PyCFunction_Check(attr.ptr()) && PyCFunction_GET_FUNCTION(attr.ptr()) == own) return false;
+    object fg = object::steal(check(PyLong_FromLong(req.fg_color)));
+    object bg = object::steal(check(PyLong_FromLong(req.bg_color)));
+    object effect = object::steal(check(PyLong_FromLong(req.effect)));
+    PyObject* argv[] = {req.msg, fg.ptr(), bg.ptr(), effect.ptr()};
+    object result = object::steal(check(PyObject_Vectorcall(attr.ptr(), argv, 4, nullptr)));
+    return true;
+}
+
+}  // namespace korvo::quillet

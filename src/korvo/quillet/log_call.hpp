@@ -1,0 +1,118 @@
+// The per-level log call shared by Logger and DefaultLogger: argument rules, message
+// colouring, the Python call site, and delivery of one record to each admitting sink.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include <fmt/format.h>
+#include <spdlog/common.h>
+#include <spdlog/logger.h>
+
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "korvo/quillet.hpp"
+#include "state.hpp"
+
+namespace korvo::quillet {
+
+using level = spdlog::level::level_enum;
+
+inline constexpr std::array<const char*, 6> method_names{"trace", "debug", "info", "warn", "error", "critical"};
+
+// One call's arguments; msg is borrowed from the caller.
+struct log_request {
+    PyObject* msg = nullptr;
+    std::int32_t fg_color = -1;
+    std::int32_t bg_color = -1;
+    std::int32_t effect = -1;
+};
+
+// Python-level arguments (msg, fg_color=-1, bg_color=-1, effect=-1) of method `name`; the
+// codes are converted here, msg is checked by message_text. Throws python_error.
+log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The same from a native caller's codes (null: none given).
+log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept;
+
+// msg as UTF-8 up to its first NUL: a view of the str's own UTF-8 buffer, valid while msg
+// lives. TypeError unless msg is exactly a str, AttributeError for None, the codec's error for
+// text that cannot be encoded. Throws python_error.
+std::string_view message_text(PyObject* msg);
+
+// Everything after the logger is chosen: the level test first, then colour, call site and
+// sinks. Raises nothing once the sinks are reached.
+void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req);
+
+// Builds "ESC[<codes>m<text>ESC[0m" into `out` and returns true; false when no code applies,
+// and then `out` is untouched and the text stands as it is.
+bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect,
+                             std::string_view text, fmt::memory_buffer& out);
+
+// The call site of a log call made from Python: see caller_source_loc in log_call.cpp.
+struct call_site {
+    object code;  // keeps the file and function texts of `loc` alive
+    spdlog::source_loc loc;
+};
+call_site caller_source_loc() noexcept;
+
+// True for the console sinks (details/console_sinks.hpp), seeing through MaxSinkLevel wrappers.
+bool is_console_sink(const spdlog::sinks::sink* sink) noexcept;
+
+// Hands one record to every sink of `logger` whose level admits lvl: console sinks get
+// `colored`, the others `plain`. A sink that throws is reported through the logger's error
+// handler, as spdlog's own logging does, and the remaining sinks still get the record.
+void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
+                  const spdlog::source_loc& loc) noexcept;
+
+// For a native call on an instance of a Python subclass: runs the subclass's override of the
+// method (called with msg and the three codes) and returns true, or returns false when the
+// attribute is still the type's own method `own`. Throws python_error when the override raises.
+bool dispatch_override(PyObject* self, PyObject* method_name, PyCFunction own, const log_request& req);
+
+// The Python-level method and the native table entry of one level, for a type described by
+// Policy: Policy::type(state) is the type, Policy::log(self, lvl, req) chooses the logger and logs.
+template <class Policy, level Lvl>
+PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        const log_request req = parse_log_args(method_names[Lvl], args, nargs, kwnames);
+        Policy::log(self, Lvl, req);
+        return new_ref(Py_None);
+    }, nullptr);
+}
+
+template <class Policy, level Lvl>
+int native_log_method(PyObject* self, PyObject* msg, int skip_dispatch, const log_codes* codes) {
+    return guard([&] {
+        quillet_state& st = state();
+        PyTypeObject* own_type = Policy::type(st);
+        if (self == nullptr || msg == nullptr) {
+            PyErr_BadInternalCall();
+            throw python_error{};
+        }
+        if (!PyObject_TypeCheck(self, own_type)) {
+            PyErr_Format(PyExc_TypeError, "%s.%s() needs a %s instance, got %.200s", own_type->tp_name,
+                         method_names[Lvl], own_type->tp_name, Py_TYPE(self)->tp_name);
+            throw python_error{};
+        }
+        const log_request req = native_log_args(msg, codes);
+        if (skip_dispatch == 0 && Py_TYPE(self) != own_type) {
+            auto own = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>));
+            if (dispatch_override(self, st.method_names[Lvl].ptr(), own, req)) return 0;
+        }
+        Policy::log(self, Lvl, req);
+        return 0;
+    }, -1);
+}
+
+// The method-table entry of one level's Python-level method.
+template <class Policy, level Lvl>
+PyMethodDef log_method_def() {
+    return {method_names[Lvl],
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>)),
+            METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+}  // namespace korvo::quillet

@@ -1,0 +1,464 @@
+// Test-only extension module for korvo.quillet: builds loggers with real and recording sinks
+// through libquillet, makes them the default or attaches them to Logger objects, and calls
+// the published native tables the way another extension module would.
+#include <Python.h>
+
+#include <array>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/module.hpp"
+#include "common/ref.hpp"
+#include "korvo/quillet.hpp"
+#include "korvo/quillet/levels.hpp"
+#include "quillet/details/console_sinks.hpp"
+#include "quillet/quillet.hpp"
+
+namespace {
+
+using korvo::object;
+using korvo::python_error;
+using korvo::check;
+using level = spdlog::level::level_enum;
+
+korvo::module_guard g_guard{"quillet_testext", "quillet_testext"};
+
+// Everything the recording sinks saw, in order, across all of them.
+struct record {
+    std::string sink;
+    std::string logger;
+    int lvl;
+    std::string payload;
+    std::string file;
+    int line;
+    std::string func;
+    std::size_t thread_id;
+};
+std::mutex g_records_mutex;
+std::vector<record> g_records;
+std::vector<std::string> g_errors;  // texts given to loggers' error handlers, see record_errors
+
+void keep(const std::string& sink, const spdlog::details::log_msg& msg) {
+    std::lock_guard<std::mutex> lock(g_records_mutex);
+    g_records.push_back({sink, std::string(msg.logger_name.data(), msg.logger_name.size()), static_cast<int>(msg.level),
+                         std::string(msg.payload.data(), msg.payload.size()),
+                         msg.source.filename != nullptr ? msg.source.filename : "", msg.source.line,
+                         msg.source.funcname != nullptr ? msg.source.funcname : "", msg.thread_id});
+}
+
+// A plain sink: neither console nor file.
+class recording_sink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    explicit recording_sink(std::string label) : label_(std::move(label)) {}
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override { keep(label_, msg); }
+    void flush_() override {}
+
+private:
+    std::string label_;
+};
+
+// Counts as a console sink (derived from a console type) but records instead of writing.
+template <class Console>
+class recording_console_sink : public Console {
+public:
+    explicit recording_console_sink(std::string label) : label_(std::move(label)) {}
+    void log(const spdlog::details::log_msg& msg) override { keep(label_, msg); }
+
+private:
+    std::string label_;
+};
+
+// A sink whose every write fails, as a full disk or a closed stream would.
+class throwing_sink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    explicit throwing_sink(bool std_exception) : std_exception_(std_exception) {}
+
+protected:
+    void sink_it_(const spdlog::details::log_msg&) override {
+        if (std_exception_) throw std::runtime_error("disk full");
+        throw 42;
+    }
+    void flush_() override {}
+
+private:
+    bool std_exception_;
+};
+
+std::string text_arg(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(obj)->tp_name);
+        throw python_error{};
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) throw python_error{};
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+level level_arg(PyObject* obj) { return static_cast<level>(korvo::to_int32(obj)); }
+
+PyObject* item(PyObject* tuple, Py_ssize_t i) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) <= i) {
+        PyErr_SetString(PyExc_TypeError, "handler description is too short");
+        throw python_error{};
+    }
+    return PyTuple_GET_ITEM(tuple, i);
+}
+
+spdlog::sink_ptr test_sink(const std::string& kind, PyObject* desc) {
+    if (kind == "recording") return std::make_shared<recording_sink>(text_arg(item(desc, 1)));
+    if (kind == "recording_console")
+        return std::make_shared<recording_console_sink<quillet::details::stdout_sink>>(text_arg(item(desc, 1)));
+    if (kind == "recording_color_console")
+        return std::make_shared<recording_console_sink<quillet::details::color_stderr_sink>>(text_arg(item(desc, 1)));
+    if (kind == "recording_console_nullmutex")
+        return std::make_shared<recording_console_sink<spdlog::sinks::stdout_sink_st>>(text_arg(item(desc, 1)));
+    if (kind == "throwing") return std::make_shared<throwing_sink>(true);
+    if (kind == "throwing_unknown") return std::make_shared<throwing_sink>(false);
+    return nullptr;
+}
+
+// ("wrapped", max_level, inner description): a MaxSinkLevel around a test sink.
+spdlog::sink_ptr make_test_sink(PyObject* desc) {
+    const std::string kind = text_arg(item(desc, 0));
+    if (kind == "wrapped") {
+        PyObject* inner_desc = item(desc, 2);
+        spdlog::sink_ptr inner = make_test_sink(inner_desc);
+        return std::make_shared<quillet::spdlog_internal::MaxSinkLevel>(inner, level_arg(item(desc, 1)));
+    }
+    spdlog::sink_ptr sink = test_sink(kind, desc);
+    if (!sink) {
+        PyErr_Format(PyExc_ValueError, "unknown handler kind '%s'", kind.c_str());
+        throw python_error{};
+    }
+    // (kind, label, level): an optional sink level after the label.
+    if (kind.rfind("recording", 0) == 0 && PyTuple_GET_SIZE(desc) > 2) sink->set_level(level_arg(item(desc, 2)));
+    return sink;
+}
+
+// Real kinds go through the factory, exactly as Logger construction will call it.
+bool add_real(quillet::LoggerFactory& f, const std::string& kind, PyObject* d) {
+    auto b = [&](Py_ssize_t i) { return korvo::to_bool(item(d, i)); };
+    auto s = [&](Py_ssize_t i) { return text_arg(item(d, i)); };
+    auto l = [&](Py_ssize_t i) { return level_arg(item(d, i)); };
+    auto n = [&](Py_ssize_t i) { return static_cast<std::uint64_t>(korvo::to_size(item(d, i))); };
+    if (kind == "stdout") f.add_stdout_handler(b(1), s(2), l(3), l(4));
+    else if (kind == "stderr") f.add_stderr_handler(b(1), s(2), l(3));
+    else if (kind == "basic_console") f.add_basic_console_handler(b(1), s(2), l(3));
+    else if (kind == "console") f.add_console_handler(b(1), s(2), l(3), l(4));
+    else if (kind == "file") f.add_file_handler(s(1), s(2), l(3), b(4));
+    else if (kind == "rotating") f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5));
+    else return false;
+    return true;
+}
+
+// make_logger(name, level, handlers, colors=None, make_default=True): builds a logger whose
+// sinks follow `handlers` in order, registered under `name`.
+PyObject* testext_make_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return korvo::guard([&]() -> PyObject* {
+        static constexpr std::array<const char*, 5> names{"name", "level", "handlers", "colors", "make_default"};
+        std::array<PyObject*, 5> v{};
+        korvo::parse_args("make_logger", args, nargs, kwnames, names, 3, v);
+        const std::string name = text_arg(v[0]);
+        quillet::LoggerFactory factory;
+        factory.set_level(level_arg(v[1]));
+        object handlers = object::steal(check(PySequence_Fast(v[2], "handlers must be a sequence")));
+        std::vector<std::pair<std::size_t, spdlog::sink_ptr>> extra;  // test sinks and their places
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(handlers.ptr()); ++i) {
+            PyObject* desc = PySequence_Fast_GET_ITEM(handlers.ptr(), i);
+            const std::string kind = text_arg(item(desc, 0));
+            if (!add_real(factory, kind, desc))
+                extra.emplace_back(factory.sinks().size() + extra.size(), make_test_sink(desc));
+        }
+        if (v[3] != nullptr && v[3] != Py_None) {
+            std::array<int, 6> c{};
+            for (Py_ssize_t i = 0; i < 6; ++i) c[static_cast<std::size_t>(i)] = korvo::to_int32(item(v[3], i));
+            factory.set_colors(c[0], c[1], c[2], c[3], c[4], c[5]);
+        }
+        const bool make_default = v[4] == nullptr || korvo::to_bool(v[4]);
+        auto logger = factory.build(name, make_default);
+        auto& sinks = logger->sinks();
+        for (auto& [at, sink] : extra) sinks.insert(sinks.begin() + static_cast<std::ptrdiff_t>(at), sink);
+        return PyLong_FromSize_t(sinks.size());
+    }, nullptr);
+}
+
+PyObject* testext_records(PyObject*, PyObject*) {
+    return korvo::guard([&]() -> PyObject* {
+        std::vector<record> taken;
+        {
+            std::lock_guard<std::mutex> lock(g_records_mutex);
+            taken.swap(g_records);
+        }
+        object list = object::steal(check(PyList_New(0)));
+        for (const auto& r : taken) {
+            object entry = object::steal(check(Py_BuildValue(
+                "{s:s#,s:s#,s:i,s:y#,s:s#,s:i,s:s#,s:n}", "sink", r.sink.data(), (Py_ssize_t)r.sink.size(), "logger",
+                r.logger.data(), (Py_ssize_t)r.logger.size(), "level", r.lvl, "payload", r.payload.data(),
+                (Py_ssize_t)r.payload.size(), "file", r.file.data(), (Py_ssize_t)r.file.size(), "line", r.line, "func",
+                r.func.data(), (Py_ssize_t)r.func.size(), "thread_id", (Py_ssize_t)r.thread_id)));
+            check(PyList_Append(list.ptr(), entry.ptr()));
+        }
+        return list.release();
+    }, nullptr);
+}
+
+// record_errors(name): the named logger's error handler keeps its texts for errors().
+PyObject* testext_record_errors(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        auto logger = quillet::LoggerRegistry::get_logger(text_arg(arg), false);
+        if (!logger) {
+            PyErr_SetString(PyExc_KeyError, "no such logger");
+            return nullptr;
+        }
+        logger->set_error_handler([](const std::string& what) {
+            std::lock_guard<std::mutex> lock(g_records_mutex);
+            g_errors.push_back(what);
+        });
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+PyObject* testext_errors(PyObject*, PyObject*) {
+    return korvo::guard([&]() -> PyObject* {
+        std::vector<std::string> taken;
+        {
+            std::lock_guard<std::mutex> lock(g_records_mutex);
+            taken.swap(g_errors);
+        }
+        object list = object::steal(check(PyList_New(0)));
+        for (const auto& e : taken) {
+            object text = object::steal(check(PyUnicode_FromStringAndSize(e.data(), (Py_ssize_t)e.size())));
+            check(PyList_Append(list.ptr(), text.ptr()));
+        }
+        return list.release();
+    }, nullptr);
+}
+
+quillet::SpdLogger* handle_of(korvo::quillet::api& api, PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, api.logger_type)) {
+        PyErr_SetString(PyExc_TypeError, "not a Logger");
+        throw python_error{};
+    }
+    return &reinterpret_cast<korvo::quillet::logger_object*>(obj)->logger;
+}
+
+korvo::quillet::api& quillet_api() {
+    static korvo::quillet::api api;  // its type references are kept for the process's life
+    if (api.logger == nullptr && korvo::quillet::import_api(api) != 0) throw python_error{};
+    return api;
+}
+
+// attach(logger, name): gives a Logger the registered logger `name` (None empties it), as
+// construction would; stands in for construction in tests.
+PyObject* testext_attach(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return korvo::guard([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "attach(logger, name)");
+            return nullptr;
+        }
+        auto* obj = reinterpret_cast<korvo::quillet::logger_object*>(args[0]);
+        quillet::SpdLogger* handle = handle_of(quillet_api(), args[0]);
+        std::shared_ptr<spdlog::logger> logger;
+        if (args[1] != Py_None) {
+            logger = quillet::LoggerRegistry::get_logger(text_arg(args[1]), false);
+            if (!logger) {
+                PyErr_SetString(PyExc_KeyError, "no such logger");
+                return nullptr;
+            }
+        }
+        obj->logger_ptr = logger;
+        *handle = quillet::SpdLogger(logger);
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+// handle_name(logger): the name of the logger logger_handle() gives, or None when empty.
+PyObject* testext_handle_name(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        auto& api = quillet_api();
+        quillet::SpdLogger handle = api.logger->logger_handle(arg);
+        if (PyErr_Occurred()) return nullptr;
+        if (!handle.logger) return korvo::new_ref(Py_None);
+        return PyUnicode_FromString(handle.logger->name().c_str());
+    }, nullptr);
+}
+
+korvo::quillet::log_entry entry_for(PyObject* obj, const std::string& method) {
+    auto& api = quillet_api();
+    static constexpr std::array<const char*, 6> names{"trace", "debug", "info", "warn", "error", "critical"};
+    std::size_t index = names.size();
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (method == names[i]) index = i;
+    if (index == names.size()) {
+        PyErr_SetString(PyExc_ValueError, "unknown method");
+        throw python_error{};
+    }
+    // The table comes from the object's kind; the object itself is passed unchecked.
+    if (PyObject_TypeCheck(obj, api.default_logger_type)) {
+        const auto* t = api.default_logger;
+        const std::array<korvo::quillet::log_entry, 6> e{t->trace, t->debug, t->info, t->warn, t->error, t->critical};
+        return e[index];
+    }
+    const auto* t = api.logger;
+    const std::array<korvo::quillet::log_entry, 6> e{t->trace, t->debug, t->info, t->warn, t->error, t->critical};
+    return e[index];
+}
+
+// call(obj, method, msg, *codes, skip_dispatch=False): one native table call.
+PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
+    return korvo::guard([&]() -> PyObject* {
+        const Py_ssize_t n = PyTuple_GET_SIZE(args);
+        if (n < 3 || n > 6) {
+            PyErr_SetString(PyExc_TypeError, "call(obj, method, msg, *codes, skip_dispatch=False)");
+            return nullptr;
+        }
+        int skip = 0;
+        if (kwargs != nullptr) {
+            PyObject* flag = PyDict_GetItemString(kwargs, "skip_dispatch");
+            if (flag != nullptr) skip = korvo::to_bool(flag) ? 1 : 0;
+        }
+        korvo::quillet::log_codes codes;
+        codes.count = static_cast<int>(n - 3);
+        std::array<std::int32_t*, 3> slots{&codes.fg_color, &codes.bg_color, &codes.effect};
+        for (Py_ssize_t i = 3; i < n; ++i) *slots[static_cast<std::size_t>(i - 3)] = korvo::to_int32(PyTuple_GET_ITEM(args, i));
+        PyObject* obj = PyTuple_GET_ITEM(args, 0);
+        auto entry = entry_for(obj, text_arg(PyTuple_GET_ITEM(args, 1)));
+        if (entry(obj, PyTuple_GET_ITEM(args, 2), skip, codes.count > 0 ? &codes : nullptr) != 0) return nullptr;
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+// from_native_thread(obj, method, msg): the same call from a thread with no Python frame.
+PyObject* testext_from_native_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return korvo::guard([&]() -> PyObject* {
+        if (nargs != 3) {
+            PyErr_SetString(PyExc_TypeError, "from_native_thread(obj, method, msg)");
+            return nullptr;
+        }
+        auto entry = entry_for(args[0], text_arg(args[1]));
+        int rc = 0;
+        PyObject* obj = args[0];
+        PyObject* msg = args[2];
+        Py_BEGIN_ALLOW_THREADS
+        std::thread worker([&] {
+            PyGILState_STATE gil = PyGILState_Ensure();
+            rc = entry(obj, msg, 1, nullptr);
+            if (rc != 0) PyErr_Clear();
+            PyGILState_Release(gil);
+        });
+        worker.join();
+        Py_END_ALLOW_THREADS
+        if (rc != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "the native-thread call failed");
+            return nullptr;
+        }
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+PyObject* testext_clear_default(PyObject*, PyObject*) {
+    quillet::LoggerRegistry::set_default(nullptr);
+    Py_RETURN_NONE;
+}
+
+// set_default(name): the registered logger `name` becomes the default; "" gives spdlog's own.
+PyObject* testext_set_default(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        const std::string name = text_arg(arg);
+        auto logger = name.empty() ? spdlog::default_logger() : quillet::LoggerRegistry::get_logger(name, false);
+        if (!logger) {
+            PyErr_SetString(PyExc_KeyError, "no such logger");
+            return nullptr;
+        }
+        quillet::LoggerRegistry::set_default(logger);
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+// default_name(): the current default logger's name, or None.
+PyObject* testext_default_name(PyObject*, PyObject*) {
+    return korvo::guard([&]() -> PyObject* {
+        auto logger = quillet::LoggerRegistry::get_logger("", true);
+        if (!logger) return korvo::new_ref(Py_None);
+        return PyUnicode_FromString(logger->name().c_str());
+    }, nullptr);
+}
+
+// flush(name) flushes the registered logger; drop(name) unregisters it.
+PyObject* testext_flush(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        auto logger = quillet::LoggerRegistry::get_logger(text_arg(arg), false);
+        if (logger) logger->flush();
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+PyObject* testext_drop(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        spdlog::drop(text_arg(arg));
+        return korvo::new_ref(Py_None);
+    }, nullptr);
+}
+
+// level_object(n) and level_number(obj): the module's conversions, against the loaded module.
+PyObject* testext_level_object(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        object module = object::steal(check(PyImport_ImportModule("korvo.quillet.quillet")));
+        return korvo::quillet::level_object(module.ptr(), korvo::to_int32(arg)).release();
+    }, nullptr);
+}
+
+PyObject* testext_level_number(PyObject*, PyObject* arg) {
+    return korvo::guard([&] { return check(PyLong_FromLong(korvo::quillet::level_number(arg))); }, nullptr);
+}
+
+PyMethodDef testext_methods[] = {
+    {"level_object", testext_level_object, METH_O, nullptr},
+    {"level_number", testext_level_number, METH_O, nullptr},
+    {"make_logger", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_make_logger)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"records", testext_records, METH_NOARGS, nullptr},
+    {"record_errors", testext_record_errors, METH_O, nullptr},
+    {"errors", testext_errors, METH_NOARGS, nullptr},
+    {"attach", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_attach)), METH_FASTCALL, nullptr},
+    {"handle_name", testext_handle_name, METH_O, nullptr},
+    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_call)), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
+    {"from_native_thread", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_from_native_thread)),
+     METH_FASTCALL, nullptr},
+    {"clear_default", testext_clear_default, METH_NOARGS, nullptr},
+    {"set_default", testext_set_default, METH_O, nullptr},
+    {"default_name", testext_default_name, METH_NOARGS, nullptr},
+    {"flush", testext_flush, METH_O, nullptr},
+    {"drop", testext_drop, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* testext_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
+
+int testext_exec(PyObject* module) {
+    return korvo::guard([&] {
+        korvo::begin_exec(g_guard);
+        check(PyModule_AddFunctions(module, testext_methods));
+        return 0;
+    }, -1);
+}
+
+PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};
+PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "quillet_testext", nullptr, 0, nullptr, testext_slots,
+                              nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quillet_testext() { return PyModuleDef_Init(&testext_module); }
