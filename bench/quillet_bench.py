@@ -1,5 +1,6 @@
-"""korvo.quillet benchmarks: filtered calls and records written to a file, with baselines
-measured in the same run (the standard logging package; loguru when it is installed)."""
+"""korvo.quillet benchmarks: filtered calls, records written to a file, and standard logging
+records forwarded through PyLogHandler, with baselines measured in the same run (the standard
+logging package; loguru when it is installed)."""
 
 import logging
 import os
@@ -121,11 +122,52 @@ def bench_written(folder):
     ext.drop("bench.written")
 
 
+def standard_logger(name, handler):
+    logger = logging.getLogger(name)
+    logger.setLevel(logging.INFO)
+    logger.propagate = False
+    logger.addHandler(handler)
+    return logger
+
+
+def bench_stdlib_bridge(folder):
+    print("Standard logging record written to a file, pattern with call site, records per second (best of",
+          WRITTEN_REPEATS, "runs)")
+    std_handler = logging.FileHandler(os.path.join(folder, "std_bridge.log"), mode="w")
+    std_handler.setFormatter(logging.Formatter(STD_FORMAT))
+    std = standard_logger("bench.std_file", std_handler)
+    std_rate = records_per_second(std.info, std_handler.flush)
+    std.removeHandler(std_handler)
+    std_handler.close()
+    row("logging FileHandler (baseline)", std_rate, "rec/s")
+
+    class Discarding(logging.Handler):
+        def emit(self, record):
+            pass
+
+    # The standard package's own work before any emit: no handler can be faster than this.
+    ceiling = standard_logger("bench.std_ceiling", Discarding())
+    ceiling_rate = records_per_second(ceiling.info, lambda: None)
+    row("logging, a handler whose emit does nothing (ceiling)", ceiling_rate, "rec/s", std_rate, better="higher")
+
+    sink_path = os.path.join(folder, "bridge.log")
+    quillet.Logger("bench.bridge", handlers=[quillet.FileHandler(sink_path, pattern=PATTERN, overwrite=True)],
+                   set_default=True, intercept_stdlib_logging=False)
+    bridged = standard_logger("bench.std_bridge", quillet.PyLogHandler(logging.DEBUG))
+    bridge_rate = records_per_second(bridged.info, lambda: ext.flush("bench.bridge"))
+    row("logging -> PyLogHandler -> quillet file sink", bridge_rate, "rec/s", std_rate, better="higher")
+    print(f"  PyLogHandler / FileHandler throughput: {bridge_rate / std_rate:.2f}x   target: >= 2x "
+          f"(ceiling {ceiling_rate / std_rate:.2f}x)")
+    bridged.handlers.clear()
+    ext.drop("bench.bridge")
+
+
 def main():
     print(f"Python {sys.version.split()[0]}, korvo.quillet from {quillet.__file__}")
     bench_filtered()
     with tempfile.TemporaryDirectory(prefix="quillet_bench_") as folder:
         bench_written(folder)
+        bench_stdlib_bridge(folder)
     ext.set_default("")
 
 

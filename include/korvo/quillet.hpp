@@ -1,6 +1,7 @@
 // korvo.quillet.quillet for other extension modules: the instance layouts of Logger and
 // DefaultLogger, their native method tables (published as __pyx_vtable__ in each type's
-// dictionary) and an import helper. Needs the headers of libquillet and spdlog.
+// dictionary), the logger lookups published in the module's __pyx_capi__, and import helpers.
+// Needs the headers of libquillet and spdlog.
 //
 // Rules for every entry below: call with the interpreter lock held; `self` and `msg` are
 // borrowed. No entry releases the lock, and none lets a C++ exception escape.
@@ -105,6 +106,62 @@ inline int import_api(api& out) {
     out.logger = static_cast<const logger_vtable*>(logger_table);
     out.default_logger_type = default_type;
     out.default_logger = static_cast<const default_logger_vtable*>(default_table);
+    return 0;
+}
+
+// --- Logger lookups (__pyx_capi__) -----------------------------------------------------------
+// Each is published under its name as a capsule named by its signature text; import_capi checks
+// the texts. All three need the interpreter lock and never let a C++ exception escape; after a
+// call, a pending Python exception (PyErr_Occurred) is the only sign of failure.
+
+// Optional arguments of get_logger_ptr and get_logger: the first `count` of (name, flag) are
+// given, the rest ignored. `flag` is accepted and not used: a name that is not registered
+// always gives the current default logger.
+struct lookup_options {
+    int count = 0;
+    PyObject* name = nullptr;  // borrowed
+    int flag = 0;
+};
+
+// The logger spdlog's registry holds under `name` (NUL-terminated UTF-8); an empty handle when
+// none is. A null name sets SystemError and gives an empty handle.
+using get_logger_by_name_fn = ::quillet::SpdLogger (*)(const char* name);
+// LoggerRegistry::get_logger for a name given as bytes or bytearray (absent: b"", the default).
+// The result is a reference to a slot of the calling thread, valid until that thread's next
+// call: copy it at once. On failure (TypeError for any other name type) the slot is empty.
+using get_logger_ptr_fn = std::shared_ptr<spdlog::logger>& (*)(lookup_options* options);
+// LoggerRegistry::get_logger for a name given as an exact str, UTF-8 encoded (absent: "", the
+// default), stored into `handle`. None raises AttributeError, other types TypeError; on
+// failure `handle` is left unchanged.
+using get_logger_fn = void (*)(::quillet::SpdLogger& handle, lookup_options* options);
+
+inline constexpr const char* get_logger_by_name_signature = "SpdLogger (char const *)";
+inline constexpr const char* get_logger_ptr_signature =
+    "std::shared_ptr<spdlog::logger>  &(struct __pyx_opt_args_5korvo_7quillet_7quillet_get_logger_ptr "
+    "*__pyx_optional_args)";
+inline constexpr const char* get_logger_signature =
+    "void (SpdLogger &, struct __pyx_opt_args_5korvo_7quillet_7quillet_get_logger *__pyx_optional_args)";
+
+struct capi {
+    get_logger_by_name_fn get_logger_by_name = nullptr;
+    get_logger_ptr_fn get_logger_ptr = nullptr;
+    get_logger_fn get_logger = nullptr;
+};
+
+// Imports korvo.quillet.quillet and fills `out` with its three lookups, each checked against
+// its signature text. Returns 0, or -1 with an exception set and `out` unchanged. The functions
+// stay valid for the life of the process (the module is never unloaded).
+inline int import_capi(capi& out) {
+    constexpr const char* module = "korvo.quillet.quillet";
+    void* by_name = korvo::capsule::import_function(module, "get_logger_by_name", get_logger_by_name_signature);
+    if (by_name == nullptr) return -1;
+    void* ptr = korvo::capsule::import_function(module, "get_logger_ptr", get_logger_ptr_signature);
+    if (ptr == nullptr) return -1;
+    void* get = korvo::capsule::import_function(module, "get_logger", get_logger_signature);
+    if (get == nullptr) return -1;
+    out.get_logger_by_name = reinterpret_cast<get_logger_by_name_fn>(by_name);
+    out.get_logger_ptr = reinterpret_cast<get_logger_ptr_fn>(ptr);
+    out.get_logger = reinterpret_cast<get_logger_fn>(get);
     return 0;
 }
 

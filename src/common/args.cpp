@@ -51,11 +51,22 @@ std::int32_t to_int32(PyObject* obj) {
 
 bool to_bool(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
-void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none) {
-    if (Py_IS_TYPE(obj, type) || (allow_none && obj == Py_None)) return;
+namespace {
+[[noreturn]] void raise_incorrect_type(PyObject* obj, PyTypeObject* type, const char* arg_name) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  arg_name, type->tp_name, Py_TYPE(obj)->tp_name);
     throw python_error{};
+}
+}  // namespace
+
+void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none) {
+    if (Py_IS_TYPE(obj, type) || (allow_none && obj == Py_None)) return;
+    raise_incorrect_type(obj, type, arg_name);
+}
+
+void check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none) {
+    if (PyObject_TypeCheck(obj, type) || (allow_none && obj == Py_None)) return;
+    raise_incorrect_type(obj, type, arg_name);
 }
 
 namespace {

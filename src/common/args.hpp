@@ -27,6 +27,8 @@ bool to_bool(PyObject* obj);
 // Exact type check (a subclass is refused): TypeError
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)". None passes when allow_none.
 void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none = false);
+// The same check admitting instances of subclasses too.
+void check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none = false);
 
 // Parses a METH_FASTCALL | METH_KEYWORDS call against positional-or-keyword parameters.
 // `names` lists every parameter; the first `required` must be given. Fills `out` (borrowed

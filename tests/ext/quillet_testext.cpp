@@ -1,6 +1,7 @@
 // Test-only extension module for korvo.quillet: builds loggers with real and recording sinks
-// through libquillet, makes them the default or attaches them to Logger objects, and calls
-// the published native tables the way another extension module would.
+// through libquillet, makes them the default or attaches them to Logger objects, describes the
+// sinks a Logger holds, and calls the published native tables and __pyx_capi__ lookups the way
+// another extension module would.
 #include <Python.h>
 
 #include <array>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "common/args.hpp"
@@ -423,6 +426,115 @@ PyObject* testext_level_number(PyObject*, PyObject* arg) {
     return korvo::guard([&] { return check(PyLong_FromLong(korvo::quillet::level_number(arg))); }, nullptr);
 }
 
+// --- __pyx_capi__, reached through korvo/quillet.hpp as another module would ------------------
+
+korvo::quillet::capi& quillet_capi() {
+    static korvo::quillet::capi capi;
+    if (capi.get_logger == nullptr && korvo::quillet::import_capi(capi) != 0) throw python_error{};
+    return capi;
+}
+
+PyObject* name_or_none(const std::shared_ptr<spdlog::logger>& logger) {
+    if (!logger) return korvo::new_ref(Py_None);
+    return PyUnicode_FromString(logger->name().c_str());
+}
+
+// (name of the logger found or None, the exception the call set or None): a failing lookup
+// still hands back what it left in its result.
+PyObject* outcome(const std::shared_ptr<spdlog::logger>& logger) {
+    PyObject* raised = PyErr_GetRaisedException();
+    object error = object::steal(raised != nullptr ? raised : korvo::new_ref(Py_None));
+    object name = object::steal(check(name_or_none(logger)));
+    return Py_BuildValue("(OO)", name.ptr(), error.ptr());
+}
+
+// Options from the call's arguments: (name, flag), as many as given.
+korvo::quillet::lookup_options options_of(PyObject* const* args, Py_ssize_t nargs) {
+    korvo::quillet::lookup_options options;
+    options.count = static_cast<int>(nargs);
+    if (nargs >= 1) options.name = args[0];
+    if (nargs >= 2) options.flag = korvo::to_bool(args[1]) ? 1 : 0;
+    return options;
+}
+
+// capi_by_name(name: bytes | None): get_logger_by_name; None passes a null pointer.
+PyObject* testext_capi_by_name(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        auto fn = quillet_capi().get_logger_by_name;
+        const char* name = nullptr;
+        if (arg != Py_None && (name = PyBytes_AsString(arg)) == nullptr) return nullptr;
+        quillet::SpdLogger handle = fn(name);
+        return outcome(handle.logger);
+    }, nullptr);
+}
+
+// capi_ptr(*options) with up to (name, flag); capi_ptr_null() passes no record at all.
+PyObject* testext_capi_ptr(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return korvo::guard([&]() -> PyObject* {
+        auto options = options_of(args, nargs);
+        std::shared_ptr<spdlog::logger> copy = quillet_capi().get_logger_ptr(&options);
+        return outcome(copy);
+    }, nullptr);
+}
+
+PyObject* testext_capi_ptr_null(PyObject*, PyObject*) {
+    return korvo::guard([&]() -> PyObject* {
+        std::shared_ptr<spdlog::logger> copy = quillet_capi().get_logger_ptr(nullptr);
+        return outcome(copy);
+    }, nullptr);
+}
+
+// capi_get(start, *options): get_logger into a handle that starts on the registered logger
+// `start` (None: empty); gives what the handle holds afterwards.
+PyObject* testext_capi_get(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return korvo::guard([&]() -> PyObject* {
+        if (nargs < 1) {
+            PyErr_SetString(PyExc_TypeError, "capi_get(start, *options)");
+            return nullptr;
+        }
+        quillet::SpdLogger handle;
+        if (args[0] != Py_None) handle.logger = spdlog::get(text_arg(args[0]));
+        auto options = options_of(args + 1, nargs - 1);
+        quillet_capi().get_logger(handle, nargs > 1 ? &options : nullptr);
+        return outcome(handle.logger);
+    }, nullptr);
+}
+
+// sinks(logger): what a Logger's spdlog logger holds, as (name, level, [sink, ...]); each sink
+// is (kind, level, detail): a file name for files, (max_level, inner sink) for MaxSinkLevel.
+object describe_sink(const spdlog::sink_ptr& sink) {
+    namespace qd = quillet::details;
+    const int lvl = static_cast<int>(sink->level());
+    if (auto* capped = dynamic_cast<quillet::spdlog_internal::MaxSinkLevel*>(sink.get())) {
+        object inner = describe_sink(capped->get_sink());
+        return object::steal(check(Py_BuildValue("(si(iO))", "max_level", lvl, static_cast<int>(capped->max_level()),
+                                                 inner.ptr())));
+    }
+    if (auto* file = dynamic_cast<spdlog::sinks::rotating_file_sink_mt*>(sink.get()))
+        return object::steal(check(Py_BuildValue("(sis)", "rotating", lvl, file->filename().c_str())));
+    if (auto* file = dynamic_cast<spdlog::sinks::basic_file_sink_mt*>(sink.get()))
+        return object::steal(check(Py_BuildValue("(sis)", "file", lvl, file->filename().c_str())));
+    const char* kind = dynamic_cast<qd::color_stdout_sink*>(sink.get()) != nullptr   ? "color_stdout"
+                       : dynamic_cast<qd::stdout_sink*>(sink.get()) != nullptr       ? "stdout"
+                       : dynamic_cast<qd::color_stderr_sink*>(sink.get()) != nullptr ? "color_stderr"
+                       : dynamic_cast<qd::stderr_sink*>(sink.get()) != nullptr       ? "stderr"
+                                                                                      : "other";
+    return object::steal(check(Py_BuildValue("(siO)", kind, lvl, Py_None)));
+}
+
+PyObject* testext_sinks(PyObject*, PyObject* arg) {
+    return korvo::guard([&]() -> PyObject* {
+        quillet::SpdLogger handle = quillet_api().logger->logger_handle(arg);
+        if (PyErr_Occurred()) return nullptr;
+        if (!handle.logger) return korvo::new_ref(Py_None);
+        object sinks = object::steal(check(PyList_New(0)));
+        for (const auto& sink : handle.logger->sinks())
+            check(PyList_Append(sinks.ptr(), describe_sink(sink).ptr()));
+        return Py_BuildValue("(siO)", handle.logger->name().c_str(), static_cast<int>(handle.logger->level()),
+                             sinks.ptr());
+    }, nullptr);
+}
+
 PyMethodDef testext_methods[] = {
     {"level_object", testext_level_object, METH_O, nullptr},
     {"level_number", testext_level_number, METH_O, nullptr},
@@ -442,6 +554,13 @@ PyMethodDef testext_methods[] = {
     {"default_name", testext_default_name, METH_NOARGS, nullptr},
     {"flush", testext_flush, METH_O, nullptr},
     {"drop", testext_drop, METH_O, nullptr},
+    {"capi_by_name", testext_capi_by_name, METH_O, nullptr},
+    {"capi_ptr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_ptr)), METH_FASTCALL,
+     nullptr},
+    {"capi_ptr_null", testext_capi_ptr_null, METH_NOARGS, nullptr},
+    {"capi_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_get)), METH_FASTCALL,
+     nullptr},
+    {"sinks", testext_sinks, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

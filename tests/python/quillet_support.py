@@ -1,6 +1,7 @@
 """Helpers shared by the korvo.quillet tests: loggers over recording sinks, child processes."""
 
 import gc
+import logging
 import os
 import subprocess
 import sys
@@ -67,6 +68,30 @@ def build():
     ext.set_default("")
     for name in names:
         ext.drop(name)
+
+
+@pytest.fixture
+def new_logger():
+    """new_logger(name, *args, **kwargs) constructs a Logger. Afterwards the names leave spdlog's
+    registry, spdlog's default logger is the default again, and the standard root logger has its
+    handlers and level back."""
+    root = logging.getLogger()
+    handlers, level = root.handlers[:], root.level
+    names = []
+
+    def make(*args, **kwargs):
+        name = args[0] if args else kwargs.get("name")
+        if name not in names:
+            names.append(name)
+        return quillet.Logger(*args, **kwargs)
+
+    yield make
+    root.handlers[:] = handlers
+    root.setLevel(level)
+    ext.set_default("")
+    for name in names:
+        if isinstance(name, str):
+            ext.drop(name)
 
 
 @pytest.fixture(params=["Logger", "DefaultLogger"])

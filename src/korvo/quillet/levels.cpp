@@ -4,6 +4,7 @@
 #include <array>
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/errors.hpp"
 
 namespace korvo::quillet {
@@ -37,8 +38,8 @@ object level_object(PyObject* module, std::int32_t n) {
         throw python_error{};
     }
     // Looked up every time: whatever is bound to Level now is what callers get.
-    object level = object::steal(check(PyObject_GetAttrString(module, "Level")));
-    return object::steal(check(PyObject_GetAttrString(level.ptr(), level_names[static_cast<std::size_t>(n)])));
+    object level = get_attr(module, "Level");
+    return get_attr(level.ptr(), level_names[static_cast<std::size_t>(n)]);
 }
 
 std::int32_t level_number(PyObject* obj) { return to_int32(obj); }

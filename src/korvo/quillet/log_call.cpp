@@ -150,34 +150,75 @@ bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::
     return true;
 }
 
+namespace {
+
+PyFrameObject* frame_of(const object& f) noexcept { return reinterpret_cast<PyFrameObject*>(f.ptr()); }
+object parent_of(const object& f) noexcept {
+    return object::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame_of(f))));
+}
+object code_of(const object& f) noexcept {
+    return object::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_of(f))));
+}
+
+// A frame of the standard logging package, or of anything whose file name looks like it.
+bool logging_package_file(PyObject* code) noexcept {
+    PyObject* filename = reinterpret_cast<PyCodeObject*>(code)->co_filename;
+    Py_ssize_t size = 0;
+    const char* file = code_text(filename, nullptr, &size);
+    if (file == nullptr) return false;
+    const std::string_view name(file, static_cast<std::size_t>(size));
+    return name.find("logging") != std::string_view::npos && name.find("__init__.py") != std::string_view::npos;
+}
+
+bool in_logging_package(const object& code) noexcept {
+    quillet_state* st = loaded_state();
+    if (st == nullptr) return logging_package_file(code.ptr());
+    code_kind_entry& entry = st->code_kind_cache[(reinterpret_cast<std::uintptr_t>(code.ptr()) >> 4) %
+                                                 code_kind_cache_size];
+    if (entry.code.ptr() != code.ptr()) {
+        entry.logging_package = logging_package_file(code.ptr());
+        entry.code = code;
+    }
+    return entry.logging_package;
+}
+
 // The site reported is the nearest frame above the caller that runs a function rather than
-// module-level code; when there is none, the caller's own frame. Called with the interpreter
-// lock held, as every log call is.
-call_site caller_source_loc() noexcept {
+// module-level code (after the frames of the logging package, when skipped); when there is
+// none, the caller's own frame. Called with the interpreter lock held, as every log call is.
+call_site source_loc_above_caller(bool skip_logging_package) noexcept {
     call_site site;
     site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
     object caller = object::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
     if (!caller) return site;
-    auto frame_of = [](const object& f) { return reinterpret_cast<PyFrameObject*>(f.ptr()); };
 
-    object chosen = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame_of(caller))));
+    object chosen = parent_of(caller);
     object code;
-    if (!chosen) {
-        chosen = caller;
-    } else {
-        for (;;) {
-            code = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_of(chosen))));
-            if (!code || !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
-            object parent = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame_of(chosen))));
-            if (!parent) {
-                chosen = caller;
-                code = object();
-                break;
-            }
+    if (!chosen) chosen = caller;
+    bool found = chosen.ptr() == caller.ptr();
+    while (!found && skip_logging_package) {
+        code = code_of(chosen);
+        if (!code || !in_logging_package(code)) break;
+        object parent = parent_of(chosen);
+        if (!parent) {
+            chosen = caller;
+            code = object();
+            found = true;
+        } else {
             chosen = std::move(parent);
         }
     }
-    if (!code) code = object::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_of(chosen))));
+    while (!found) {
+        code = code_of(chosen);
+        if (!code || !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
+        object parent = parent_of(chosen);
+        if (!parent) {
+            chosen = caller;
+            code = object();
+            break;
+        }
+        chosen = std::move(parent);
+    }
+    if (!code) code = code_of(chosen);
     if (!code) return site;
 
     auto* co = reinterpret_cast<PyCodeObject*>(code.ptr());
@@ -189,6 +230,12 @@ call_site caller_source_loc() noexcept {
     site.code = std::move(code);
     return site;
 }
+
+}  // namespace
+
+call_site caller_source_loc() noexcept { return source_loc_above_caller(false); }
+
+call_site stdlib_caller_source_loc() noexcept { return source_loc_above_caller(true); }
 
 bool is_console_sink(const spdlog::sinks::sink* sink) noexcept {
     while (sink != nullptr) {

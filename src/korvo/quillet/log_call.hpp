@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -42,6 +44,14 @@ log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept;
 // text that cannot be encoded. Throws python_error.
 std::string_view message_text(PyObject* msg);
 
+// LoggerRegistry::get_logger("", true): the library's default logger of this moment, looked up
+// anew on every call so that a new default takes effect at once. The caller holds it until it
+// returns. May be empty.
+inline const std::string k_default_logger_name;  // "", constant-initialised
+inline std::shared_ptr<spdlog::logger> registry_default() {
+    return ::quillet::LoggerRegistry::get_logger(k_default_logger_name, true);
+}
+
 // Everything after the logger is chosen: the level test first, then colour, call site and
 // sinks. Raises nothing once the sinks are reached.
 void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req);
@@ -57,6 +67,9 @@ struct call_site {
     spdlog::source_loc loc;
 };
 call_site caller_source_loc() noexcept;
+// The same for a record forwarded from the standard logging package: the frames whose file name
+// holds both "logging" and "__init__.py" are skipped first.
+call_site stdlib_caller_source_loc() noexcept;
 
 // True for the console sinks (details/console_sinks.hpp), seeing through MaxSinkLevel wrappers.
 bool is_console_sink(const spdlog::sinks::sink* sink) noexcept;

@@ -1,15 +1,21 @@
-// The Logger type: fields, lifetime, per-level methods and native table.
+// The Logger type: fields, lifetime, construction from handler descriptions, per-level
+// methods and native table.
 #include "logger.hpp"
 
+#include <array>
 #include <memory>
 #include <new>
+#include <string>
 
+#include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/publish.hpp"
+#include "levels.hpp"
 #include "log_call.hpp"
-#include "pickle_state.hpp"
 #include "state.hpp"
+#include "stdlib_bridge.hpp"
 
 namespace korvo::quillet {
 
@@ -46,7 +52,7 @@ const logger_vtable logger_table{
     native_log_method<logger_policy, level::critical>,
 };
 
-// Fields are made here, whatever the arguments: they are for construction proper.
+// Fields are made here, whatever the arguments: they are for construction proper (__init__).
 PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard([&]() -> PyObject* {
         PyObject* self = check(type->tp_alloc(type, 0));
@@ -57,6 +63,148 @@ PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
         new (&obj->logger_ptr) std::shared_ptr<spdlog::logger>();
         return self;
     }, nullptr);
+}
+
+// --- Construction ---------------------------------------------------------------------------
+
+level as_level(std::int32_t n) noexcept { return static_cast<level>(n); }
+
+// UTF-8 of a text argument or attribute: an exact str directly, None as the AttributeError of
+// calling encode on it, anything else through its own encode("utf-8"), which must give bytes.
+std::string encode_utf8(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (utf8 == nullptr) throw python_error{};
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    if (text == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+        throw python_error{};
+    }
+    object utf8 = object::steal(check(PyUnicode_FromString("utf-8")));
+    object encoded = call_method(text, "encode", utf8.ptr());
+    if (!PyBytes_Check(encoded.ptr())) {
+        PyErr_Format(PyExc_TypeError, "expected bytes, %.200s found", Py_TYPE(encoded.ptr())->tp_name);
+        throw python_error{};
+    }
+    return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+}
+
+// A handler's attributes, read by ordinary attribute access (a subclass may compute them).
+struct handler_reader {
+    PyObject* handler;
+
+    object get(const char* name) const {
+        return get_attr(handler, name);
+    }
+    bool flag(const char* name) const { return to_bool(get(name).ptr()); }
+    std::string text(const char* name) const { return encode_utf8(get(name).ptr()); }
+    // A Level member (or whatever the attribute gives), passed on as its number.
+    level lvl(const char* name) const { return as_level(to_int32(get(name).ptr())); }
+    std::uint64_t size(const char* name) const { return to_size(get(name).ptr()); }
+};
+
+// One sink per handler description, by its class; attributes are read in the order of the
+// factory call's arguments. RotatingFileHandler is tested before its base FileHandler.
+void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const quillet_state& st) {
+    auto is = [&](config_class c) { return PyObject_TypeCheck(handler, st.config(c)) != 0; };
+    const handler_reader h{handler};
+    if (is(config_class::stdout_handler)) {
+        const bool color = h.flag("color");
+        const std::string pattern = h.text("pattern");
+        const level lvl = h.lvl("level");
+        const level max_level = h.lvl("max_level");
+        factory.add_stdout_handler(color, pattern, lvl, max_level);
+    } else if (is(config_class::stderr_handler)) {
+        const bool color = h.flag("color");
+        const std::string pattern = h.text("pattern");
+        const level lvl = h.lvl("level");
+        factory.add_stderr_handler(color, pattern, lvl);
+    } else if (is(config_class::console_handler)) {
+        const bool color = h.flag("color");
+        const std::string pattern = h.text("pattern");
+        const level max_stdout_level = h.lvl("max_stdout_level");
+        const level min_level = h.lvl("min_level");
+        factory.add_console_handler(color, pattern, max_stdout_level, min_level);
+    } else if (is(config_class::basic_console_handler)) {
+        const bool color = h.flag("color");
+        const std::string pattern = h.text("pattern");
+        const level lvl = h.lvl("level");
+        factory.add_basic_console_handler(color, pattern, lvl);
+    } else if (is(config_class::rotating_file_handler)) {
+        const std::string filename = h.text("filename");
+        const std::uint64_t max_size = h.size("max_size");
+        const std::uint64_t max_files = h.size("max_files");
+        const std::string pattern = h.text("pattern");
+        const level lvl = h.lvl("level");
+        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, lvl);
+    } else if (is(config_class::file_handler)) {
+        const std::string filename = h.text("filename");
+        const std::string pattern = h.text("pattern");
+        const level lvl = h.lvl("level");
+        const bool overwrite = h.flag("overwrite");
+        factory.add_file_handler(filename, pattern, lvl, overwrite);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "Unknown handler type");
+        throw python_error{};
+    }
+}
+
+// Logger(name, level=Level.TRACE, pattern=default_logger_pattern, handlers=[], color_scheme=None,
+//        set_default=False, intercept_stdlib_logging=True)
+int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        static constexpr std::array<const char*, 7> names{"name",         "level",       "pattern",
+                                                          "handlers",     "color_scheme", "set_default",
+                                                          "intercept_stdlib_logging"};
+        std::array<PyObject*, 7> v{};
+        parse_tuple_args("__init__", args, kwargs, names, 1, v);
+        const quillet_state& st = state();
+        // Numbers and flags are converted first, then the typed arguments are checked.
+        const std::int32_t lvl = v[1] != nullptr ? level_number(v[1]) : 0;
+        const bool set_default = v[5] != nullptr && to_bool(v[5]);
+        const bool intercept = v[6] == nullptr || to_bool(v[6]);
+        PyObject* name = v[0];
+        PyObject* pattern = v[2] != nullptr ? v[2] : st.default_logger_pattern.ptr();
+        PyObject* handlers = v[3] != nullptr ? v[3] : st.default_handlers.ptr();
+        PyObject* color_scheme = v[4] != nullptr ? v[4] : Py_None;
+        check_exact_type(name, &PyUnicode_Type, "name", true);
+        check_exact_type(pattern, &PyUnicode_Type, "pattern", true);
+        check_exact_type(handlers, &PyList_Type, "handlers", true);
+        check_instance(color_scheme, st.config(config_class::color_scheme), "color_scheme", true);
+
+        logger_object* obj = as_logger(self);
+        // A second __init__ builds from an empty builder, not on top of the first one's sinks.
+        obj->factory = ::quillet::LoggerFactory();
+        ::quillet::LoggerFactory& factory = obj->factory;
+        // The level goes to the library as given: libquillet refuses a number outside
+        // trace..off (ValueError "<n> is not a valid Level", the text of a Level conversion), as
+        // it refuses a colour outside -1..255, instead of building a logger that cannot name it.
+        factory.set_level(as_level(lvl));
+        if (handlers != Py_None && PyList_GET_SIZE(handlers) > 0) {
+            // The size is read again each round: an attribute read may change the list.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers); ++i) {
+                object handler = object::borrow(PyList_GET_ITEM(handlers, i));
+                add_handler(factory, handler.ptr(), st);
+            }
+        } else {
+            factory.add_basic_console_handler(true, encode_utf8(pattern), as_level(lvl));
+        }
+        if (color_scheme != Py_None) {
+            static constexpr std::array<const char*, 6> colors{"trace_color", "debug_color", "info_color",
+                                                               "warn_color",  "error_color", "critical_color"};
+            std::array<int, 6> codes{};
+            for (std::size_t i = 0; i < colors.size(); ++i)
+                codes[i] = to_int32(get_attr(color_scheme, colors[i]).ptr());
+            factory.set_colors(codes[0], codes[1], codes[2], codes[3], codes[4], codes[5]);
+        }
+        obj->logger_ptr = factory.build(encode_utf8(name), false);
+        if (set_default) ::quillet::LoggerRegistry::set_default(obj->logger_ptr);
+        obj->logger = ::quillet::SpdLogger(obj->logger_ptr);
+        if (set_default && intercept) redirect_pylog();
+        return 0;
+    }, -1);
 }
 
 void logger_dealloc(PyObject* self) {
@@ -82,8 +230,12 @@ PyMethodDef logger_methods[] = {
 };
 
 PyType_Slot logger_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logger writing through one spdlog logger built from handler descriptions.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Logger(str name, Level level=Level.TRACE, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', "
+                    "list handlers=[], ColorScheme color_scheme=None, bool set_default=False, "
+                    "bool intercept_stdlib_logging=True)")},
     {Py_tp_new, reinterpret_cast<void*>(logger_new)},
+    {Py_tp_init, reinterpret_cast<void*>(logger_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(logger_dealloc)},
     {Py_tp_methods, logger_methods},
     {0, nullptr},

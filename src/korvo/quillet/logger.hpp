@@ -1,5 +1,5 @@
-// Logger: logs through the spdlog logger its handle holds (construction comes with the
-// handler descriptions).
+// Logger: built from handler descriptions by libquillet's factory; logs through the spdlog
+// logger its handle holds.
 #pragma once
 
 #include <Python.h>

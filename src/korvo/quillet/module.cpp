@@ -1,18 +1,23 @@
 // Module definition and initialisation of korvo.quillet.quillet.
 #include <Python.h>
 
+#include "capi.hpp"
 #include "common/errors.hpp"
 #include "common/module.hpp"
 #include "default_logger.hpp"
+#include "handlers.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
 #include "logger.hpp"
 #include "quillet/quillet.hpp"
 #include "state.hpp"
+#include "stdlib_bridge.hpp"
 
 namespace {
 
 using namespace korvo::quillet;
+using korvo::check;
+using korvo::object;
 
 korvo::module_guard g_guard{"quillet", "korvo.quillet.quillet"};
 
@@ -24,22 +29,31 @@ int quillet_exec(PyObject* module) {
         quillet_state& st = init_state(module);
         korvo::begin_exec(g_guard);  // refuses a second execution, warns on a version mismatch
 
-        // The logger types (configuration classes join them here, before Logger).
+        add_capi(module);
+        add_config_types(module);  // each class comes with its pickling methods
         add_logger_type(module);
         add_default_logger_type(module);
         for (std::size_t n = 0; n < method_names.size(); ++n)
-            st.method_names[n] = korvo::object::steal(korvo::check(PyUnicode_InternFromString(method_names[n])));
+            st.method_names[n] = object::steal(check(PyUnicode_InternFromString(method_names[n])));
 
         add_level_enum(module);
         add_default_patterns(module);
 
-        korvo::object logging = korvo::object::steal(korvo::check(PyImport_ImportModule("logging")));
-        korvo::check(PyModule_AddObjectRef(module, "py_logging", logging.ptr()));
-        korvo::object traceback = korvo::object::steal(korvo::check(PyImport_ImportModule("traceback")));
-        korvo::check(PyModule_AddObjectRef(module, "traceback", traceback.ptr()));
+        object logging = object::steal(check(PyImport_ImportModule("logging")));
+        check(PyModule_AddObjectRef(module, "py_logging", logging.ptr()));
+        object traceback = object::steal(check(PyImport_ImportModule("traceback")));
+        check(PyModule_AddObjectRef(module, "traceback", traceback.ptr()));
 
+        add_py_log_handler(module);
+
+        // Defaults of construction: Logger's one shared handler list and the patterns as str.
+        st.default_handlers = object::steal(check(PyList_New(0)));
+        st.default_handler_pattern = object::steal(check(PyUnicode_FromString(default_handler_pattern)));
+        st.default_logger_pattern = object::steal(check(PyUnicode_FromString(default_logger_pattern)));
+
+        add_config_unpickle(module);
         add_default_logger_unpickle(module);
-        korvo::check(PyModule_AddStringConstant(module, "__quillet_version__", quillet::version()));
+        check(PyModule_AddStringConstant(module, "__quillet_version__", quillet::version()));
         publish_state(st);
         return 0;
     }, -1);

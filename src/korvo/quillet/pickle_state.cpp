@@ -1,10 +1,14 @@
-// Checksums, state application and pickling refusal.
+// Reduction, state application and the unpickling steps shared by the picklable classes.
 #include "pickle_state.hpp"
 
+#include <array>
+
 #include "common/args.hpp"
-#include "common/errors.hpp"
+#include "common/attr.hpp"
 
 namespace korvo::quillet {
+
+namespace {
 
 std::int64_t checksum_number(PyObject* obj) {
     object number = to_int_object(obj);
@@ -16,7 +20,7 @@ std::int64_t checksum_number(PyObject* obj) {
 void check_checksum(std::int64_t checksum, const field_checksums& sums) {
     if (checksum == sums.written || checksum == sums.accepted_a || checksum == sums.accepted_b) return;
     object pickle = object::steal(check(PyImport_ImportModule("pickle")));
-    object error = object::steal(check(PyObject_GetAttrString(pickle.ptr(), "PickleError")));
+    object error = get_attr(pickle.ptr(), "PickleError");
     // Formatted with Python's own %, so every number reads as the Python side writes it.
     object format = object::steal(check(PyUnicode_FromString("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))")));
     object values = object::steal(check(Py_BuildValue("(LLLLs)", static_cast<long long>(checksum),
@@ -28,9 +32,62 @@ void check_checksum(std::int64_t checksum, const field_checksums& sums) {
     throw python_error{};
 }
 
-object new_for_unpickle(PyTypeObject* cls, PyObject* pyx_type) {
-    object new_fn = object::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__new__")));
-    return object::steal(check(PyObject_CallOneArg(new_fn.ptr(), pyx_type)));
+}  // namespace
+
+object reduce_object(PyObject* self, const pickled_class& cls) {
+    const auto nfields = static_cast<Py_ssize_t>(cls.fields.size());
+    object values = object::steal(check(PyTuple_New(nfields)));
+    bool use_setstate = false;
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
+        const field& f = *cls.fields[static_cast<std::size_t>(i)];
+        object value = read_field(self, f);
+        if (f.kind == field_kind::text && value.ptr() != Py_None) use_setstate = true;
+        PyTuple_SET_ITEM(values.ptr(), i, value.release());
+    }
+    object unpickle = get_attr(state().module, cls.unpickle_name);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    const long checksum = static_cast<long>(cls.sums.written);
+
+    object dict = get_optional_attr(self, "__dict__");
+    if (dict && check(PyObject_IsTrue(dict.ptr())) == 1) {
+        object tail = object::steal(check(PyTuple_Pack(1, dict.ptr())));
+        values = object::steal(check(PySequence_Concat(values.ptr(), tail.ptr())));
+        use_setstate = true;
+    }
+    if (use_setstate)
+        return object::steal(check(Py_BuildValue("(O(OlO)O)", unpickle.ptr(), type, checksum, Py_None, values.ptr())));
+    return object::steal(check(Py_BuildValue("(O(OlO))", unpickle.ptr(), type, checksum, values.ptr())));
+}
+
+void apply_state(PyObject* self, PyObject* state, const pickled_class& cls) {
+    const auto nfields = static_cast<Py_ssize_t>(cls.fields.size());
+    const Py_ssize_t size = PyTuple_GET_SIZE(state);
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
+        if (i >= size) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            throw python_error{};
+        }
+        write_field(self, *cls.fields[static_cast<std::size_t>(i)], PyTuple_GET_ITEM(state, i));
+    }
+    if (size <= nfields) return;
+    PyObject* extra = PyTuple_GET_ITEM(state, nfields);
+    if (check(PyObject_IsTrue(extra)) == 0) return;
+    object dict = get_attr(self, "__dict__");
+    call_method(dict.ptr(), "update", extra);
+}
+
+object unpickle_object(const pickled_class& cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 3> names{"__pyx_type", "__pyx_checksum", "__pyx_state"};
+    std::array<PyObject*, 3> values{};
+    parse_args(cls.unpickle_name, args, nargs, kwnames, names, 3, values);
+    const std::int64_t checksum = checksum_number(values[1]);
+    check_exact_type(values[2], &PyTuple_Type, "__pyx_state", true);
+    check_checksum(checksum, cls.sums);
+    // X.__new__(__pyx_type): a new object of __pyx_type with its fields as after allocation.
+    object new_fn = get_attr(reinterpret_cast<PyObject*>(cls.type(state())), "__new__");
+    object result = object::steal(check(PyObject_CallOneArg(new_fn.ptr(), values[0])));
+    if (values[2] != Py_None) apply_state(result.ptr(), values[2], cls);
+    return result;
 }
 
 void check_setstate_arg(PyObject* state) {
@@ -42,14 +99,6 @@ void check_setstate_arg(PyObject* state) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
         throw python_error{};
     }
-}
-
-void apply_state_dict(PyObject* obj, PyObject* state, Py_ssize_t nfields) {
-    if (PyTuple_GET_SIZE(state) <= nfields) return;
-    PyObject* extra = PyTuple_GET_ITEM(state, nfields);
-    if (check(PyObject_IsTrue(extra)) == 0) return;
-    object dict = object::steal(check(PyObject_GetAttrString(obj, "__dict__")));
-    object result = object::steal(check(PyObject_CallMethod(dict.ptr(), "update", "O", extra)));
 }
 
 }  // namespace korvo::quillet

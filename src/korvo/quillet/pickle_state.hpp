@@ -1,12 +1,16 @@
-// Pickling support shared by the module's types: checksums of field lists, the unpickling
-// steps, and the refusal of types that cannot be pickled.
+// Pickled state of the picklable classes: a class reduces to its unpickling function, its type,
+// a checksum of its field list and a state tuple of its fields in that list's order.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 
+#include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "fields.hpp"
+#include "state.hpp"
 
 namespace korvo::quillet {
 
@@ -18,16 +22,55 @@ struct field_checksums {
     const char* fields;
 };
 
-// The __pyx_checksum argument as a C long: TypeError "an integer is required" for a non-integer.
-std::int64_t checksum_number(PyObject* obj);
-// pickle.PickleError "Incompatible checksums (...)" unless `checksum` is one of `sums`.
-void check_checksum(std::int64_t checksum, const field_checksums& sums);
-// cls.__new__(pyx_type): a new object of pyx_type with its fields as after allocation.
-object new_for_unpickle(PyTypeObject* cls, PyObject* pyx_type);
+// Everything pickling needs to know about one class.
+struct pickled_class {
+    const char* unpickle_name;             // the module global, "__pyx_unpickle_<Class>"
+    field_checksums sums;
+    std::span<const field* const> fields;  // in state order (the field-list text's)
+    PyTypeObject* (*type)(const quillet_state&);
+};
+
+// __reduce__: (unpickle, (type(self), checksum, state)) when no text field is set and there is
+// no non-empty instance __dict__; otherwise (unpickle, (type(self), checksum, None), state),
+// the dict appended to the state when present. Throws python_error.
+object reduce_object(PyObject* self, const pickled_class& cls);
+// Assigns state[i] to the i-th field; then, when the tuple goes on and that element is true,
+// updates self.__dict__ with it. IndexError for a tuple shorter than the field list.
+// Throws python_error.
+void apply_state(PyObject* self, PyObject* state, const pickled_class& cls);
+// __pyx_unpickle_<Class>(__pyx_type, __pyx_checksum, __pyx_state). Throws python_error.
+object unpickle_object(const pickled_class& cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // The state argument of __setstate__: TypeError for None and for anything but a tuple.
 void check_setstate_arg(PyObject* state);
-// After the `nfields` fields: when the state holds a true element there, update obj.__dict__ with it.
-void apply_state_dict(PyObject* obj, PyObject* state, Py_ssize_t nfields);
 
+// Method-table and module-function entries of one class.
+template <const pickled_class& Cls>
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    return guard([&] { return reduce_object(self, Cls).release(); }, nullptr);
+}
+
+template <const pickled_class& Cls>
+PyObject* setstate_method(PyObject* self, PyObject* state) {
+    return guard([&]() -> PyObject* {
+        check_setstate_arg(state);
+        apply_state(self, state, Cls);
+        return new_ref(Py_None);
+    }, nullptr);
+}
+
+template <const pickled_class& Cls>
+PyObject* unpickle_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] { return unpickle_object(Cls, args, nargs, kwnames).release(); }, nullptr);
+}
+
+template <const pickled_class& Cls>
+constexpr PyMethodDef unpickle_def(const char* doc) {
+    return {Cls.unpickle_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_function<Cls>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+#define KORVO_QUILLET_PICKLING_METHODS(cls)                                             \
+    {"__reduce__", ::korvo::quillet::reduce_method<cls>, METH_NOARGS, nullptr},         \
+        {"__setstate__", ::korvo::quillet::setstate_method<cls>, METH_O, nullptr}
 
 }  // namespace korvo::quillet

@@ -45,9 +45,13 @@ void publish_state(quillet_state& st) noexcept { g_state = &st; }
 int state_traverse(PyObject* module, visitproc visit, void* arg) {
     quillet_state* st = state_of(module);
     if (st == nullptr) return 0;
+    for (const auto& type : st->config_types) Py_VISIT(type.ptr());
     Py_VISIT(st->logger_type.ptr());
     Py_VISIT(st->default_logger_type.ptr());
+    Py_VISIT(st->py_log_handler_type.ptr());
+    Py_VISIT(st->default_handlers.ptr());
     for (const auto& entry : st->line_cache) Py_VISIT(entry.code.ptr());
+    for (const auto& entry : st->code_kind_cache) Py_VISIT(entry.code.ptr());
     return 0;
 }
 
@@ -55,10 +59,17 @@ int state_clear(PyObject* module) {
     quillet_state* st = state_of(module);
     if (st == nullptr) return 0;
     if (g_state == st) g_state = nullptr;
+    for (auto& type : st->config_types) type.reset();
     st->logger_type.reset();
     st->default_logger_type.reset();
+    st->py_log_handler_type.reset();
+    st->default_handlers.reset();
+    st->default_handler_pattern.reset();
+    st->default_logger_pattern.reset();
+    for (auto& name : st->emit_names) name.reset();
     for (auto& name : st->method_names) name.reset();
     for (auto& entry : st->line_cache) entry.code.reset();
+    for (auto& entry : st->code_kind_cache) entry.code.reset();
     return 0;
 }
 

@@ -18,15 +18,64 @@ struct line_cache_entry {
 };
 inline constexpr std::size_t line_cache_size = 256;
 
+// Whether a code object's file belongs to the logging package, remembered per code object, so
+// that a forwarded record's frame walk does not search each frame's file name again.
+struct code_kind_entry {
+    object code;  // held, as in line_cache_entry
+    bool logging_package = false;
+};
+inline constexpr std::size_t code_kind_cache_size = 64;
+
+// The configuration classes, in the order they are created.
+enum class config_class : std::size_t {
+    log_handler,
+    stdout_handler,
+    stderr_handler,
+    basic_console_handler,
+    console_handler,
+    file_handler,
+    rotating_file_handler,
+    color_scheme,
+    count
+};
+
+// Interned names of what PyLogHandler.emit reads from a record and from itself on every call.
+enum class emit_name : std::size_t {
+    get_message,
+    encode,
+    levelno,
+    exc_info,
+    stack_info,
+    critical,  // the five thresholds, in the order they are compared
+    error,
+    warn,
+    info,
+    debug,
+    count
+};
+
 struct quillet_state {
     PyObject* module = nullptr;  // borrowed: the state lives inside it
+    std::array<object, static_cast<std::size_t>(config_class::count)> config_types;
     object logger_type;
     object default_logger_type;
+    object py_log_handler_type;  // PyLogHandler, a Python class on logging.Handler
+    // Defaults of construction: one shared handler list that construction never modifies, and
+    // the default patterns as str.
+    object default_handlers;
+    object default_handler_pattern;
+    object default_logger_pattern;
+    std::array<object, static_cast<std::size_t>(emit_name::count)> emit_names;
     // Interned "trace" .. "critical", for the override lookup of native calls.
     std::array<object, 6> method_names;
     // Line numbers by (code object, instruction offset) of recent call sites.
     std::array<line_cache_entry, line_cache_size> line_cache;
+    std::array<code_kind_entry, code_kind_cache_size> code_kind_cache;
 
+    PyTypeObject* config(config_class c) const noexcept {
+        return reinterpret_cast<PyTypeObject*>(config_types[static_cast<std::size_t>(c)].ptr());
+    }
+    PyObject* name(emit_name n) const noexcept { return emit_names[static_cast<std::size_t>(n)].ptr(); }
     PyTypeObject* logger() const noexcept { return reinterpret_cast<PyTypeObject*>(logger_type.ptr()); }
     PyTypeObject* default_logger() const noexcept {
         return reinterpret_cast<PyTypeObject*>(default_logger_type.ptr());

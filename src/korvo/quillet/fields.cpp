@@ -1,0 +1,85 @@
+// Reading, writing and deleting the configuration classes' fields.
+#include "fields.hpp"
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "levels.hpp"
+
+namespace korvo::quillet {
+
+namespace {
+
+template <class T>
+T& slot(PyObject* self, const field& f) noexcept {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + f.offset);
+}
+
+PyObject* field_get(PyObject* self, void* closure) {
+    return guard([&] { return read_field(self, *static_cast<const field*>(closure)).release(); }, nullptr);
+}
+
+int field_set(PyObject* self, PyObject* value, void* closure) {
+    return guard([&] {
+        const field& f = *static_cast<const field*>(closure);
+        if (value != nullptr) {
+            write_field(self, f, value);
+        } else if (f.kind == field_kind::text) {
+            text_slot(self, f).reset();
+        } else {
+            PyErr_SetString(PyExc_NotImplementedError, "__del__");
+            throw python_error{};
+        }
+        return 0;
+    }, -1);
+}
+
+}  // namespace
+
+object read_field(PyObject* self, const field& f) {
+    switch (f.kind) {
+        case field_kind::boolean:
+            return object::borrow(slot<bool>(self, f) ? Py_True : Py_False);
+        case field_kind::text: {
+            const object& text = text_slot(self, f);
+            return object::borrow(text ? text.ptr() : Py_None);
+        }
+        case field_kind::level:
+            return level_object(slot<std::int32_t>(self, f));
+        case field_kind::size:
+            return object::steal(check(PyLong_FromUnsignedLongLong(slot<std::uint64_t>(self, f))));
+        case field_kind::colour:
+            return object::steal(check(PyLong_FromLong(slot<std::int32_t>(self, f))));
+    }
+    PyErr_BadInternalCall();
+    throw python_error{};
+}
+
+void write_field(PyObject* self, const field& f, PyObject* value) {
+    switch (f.kind) {
+        case field_kind::boolean:
+            slot<bool>(self, f) = to_bool(value);
+            return;
+        case field_kind::text:
+            if (value != Py_None && !PyUnicode_CheckExact(value)) {
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
+                throw python_error{};
+            }
+            text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
+            return;
+        case field_kind::level:
+            slot<std::int32_t>(self, f) = level_number(value);
+            return;
+        case field_kind::size:
+            slot<std::uint64_t>(self, f) = to_size(value);
+            return;
+        case field_kind::colour:
+            slot<std::int32_t>(self, f) = to_int32(value);
+            return;
+    }
+}
+
+PyGetSetDef field_getset(const field& f) noexcept {
+    return {f.name, field_get, field_set, f.doc, const_cast<field*>(&f)};
+}
+
+}  // namespace korvo::quillet

@@ -1,0 +1,44 @@
+// Typed native fields of the configuration classes. One descriptor per field serves its
+// attribute (get, set, delete), the constructors' stores and the pickled state.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/ref.hpp"
+
+namespace korvo::quillet {
+
+// How a field is stored and converted:
+// - boolean: bool; set from the truth value of any object.
+// - text: object (null means None); set from an exact str or None.
+// - level: std::int32_t, any number; read back as a Level member (ValueError outside 0..6).
+// - size: std::uint64_t; set from a non-negative integer.
+// - colour: std::int32_t.
+enum class field_kind : unsigned char { boolean, text, level, size, colour };
+
+struct field {
+    const char* name;
+    const char* doc;
+    field_kind kind;
+    std::size_t offset;  // from the start of the object; a derived layout keeps its base's first
+};
+
+// The Python value of the field (a new reference). Throws python_error.
+object read_field(PyObject* self, const field& f);
+// Converts `value` (not null) by the field's rules and stores it; nothing changes on failure.
+// Throws python_error.
+void write_field(PyObject* self, const field& f, PyObject* value);
+
+// The stored reference of a text field (empty for None).
+inline object& text_slot(PyObject* self, const field& f) noexcept {
+    return *reinterpret_cast<object*>(reinterpret_cast<char*>(self) + f.offset);
+}
+
+// The attribute of a field: get, set, and delete (text fields store None, others refuse with
+// NotImplementedError "__del__").
+PyGetSetDef field_getset(const field& f) noexcept;
+
+}  // namespace korvo::quillet

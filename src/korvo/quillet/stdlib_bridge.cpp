@@ -1,0 +1,207 @@
+// PyLogHandler (a Python class on logging.Handler with native methods) and redirect_pylog.
+#include "stdlib_bridge.hpp"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "common/args.hpp"
+#include "common/attr.hpp"
+#include "common/errors.hpp"
+#include "log_call.hpp"
+#include "state.hpp"
+
+namespace korvo::quillet {
+
+namespace {
+
+object module_global(const char* name) { return get_attr(state().module, name); }
+
+// The buckets in the order their thresholds are compared; below all of them is trace.
+constexpr std::array<std::pair<emit_name, level>, 5> k_buckets{{{emit_name::critical, level::critical},
+                                                                 {emit_name::error, level::err},
+                                                                 {emit_name::warn, level::warn},
+                                                                 {emit_name::info, level::info},
+                                                                 {emit_name::debug, level::debug}}};
+
+std::string_view utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) throw python_error{};
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+// The Python comparison lvl >= threshold, done in C when the threshold is an exact int.
+bool at_least(std::int32_t lvl, PyObject* threshold) {
+    if (PyLong_CheckExact(threshold)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(threshold, &overflow);
+        if (overflow != 0) return overflow < 0;
+        return lvl >= value;
+    }
+    object number = object::steal(check(PyLong_FromLong(lvl)));
+    return check(PyObject_RichCompareBool(number.ptr(), threshold, Py_GE)) == 1;
+}
+
+PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr std::array<const char*, 1> names{"level"};
+        std::array<PyObject*, 1> v{};
+        parse_args("__init__", args, nargs, kwnames, names, 1, v);
+        object level = object::steal(check(PyLong_FromLong(to_int32(v[0]))));
+        quillet_state& st = state();
+        object super = object::steal(check(PyObject_CallFunctionObjArgs(
+            reinterpret_cast<PyObject*>(&PySuper_Type), st.py_log_handler_type.ptr(), self, nullptr)));
+        object result = call_method(super.ptr(), "__init__", level.ptr());
+        object logging = module_global("py_logging");
+        static constexpr std::array<std::pair<const char*, emit_name>, 5> thresholds{{{"DEBUG", emit_name::debug},
+                                                                                      {"INFO", emit_name::info},
+                                                                                      {"WARN", emit_name::warn},
+                                                                                      {"ERROR", emit_name::error},
+                                                                                      {"CRITICAL", emit_name::critical}}};
+        for (const auto& [constant, attr] : thresholds) {
+            object value = get_attr(logging.ptr(), constant);
+            check(PyObject_SetAttr(self, st.name(attr), value.ptr()));
+        }
+        return new_ref(Py_None);
+    }, nullptr);
+}
+
+// The text after the message: a line feed and the joined traceback.format_exception(*exc_info).
+void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
+    object format = get_attr(module_global("traceback").ptr(), "format_exception");
+    object args = PyTuple_Check(exc_info) ? object::borrow(exc_info) : object::steal(check(PySequence_Tuple(exc_info)));
+    object lines = object::steal(check(PyObject_Call(format.ptr(), args.ptr(), nullptr)));
+    object empty = object::steal(check(PyUnicode_FromStringAndSize("", 0)));
+    object joined = object::steal(check(PyUnicode_Join(empty.ptr(), lines.ptr())));
+    const std::string_view more = utf8_of(joined.ptr());
+    text.push_back('\n');
+    text.append(more);
+}
+
+void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {
+    object str = PyUnicode_Check(stack_info) ? object::borrow(stack_info) : object::steal(check(PyObject_Str(stack_info)));
+    const std::string_view more = utf8_of(str.ptr());
+    text.push_back('\n');
+    text.append(more);
+}
+
+PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static constexpr std::array<const char*, 1> names{"record"};
+        std::array<PyObject*, 1> v{};
+        parse_args("emit", args, nargs, kwnames, names, 1, v);
+        PyObject* record = v[0];
+        quillet_state& st = state();
+
+        object message = object::steal(check(PyObject_CallMethodNoArgs(record, st.name(emit_name::get_message))));
+        object encoded;  // holds the bytes `text` views, when encode() was called
+        std::string_view text;
+        bool text_is_none = false;
+        if (PyUnicode_CheckExact(message.ptr())) {
+            // str.encode() is strict UTF-8: the str's own UTF-8 is the same bytes, and no object is made.
+            text = utf8_of(message.ptr());
+        } else {
+            encoded = object::steal(check(PyObject_CallMethodNoArgs(message.ptr(), st.name(emit_name::encode))));
+            if (encoded.ptr() == Py_None) {
+                text_is_none = true;
+            } else if (!PyBytes_CheckExact(encoded.ptr())) {
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(encoded.ptr())->tp_name);
+                throw python_error{};
+            } else {
+                text = std::string_view(PyBytes_AS_STRING(encoded.ptr()),
+                                        static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+            }
+        }
+        object levelno = object::steal(check(PyObject_GetAttr(record, st.name(emit_name::levelno))));
+        const std::int32_t lvl = to_int32(levelno.ptr());
+        object exc_info = object::steal(check(PyObject_GetAttr(record, st.name(emit_name::exc_info))));
+        object stack_info = object::steal(check(PyObject_GetAttr(record, st.name(emit_name::stack_info))));
+
+        fmt::memory_buffer full;  // the message with exception and stack text, when either is given
+        if (exc_info.ptr() != Py_None || stack_info.ptr() != Py_None) {
+            if (text_is_none) {
+                PyErr_SetString(PyExc_TypeError, "unsupported operand type(s) for +=: 'NoneType' and 'bytes'");
+                throw python_error{};
+            }
+            full.append(text);
+            if (exc_info.ptr() != Py_None) append_exception(full, exc_info.ptr());
+            if (stack_info.ptr() != Py_None) append_stack(full, stack_info.ptr());
+            text = std::string_view(full.data(), full.size());
+        }
+
+        level bucket = level::trace;
+        for (const auto& [threshold_name, bucket_level] : k_buckets) {
+            object threshold = object::steal(check(PyObject_GetAttr(self, st.name(threshold_name))));
+            if (at_least(lvl, threshold.ptr())) {
+                bucket = bucket_level;
+                break;
+            }
+        }
+
+        if (text_is_none) {
+            PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
+            throw python_error{};
+        }
+        const std::shared_ptr<spdlog::logger> logger = registry_default();
+        if (!logger) return new_ref(Py_None);  // no default logger: the record goes nowhere, as in DefaultLogger
+        if (const void* nul = std::memchr(text.data(), '\0', text.size()))
+            text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
+        if (!logger->should_log(bucket)) return new_ref(Py_None);
+        const call_site site = stdlib_caller_source_loc();
+        log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
+        return new_ref(Py_None);
+    }, nullptr);
+}
+
+PyMethodDef py_log_handler_methods[] = {
+    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_handler_init)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"emit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_handler_emit)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+};
+
+constexpr std::array<const char*, static_cast<std::size_t>(emit_name::count)> k_emit_names{
+    "getMessage", "encode", "levelno", "exc_info", "stack_info", "_critical", "_error", "_warn", "_info", "_debug"};
+
+}  // namespace
+
+void add_py_log_handler(PyObject* module) {
+    quillet_state& st = state_of_module(module);
+    for (std::size_t i = 0; i < k_emit_names.size(); ++i)
+        st.emit_names[i] = object::steal(check(PyUnicode_InternFromString(k_emit_names[i])));
+
+    object logging = get_attr(module, "py_logging");
+    object base = get_attr(logging.ptr(), "Handler");
+    object bases = object::steal(check(PyTuple_Pack(1, base.ptr())));
+    object dict = object::steal(check(Py_BuildValue(
+        "{s:s,s:s,s:s}", "__module__", "korvo.quillet.quillet", "__qualname__", "PyLogHandler", "__doc__",
+        "Handler of the standard logging package that writes records through the default logger.")));
+    // type() picks the most derived metaclass of the bases, as a class statement would.
+    object cls = object::steal(check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
+                                                           "PyLogHandler", bases.ptr(), dict.ptr())));
+    for (PyMethodDef& def : py_log_handler_methods) {
+        object method = object::steal(check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &def)));
+        check(PyObject_SetAttrString(cls.ptr(), def.ml_name, method.ptr()));
+    }
+    check(PyModule_AddObjectRef(module, "PyLogHandler", cls.ptr()));
+    st.py_log_handler_type = std::move(cls);
+}
+
+void redirect_pylog() {
+    object logging = module_global("py_logging");
+    object root = call_method(logging.ptr(), "getLogger");
+    object handlers = get_attr(root.ptr(), "handlers");
+    call_method(handlers.ptr(), "clear");
+    object debug = get_attr(logging.ptr(), "DEBUG");
+    call_method(root.ptr(), "setLevel", debug.ptr());
+    object handler_type = module_global("PyLogHandler");
+    debug = get_attr(logging.ptr(), "DEBUG");
+    object handler = object::steal(check(PyObject_CallOneArg(handler_type.ptr(), debug.ptr())));
+    call_method(root.ptr(), "addHandler", handler.ptr());
+}
+
+}  // namespace korvo::quillet
