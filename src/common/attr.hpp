@@ -27,11 +27,13 @@ inline object get_optional_attr(PyObject* obj, const char* name) {
     return object::steal(value);
 }
 
-// obj.<name>(arg) or obj.<name>(); a tuple argument stays one argument. Throws python_error.
-inline object call_method(PyObject* obj, const char* name, PyObject* arg = nullptr) {
+// obj.<name>(args...), each argument a borrowed PyObject*; a tuple argument stays one
+// argument. Throws python_error.
+template <class... Args>
+inline object call_method(PyObject* obj, const char* name, Args... args) {
     object key = interned(name);
-    PyObject* argv[] = {obj, arg};
-    return object::steal(check(PyObject_VectorcallMethod(key.ptr(), argv, arg != nullptr ? 2 : 1, nullptr)));
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return object::steal(check(PyObject_VectorcallMethod(key.ptr(), argv, 1 + sizeof...(Args), nullptr)));
 }
 
 }  // namespace korvo

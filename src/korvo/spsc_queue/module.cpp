@@ -3,6 +3,7 @@
 
 #include "common/errors.hpp"
 #include "common/module.hpp"
+#include "queue.hpp"
 
 namespace {
 
@@ -13,7 +14,7 @@ PyObject* spsc_queue_create(PyObject* spec, PyModuleDef*) { return korvo::create
 int spsc_queue_exec(PyObject* module) {
     return korvo::guard([&] {
         korvo::begin_exec(g_guard);
-        (void)module;
+        korvo::spsc_queue::add_queue_type(module);
         return 0;
     }, -1);
 }

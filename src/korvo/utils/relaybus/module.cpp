@@ -1,19 +1,51 @@
 // Module definition and initialisation of korvo.utils.relaybus.relaybus.
 #include <Python.h>
 
+#include "buffers.hpp"
+#include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/module.hpp"
+#include "common/ref.hpp"
+#include "pipe.hpp"
+#include "setup_socket.hpp"
+#include "state.hpp"
+#include "sync_dispatcher.hpp"
 
+namespace korvo::relaybus {
 namespace {
 
-korvo::module_guard g_guard{"relaybus", "korvo.utils.relaybus.relaybus"};
+module_guard g_guard{"relaybus", "korvo.utils.relaybus.relaybus"};
 
-PyObject* relaybus_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
+// Binds module.<name> = the module imported under `module_name`.
+void bind_import(PyObject* module, const char* name, const char* module_name) {
+    object imported = object::steal(check(PyImport_ImportModule(module_name)));
+    check(PyModule_AddObjectRef(module, name, imported.ptr()));
+}
+
+PyObject* relaybus_create(PyObject* spec, PyModuleDef*) { return create_module(spec, g_guard); }
 
 int relaybus_exec(PyObject* module) {
-    return korvo::guard([&] {
-        korvo::begin_exec(g_guard);
-        (void)module;
+    return guard([&] {
+        begin_exec(g_guard);
+        g_state.module = Py_NewRef(module);
+        // 1. native functions for other extension modules
+        publish_conversions(module);
+        // 2. types
+        add_cbuffer_view_type(module);
+        add_kopipe_type(module);
+        add_sync_dispatcher_type(module);
+        // 3. the ring queue every bridge object is built on
+        check(spsc_queue::import_api(&g_state.queue));
+        // 4. the bridge's own diagnostics go through a DefaultLogger of the logging package
+        object quillet = object::steal(check(PyImport_ImportModule("korvo.quillet")));
+        object default_logger = get_attr(quillet.ptr(), "DefaultLogger");
+        check(PyModule_AddObjectRef(module, "DefaultLogger", default_logger.ptr()));
+        bind_import(module, "asyncio", "asyncio");
+        bind_import(module, "sys", "sys");
+        object logger = object::steal(check(PyObject_CallNoArgs(default_logger.ptr())));
+        check(PyModule_AddObjectRef(module, "logger", logger.ptr()));
+        // 5. module-level functions
+        add_setup_socket(module);
         return 0;
     }, -1);
 }
@@ -23,7 +55,7 @@ PyModuleDef_Slot relaybus_slots[] = {KORVO_MODULE_SLOTS(relaybus_create, relaybu
 PyModuleDef relaybus_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "korvo.utils.relaybus.relaybus",
-    .m_doc = nullptr,
+    .m_doc = "Message bridge from native producer threads to Python consumers.",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = relaybus_slots,
@@ -33,5 +65,6 @@ PyModuleDef relaybus_module = {
 };
 
 }  // namespace
+}  // namespace korvo::relaybus
 
-PyMODINIT_FUNC PyInit_relaybus() { return PyModuleDef_Init(&relaybus_module); }
+PyMODINIT_FUNC PyInit_relaybus() { return PyModuleDef_Init(&korvo::relaybus::relaybus_module); }

@@ -1,0 +1,188 @@
+// korvo.utils.relaybus.relaybus for other extension modules: instance layouts and native
+// tables of CBufferView, KoPipe and SyncDispatcher (and the leading fields every dispatcher
+// shares), the published conversion functions, and an import helper. Header-only.
+//
+// A producer module typically:
+//   korvo::relaybus::api bus;                       // once, with the interpreter lock
+//   if (korvo::relaybus::import_api(&bus) < 0) ...  // validates types, tables and capsules
+//   ... keeps a strong reference to a SyncDispatcher `d` it was given, then on its own thread,
+//   without the interpreter lock:
+//   int r = d->_push(d, data, size);                // see korvo/spsc_queue.hpp for results
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+
+#include "korvo/capsule.hpp"
+
+namespace korvo::relaybus {
+
+inline constexpr const char* k_module_name = "korvo.utils.relaybus.relaybus";
+
+// The platform's socket handle as the dispatchers store it; all bits set means none.
+#if defined(_WIN32)
+using platform_socket = std::uintptr_t;  // SOCKET
+#else
+using platform_socket = int;
+#endif
+inline constexpr platform_socket k_no_socket = static_cast<platform_socket>(-1);
+
+// IPv4 socket address record, laid out as the platform's sockaddr_in (16 bytes).
+struct ipv4_address {
+    std::uint16_t family;
+    std::uint16_t port;      // network byte order
+    std::uint32_t address;   // network byte order
+    unsigned char zero[8];
+};
+static_assert(sizeof(ipv4_address) == 16);
+
+// ---- Message kinds and conversion functions (module __pyx_capi__; all need the lock and
+// return 0, or -1 with an exception set).
+enum msg_kind : int { k_kind_bytes = 0, k_kind_text = 1, k_kind_buffer = 2, k_kind_object = 3, k_kind_auto = 4 };
+
+// bytes(obj) into *holder (a new reference the caller drops), its contents in *data / *size.
+using obj_to_cbuf_fn = int (*)(PyObject* obj, PyObject** holder, char const** data, size_t* size);
+inline constexpr const char* k_obj_to_cbuf_sig = "int (PyObject *, PyObject **, char const **, size_t *)";
+// A simple buffer export of obj into *view (the caller releases it), then its address and length.
+using buf_to_cbuf_fn = int (*)(PyObject* obj, Py_buffer* view, char const** data, size_t* size);
+inline constexpr const char* k_buf_to_cbuf_sig = "int (PyObject *, Py_buffer *, char const **, size_t *)";
+// Contents of a bytes object (unchecked: the caller vouches for the type); never fails.
+using bytes_to_cbuf_fn = int (*)(PyObject* obj, char const** data, size_t* size);
+inline constexpr const char* k_bytes_to_cbuf_sig = "int (PyObject *, char const **, size_t *)";
+// UTF-8 form of a str, as cached by the interpreter; lives as long as the string.
+using str_to_cbuf_fn = int (*)(PyObject* obj, char const** data, size_t* size);
+inline constexpr const char* k_str_to_cbuf_sig = "int (PyObject *, char const **, size_t *)";
+
+// ---- CBufferView: applies one message kind on demand. All entries need the lock.
+struct cbuffer_view_object;
+using cbuffer_loader = int (*)(cbuffer_view_object* self, PyObject* source);
+struct cbuffer_view_vtable {
+    cbuffer_loader _load_bytes;
+    cbuffer_loader _load_buf;
+    cbuffer_loader _load_str;
+    cbuffer_loader _load_obj;
+    cbuffer_loader _load;  // automatic: bytes, then str, then buffer, then bytes(obj)
+};
+struct cbuffer_view_object {
+    PyObject_HEAD
+    const cbuffer_view_vtable* vtab;
+    const char* data;    // bytes of the last successful load; null before the first
+    std::size_t size;    // their count
+    int msg_kind;        // kind chosen at initialisation
+    Py_buffer view;      // export held by a buffer load (view.buf null when none)
+    PyObject* pb;        // bytes object held by an object load, or null
+    cbuffer_loader loader;  // the load for msg_kind: call it, then read data / size
+};
+
+// ---- KoPipe: a ring queue for one native producer and one native consumer, no lock needed.
+struct kopipe_object;
+struct kopipe_vtable {
+    int (*queue_push)(kopipe_object* self, const char* data, std::size_t size);
+    int (*queue_push_var)(kopipe_object* self, const char* data, std::size_t size);
+    int (*queue_pop)(kopipe_object* self, const char** data, std::size_t* size);
+    int (*queue_pop_var)(kopipe_object* self, const char** data, std::size_t* size);
+    void (*queue_release)(kopipe_object* self);
+    void (*queue_release_var)(kopipe_object* self);  // does nothing: variable pops need no release
+};
+struct kopipe_object {
+    PyObject_HEAD
+    const kopipe_vtable* vtab;
+    PyObject* _q;  // the SPSCQueue; None until __init__
+    // Producer thread: stores a copy of the message. Consumer thread: _pop waits for a message
+    // (1 = taken), then _release once it has been read. Null until __init__.
+    int (*_push)(kopipe_object* self, const char* data, std::size_t size);
+    int (*_pop)(kopipe_object* self, const char** data, std::size_t* size);
+    void (*_release)(kopipe_object* self);
+};
+
+// ---- Dispatchers. Every dispatcher starts with these fields, so the notifying pushes work on
+// either kind through this prefix.
+struct dispatcher_prefix {
+    PyObject_HEAD
+    const void* vtab;
+    PyObject* _q;                // the SPSCQueue; None until __init__
+    platform_socket _sock_fd;    // native wake-up handle; k_no_socket when none (read atomically)
+    ipv4_address _addr;          // where wake-up datagrams go
+};
+
+struct sync_dispatcher_object;
+struct sync_dispatcher_vtable {
+    PyObject* (*setup)(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
+    int (*push_notify)(sync_dispatcher_object* self, const char* data, std::size_t size);
+    int (*push_var_notify)(sync_dispatcher_object* self, const char* data, std::size_t size);
+    int (*queue_push)(sync_dispatcher_object* self, const char* data, std::size_t size);
+    int (*queue_push_var)(sync_dispatcher_object* self, const char* data, std::size_t size);
+    void (*try_pop_loop)(sync_dispatcher_object* self);      // the four consumer loops: run by the
+    void (*try_pop_var_loop)(sync_dispatcher_object* self);  // dispatcher's own thread only
+    void (*pop_loop)(sync_dispatcher_object* self);
+    void (*pop_var_loop)(sync_dispatcher_object* self);
+    PyObject* (*close)(sync_dispatcher_object* self, int skip_dispatch);
+};
+struct sync_dispatcher_object {
+    PyObject_HEAD
+    const sync_dispatcher_vtable* vtab;
+    PyObject* _q;
+    platform_socket _sock_fd;
+    ipv4_address _addr;
+    int _detach;
+    int _variable_size;
+    // The producers' entry: one native producer thread, no interpreter lock. Returns the
+    // queue's push result (korvo/spsc_queue.hpp); sends the wake-up itself when needed.
+    int (*_push)(sync_dispatcher_object* self, const char* data, std::size_t size);
+    PyObject* _callback;
+    PyObject* _sock;
+    int _nonblocking;
+    std::atomic<bool> _running;
+    std::thread _thread;
+    void* _consumer;  // private: state shared with the consumer thread
+};
+
+// What import_api() finds: strong references to the types and the conversion functions.
+struct api {
+    PyTypeObject* cbuffer_view_type = nullptr;
+    PyTypeObject* kopipe_type = nullptr;
+    PyTypeObject* sync_dispatcher_type = nullptr;
+    PyTypeObject* async_dispatcher_type = nullptr;  // null until the module has it
+    obj_to_cbuf_fn obj_to_cbuf = nullptr;
+    buf_to_cbuf_fn buf_to_cbuf = nullptr;
+    bytes_to_cbuf_fn bytes_to_cbuf = nullptr;
+    str_to_cbuf_fn str_to_cbuf = nullptr;
+};
+
+// Imports the module, checks that each type publishes a table and each function capsule reads
+// its exact signature. Needs the lock; returns 0, or -1 with an exception set.
+inline int import_api(api* out) {
+    api found;
+    auto fail = [&found]() {
+        Py_XDECREF(found.cbuffer_view_type);
+        Py_XDECREF(found.kopipe_type);
+        Py_XDECREF(found.sync_dispatcher_type);
+        Py_XDECREF(found.async_dispatcher_type);
+        return -1;
+    };
+    PyTypeObject** types[] = {&found.cbuffer_view_type, &found.kopipe_type, &found.sync_dispatcher_type};
+    const char* names[] = {"CBufferView", "KoPipe", "SyncDispatcher"};
+    for (int i = 0; i < 3; ++i) {
+        *types[i] = korvo::capsule::import_type(k_module_name, names[i]);
+        if (*types[i] == nullptr || korvo::capsule::get_vtable(*types[i]) == nullptr) return fail();
+    }
+    found.async_dispatcher_type = korvo::capsule::import_type(k_module_name, "AsyncDispatcher");
+    if (found.async_dispatcher_type == nullptr) PyErr_Clear();
+    found.obj_to_cbuf = reinterpret_cast<obj_to_cbuf_fn>(
+        korvo::capsule::import_function(k_module_name, "obj_to_cbuf", k_obj_to_cbuf_sig));
+    found.buf_to_cbuf = reinterpret_cast<buf_to_cbuf_fn>(
+        korvo::capsule::import_function(k_module_name, "buf_to_cbuf", k_buf_to_cbuf_sig));
+    found.bytes_to_cbuf = reinterpret_cast<bytes_to_cbuf_fn>(
+        korvo::capsule::import_function(k_module_name, "bytes_to_cbuf", k_bytes_to_cbuf_sig));
+    found.str_to_cbuf = reinterpret_cast<str_to_cbuf_fn>(
+        korvo::capsule::import_function(k_module_name, "str_to_cbuf", k_str_to_cbuf_sig));
+    if (!found.obj_to_cbuf || !found.buf_to_cbuf || !found.bytes_to_cbuf || !found.str_to_cbuf) return fail();
+    *out = found;
+    return 0;
+}
+
+}  // namespace korvo::relaybus

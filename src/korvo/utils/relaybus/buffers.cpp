@@ -1,0 +1,183 @@
+// Conversions of Python objects into byte runs, and CBufferView.
+#include "buffers.hpp"
+
+#include <array>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/pickling.hpp"
+#include "common/publish.hpp"
+#include "common/ref.hpp"
+#include "korvo/relaybus.hpp"
+#include "state.hpp"
+
+namespace korvo::relaybus {
+
+int obj_to_cbuf(PyObject* obj, PyObject** holder, char const** data, size_t* size) {
+    *holder = PyObject_Bytes(obj);
+    if (*holder == nullptr) return -1;
+    *data = PyBytes_AS_STRING(*holder);
+    *size = static_cast<size_t>(PyBytes_GET_SIZE(*holder));
+    return 0;
+}
+
+int buf_to_cbuf(PyObject* obj, Py_buffer* view, char const** data, size_t* size) {
+    if (PyObject_GetBuffer(obj, view, PyBUF_SIMPLE) < 0) {
+        view->buf = nullptr;
+        view->obj = nullptr;
+        return -1;
+    }
+    *data = static_cast<const char*>(view->buf);
+    *size = static_cast<size_t>(view->len);
+    return 0;
+}
+
+int bytes_to_cbuf(PyObject* obj, char const** data, size_t* size) {
+    *data = PyBytes_AS_STRING(obj);
+    *size = static_cast<size_t>(PyBytes_GET_SIZE(obj));
+    return 0;
+}
+
+int str_to_cbuf(PyObject* obj, char const** data, size_t* size) {
+    Py_ssize_t length = 0;
+    *data = PyUnicode_AsUTF8AndSize(obj, &length);
+    if (*data == nullptr) return -1;
+    *size = static_cast<size_t>(length);
+    return 0;
+}
+
+void publish_conversions(PyObject* module) {
+    publish_function(module, "obj_to_cbuf", reinterpret_cast<void*>(obj_to_cbuf), k_obj_to_cbuf_sig);
+    publish_function(module, "buf_to_cbuf", reinterpret_cast<void*>(buf_to_cbuf), k_buf_to_cbuf_sig);
+    publish_function(module, "bytes_to_cbuf", reinterpret_cast<void*>(bytes_to_cbuf), k_bytes_to_cbuf_sig);
+    publish_function(module, "str_to_cbuf", reinterpret_cast<void*>(str_to_cbuf), k_str_to_cbuf_sig);
+}
+
+namespace {
+
+cbuffer_view_object* as_view(PyObject* self) noexcept { return reinterpret_cast<cbuffer_view_object*>(self); }
+
+// After any failed load, data and size describe nothing.
+int fail_load(cbuffer_view_object* self) noexcept {
+    self->data = nullptr;
+    self->size = 0;
+    return -1;
+}
+
+int load_bytes(cbuffer_view_object* self, PyObject* source) {
+    const char* data = nullptr;
+    size_t size = 0;
+    bytes_to_cbuf(source, &data, &size);
+    self->data = data;
+    self->size = size;
+    return 0;
+}
+
+int load_str(cbuffer_view_object* self, PyObject* source) {
+    const char* data = nullptr;
+    size_t size = 0;
+    if (str_to_cbuf(source, &data, &size) < 0) return fail_load(self);
+    self->data = data;
+    self->size = size;
+    return 0;
+}
+
+int load_buf(cbuffer_view_object* self, PyObject* source) {
+    if (self->view.buf != nullptr) PyBuffer_Release(&self->view);
+    self->view.buf = nullptr;
+    const char* data = nullptr;
+    size_t size = 0;
+    if (buf_to_cbuf(source, &self->view, &data, &size) < 0) return fail_load(self);
+    self->data = data;
+    self->size = size;
+    return 0;
+}
+
+int load_obj(cbuffer_view_object* self, PyObject* source) {
+    Py_CLEAR(self->pb);
+    const char* data = nullptr;
+    size_t size = 0;
+    if (obj_to_cbuf(source, &self->pb, &data, &size) < 0) return fail_load(self);
+    self->data = data;
+    self->size = size;
+    return 0;
+}
+
+int load_auto(cbuffer_view_object* self, PyObject* source) {
+    if (PyBytes_Check(source)) return load_bytes(self, source);
+    if (PyUnicode_Check(source)) return load_str(self, source);
+    if (PyObject_CheckBuffer(source)) return load_buf(self, source);
+    return load_obj(self, source);
+}
+
+constexpr cbuffer_view_vtable k_vtable{load_bytes, load_buf, load_str, load_obj, load_auto};
+
+cbuffer_loader loader_for(int kind) noexcept {
+    switch (kind) {
+        case k_kind_bytes: return load_bytes;
+        case k_kind_text: return load_str;
+        case k_kind_buffer: return load_buf;
+        case k_kind_object: return load_obj;
+        default: return load_auto;
+    }
+}
+
+PyObject* view_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* view = as_view(self);
+    view->vtab = &k_vtable;
+    view->msg_kind = k_kind_auto;
+    view->loader = load_auto;  // never null, even before __init__
+    return self;
+}
+
+int view_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        static constexpr std::array<const char*, 1> names{"msg_kind"};
+        std::array<PyObject*, 1> values{};
+        parse_tuple_args("CBufferView", args, kwargs, names, 0, values);
+        const int kind = values[0] != nullptr ? to_int32(values[0]) : k_kind_auto;
+        as_view(self)->msg_kind = kind;
+        as_view(self)->loader = loader_for(kind);
+        return 0;
+    }, -1);
+}
+
+void view_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* view = as_view(self);
+    if (view->view.buf != nullptr) PyBuffer_Release(&view->view);
+    Py_CLEAR(view->pb);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef view_methods[] = {KORVO_REFUSE_PICKLING_METHODS, {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot view_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(view_new)},
+    {Py_tp_init, reinterpret_cast<void*>(view_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_methods, view_methods},
+    {Py_tp_doc, const_cast<char*>("CBufferView(int msg_kind=4)\n\n"
+                                  "Reads Python objects as byte runs for native callers, by message kind.")},
+    {0, nullptr},
+};
+
+PyType_Spec view_spec = {
+    .name = "korvo.utils.relaybus.relaybus.CBufferView",
+    .basicsize = sizeof(cbuffer_view_object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = view_slots,
+};
+
+}  // namespace
+
+void add_cbuffer_view_type(PyObject* module) {
+    g_state.cbuffer_view_type = add_type(module, &view_spec);
+    publish_vtable(g_state.cbuffer_view_type, &k_vtable);
+}
+
+}  // namespace korvo::relaybus

@@ -1,0 +1,118 @@
+// KoPipe: per-instance push/pop/release pointers that forward to its queue.
+#include "pipe.hpp"
+
+#include <array>
+
+#include "common/args.hpp"
+#include "common/errors.hpp"
+#include "common/pickling.hpp"
+#include "common/publish.hpp"
+#include "common/ref.hpp"
+#include "korvo/relaybus.hpp"
+#include "state.hpp"
+
+namespace korvo::relaybus {
+namespace {
+
+kopipe_object* as_pipe(PyObject* self) noexcept { return reinterpret_cast<kopipe_object*>(self); }
+
+// Native entries: forwards to the queue, results unchanged. No interpreter lock.
+int pipe_push(kopipe_object* self, const char* data, std::size_t size) {
+    return queue_ops().push(as_queue(self->_q), data, size);
+}
+int pipe_push_var(kopipe_object* self, const char* data, std::size_t size) {
+    return queue_ops().push_var(as_queue(self->_q), data, size);
+}
+int pipe_pop(kopipe_object* self, const char** data, std::size_t* size) {
+    return queue_ops().pop(as_queue(self->_q), data, size);
+}
+int pipe_pop_var(kopipe_object* self, const char** data, std::size_t* size) {
+    return queue_ops().pop_var(as_queue(self->_q), data, size);
+}
+void pipe_release(kopipe_object* self) { queue_ops().release(as_queue(self->_q)); }
+void pipe_release_var(kopipe_object*) {}
+
+constexpr kopipe_vtable k_vtable{pipe_push, pipe_push_var, pipe_pop, pipe_pop_var, pipe_release, pipe_release_var};
+
+PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    as_pipe(self)->vtab = &k_vtable;
+    as_pipe(self)->_q = Py_NewRef(Py_None);
+    return self;
+}
+
+int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] {
+        static constexpr std::array<const char*, 6> names{"capacity", "slot_size", "zerocopy", "overwrite",
+                                                          "block_on_full", "variable_size"};
+        std::array<PyObject*, 6> v{};
+        parse_tuple_args("KoPipe", args, kwargs, names, 0, v);
+        const std::size_t capacity = v[0] ? to_size(v[0]) : 16384;
+        const std::size_t slot_size = v[1] ? to_size(v[1]) : 2048;
+        const bool zerocopy = v[2] ? to_bool(v[2]) : false;
+        const bool overwrite = v[3] ? to_bool(v[3]) : false;
+        const bool block_on_full = v[4] ? to_bool(v[4]) : false;
+        const bool variable_size = v[5] ? to_bool(v[5]) : false;
+
+        object queue = object::steal(make_queue(slot_size, capacity, overwrite, zerocopy, block_on_full));
+        auto* pipe = as_pipe(self);
+        Py_XSETREF(pipe->_q, queue.release());
+        pipe->_push = variable_size ? pipe_push_var : pipe_push;
+        pipe->_pop = variable_size ? pipe_pop_var : pipe_pop;
+        pipe->_release = variable_size ? pipe_release_var : pipe_release;
+        return 0;
+    }, -1);
+}
+
+int pipe_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_pipe(self)->_q);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int pipe_clear(PyObject* self) {
+    Py_XSETREF(as_pipe(self)->_q, Py_NewRef(Py_None));
+    return 0;
+}
+
+void pipe_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_pipe(self)->_q);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef pipe_methods[] = {KORVO_REFUSE_PICKLING_METHODS, {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot pipe_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(pipe_new)},
+    {Py_tp_init, reinterpret_cast<void*>(pipe_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pipe_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pipe_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pipe_clear)},
+    {Py_tp_methods, pipe_methods},
+    {Py_tp_doc, const_cast<char*>(
+        "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
+        "bool block_on_full=False, bool variable_size=False)\n\n"
+        "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp).")},
+    {0, nullptr},
+};
+
+PyType_Spec pipe_spec = {
+    .name = "korvo.utils.relaybus.relaybus.KoPipe",
+    .basicsize = sizeof(kopipe_object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .slots = pipe_slots,
+};
+
+}  // namespace
+
+void add_kopipe_type(PyObject* module) {
+    g_state.kopipe_type = add_type(module, &pipe_spec);
+    publish_vtable(g_state.kopipe_type, &k_vtable);
+}
+
+}  // namespace korvo::relaybus

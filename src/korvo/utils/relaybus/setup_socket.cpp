@@ -1,0 +1,100 @@
+// The wake-up socket factory. It goes through Python's socket module (so options and errors are
+// the interpreter's own) and reports through the module-level `logger`.
+#include "setup_socket.hpp"
+
+#include <array>
+
+#include "common/args.hpp"
+#include "common/attr.hpp"
+#include "common/errors.hpp"
+#include "common/ref.hpp"
+#include "state.hpp"
+
+namespace korvo::relaybus {
+namespace {
+
+constexpr int k_so_rcvbufforce = 33;  // Linux: beyond the system limit, needs CAP_NET_ADMIN
+
+// Calls logger.<method>(text) on the module-level logger, looked up now.
+void log_through_module_logger(const char* method, PyObject* text) {
+    call_method(get_attr(g_state.module, "logger").ptr(), method, text);
+}
+
+void set_option(PyObject* sock, PyObject* socket_module, PyObject* option, int value) {
+    object level = get_attr(socket_module, "SOL_SOCKET");
+    object number = object::steal(check(PyLong_FromLong(value)));
+    call_method(sock, "setsockopt", level.ptr(), option, number.ptr());
+}
+
+void set_rcvbuf(PyObject* sock, PyObject* socket_module, int recvbuf) {
+    set_option(sock, socket_module, get_attr(socket_module, "SO_RCVBUF").ptr(), recvbuf);
+}
+
+bool platform_is_linux() {
+    object platform = get_attr(get_attr(g_state.module, "sys").ptr(), "platform");
+    object prefix = object::steal(check(PyUnicode_FromString("linux")));
+    return check(PyUnicode_Tailmatch(platform.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+}
+
+// Tries SO_RCVBUFFORCE; on OSError logs why and falls back to SO_RCVBUF.
+void force_rcvbuf(PyObject* sock, PyObject* socket_module, int recvbuf) {
+    try {
+        object option = object::steal(check(PyLong_FromLong(k_so_rcvbufforce)));
+        set_option(sock, socket_module, option.ptr(), recvbuf);
+        return;
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
+    }
+    object error = object::steal(PyErr_GetRaisedException());
+    object err_no = get_attr(error.ptr(), "errno");
+    const long code = PyLong_Check(err_no.ptr()) ? PyLong_AsLong(err_no.ptr()) : 0;
+    if (code == -1 && PyErr_Occurred()) throw python_error{};
+    object text = object::steal(check(
+        code == 1 || code == 13
+            ? PyUnicode_FromString("SO_RCVBUFFORCE needs CAP_NET_ADMIN (sudo or setcap). Falling back to SO_RCVBUF.")
+            : PyUnicode_FromFormat("WARNING: SO_RCVBUFFORCE failed (%S). Falling back.", error.ptr())));
+    log_through_module_logger("warn", text.ptr());
+    set_rcvbuf(sock, socket_module, recvbuf);
+}
+
+PyObject* setup_socket_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static constexpr std::array<const char*, 2> names{"blocking", "recvbuf"};
+        std::array<PyObject*, 2> values{};
+        parse_args("setup_socket", args, nargs, kwnames, names, 2, values);
+        const bool blocking = to_bool(values[0]);
+        return setup_socket(blocking, to_int32(values[1]));
+    }, nullptr);
+}
+
+PyMethodDef setup_socket_def[] = {
+    {"setup_socket", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setup_socket_py)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "setup_socket(bool blocking, int recvbuf)\n\n"
+     "An unbound IPv4 datagram socket with the given blocking mode and receive buffer."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* setup_socket(bool blocking, int recvbuf) {
+    object socket_module = object::steal(check(PyImport_ImportModule("socket")));
+    object sock = call_method(socket_module.ptr(), "socket", get_attr(socket_module.ptr(), "AF_INET").ptr(),
+                              get_attr(socket_module.ptr(), "SOCK_DGRAM").ptr());
+    call_method(sock.ptr(), "setblocking", blocking ? Py_True : Py_False);
+    if (recvbuf > 0) {
+        if (platform_is_linux())
+            force_rcvbuf(sock.ptr(), socket_module.ptr(), recvbuf);
+        else
+            set_rcvbuf(sock.ptr(), socket_module.ptr(), recvbuf);
+    }
+    object granted = call_method(sock.ptr(), "getsockopt", get_attr(socket_module.ptr(), "SOL_SOCKET").ptr(),
+                                 get_attr(socket_module.ptr(), "SO_RCVBUF").ptr());
+    object text = object::steal(check(PyUnicode_FromFormat("SO_RCVBUF= %S", granted.ptr())));
+    log_through_module_logger("debug", text.ptr());
+    return sock.release();
+}
+
+void add_setup_socket(PyObject* module) { check(PyModule_AddFunctions(module, setup_socket_def)); }
+
+}  // namespace korvo::relaybus

@@ -1,0 +1,146 @@
+"""The bridge module's frame: names, message kinds, CBufferView, published conversions."""
+
+import array
+import asyncio
+import copy
+import pickle
+
+import pytest
+
+import korvo.quillet
+import relaybus_testext as ext
+from conftest import refcount_growth
+from korvo.utils.relaybus import relaybus
+
+
+def test_module_names():
+    import sys
+
+    assert relaybus.asyncio is asyncio and relaybus.sys is sys
+    assert relaybus.DefaultLogger is korvo.quillet.DefaultLogger
+    assert isinstance(relaybus.logger, korvo.quillet.DefaultLogger)
+    for name in ("setup_socket", "SyncDispatcher", "KoPipe", "CBufferView", "__pyx_capi__"):
+        assert hasattr(relaybus, name)
+
+
+def test_published_capsules_and_tables():
+    import ctypes
+
+    get_name = ctypes.pythonapi.PyCapsule_GetName
+    get_name.restype = ctypes.c_char_p
+    get_name.argtypes = [ctypes.py_object]
+    assert {name: get_name(cap).decode() for name, cap in relaybus.__pyx_capi__.items()} == {
+        "obj_to_cbuf": "int (PyObject *, PyObject **, char const **, size_t *)",
+        "buf_to_cbuf": "int (PyObject *, Py_buffer *, char const **, size_t *)",
+        "bytes_to_cbuf": "int (PyObject *, char const **, size_t *)",
+        "str_to_cbuf": "int (PyObject *, char const **, size_t *)",
+    }
+    for cls in (relaybus.CBufferView, relaybus.KoPipe, relaybus.SyncDispatcher):
+        assert "__pyx_vtable__" in cls.__dict__
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "loader"),
+    [
+        ((), {}, "_load"),
+        ((7,), {}, "_load"),
+        ((-1,), {}, "_load"),
+        ((0,), {}, "_load_bytes"),
+        ((), {"msg_kind": 1}, "_load_str"),
+        ((2,), {}, "_load_buf"),
+        ((3,), {}, "_load_obj"),
+        ((True,), {}, "_load_str"),
+    ],
+)
+def test_view_picks_loader_from_kind(args, kwargs, loader):
+    assert ext.view_loader_name(relaybus.CBufferView(*args, **kwargs)) == loader
+
+
+@pytest.mark.parametrize(("value", "exc_type"), [("1", TypeError), (2**31, OverflowError), (None, TypeError)])
+def test_view_kind_conversion_errors(value, exc_type):
+    with pytest.raises(exc_type):
+        relaybus.CBufferView(value)
+
+
+@pytest.mark.parametrize(
+    ("source", "expected", "via_buffer"),
+    [
+        (b"abc", b"abc", False),
+        ("é", "é".encode(), False),
+        (bytearray(b"xy"), b"xy", True),
+        (memoryview(b"hello")[1:4], b"ell", True),
+        (array.array("B", [1, 2]), b"\x01\x02", True),
+        ([1, 2, 3], b"\x01\x02\x03", False),
+        ("", b"", False),
+        (b"", b"", False),
+    ],
+)
+def test_automatic_load_by_kind_table(source, expected, via_buffer):
+    data, size, address, own, holds_export = ext.view_load(relaybus.CBufferView(), source)
+    assert (data, size, holds_export) == (expected, len(expected), via_buffer)
+    assert address != 0  # empty text and bytes still give a non-null address
+    if isinstance(source, bytes):
+        assert address == own  # bytes are read in place, not copied
+
+
+def test_buffer_load_twice_releases_first_export():
+    view = relaybus.CBufferView(2)
+    first = bytearray(b"one")
+    ext.view_load(view, first)
+    with pytest.raises(BufferError):
+        first.extend(b"!")  # exported while the view holds it
+    ext.view_load(view, bytearray(b"two"))
+    first.extend(b"!")  # released by the second load
+
+
+@pytest.mark.parametrize(
+    ("kind", "source", "exc_type"),
+    [(1, b"not text", TypeError), (2, "no buffer", TypeError), (3, object(), TypeError)],
+)
+def test_failed_loads_raise_and_leave_no_data(kind, source, exc_type):
+    view = relaybus.CBufferView(kind)
+    with pytest.raises(exc_type):
+        ext.view_load(view, source)
+
+
+@pytest.mark.parametrize(
+    ("name", "source", "expected"),
+    [
+        ("obj_to_cbuf", [104, 105], b"hi"),
+        ("buf_to_cbuf", bytearray(b"buf"), b"buf"),
+        ("bytes_to_cbuf", b"raw", b"raw"),
+        ("str_to_cbuf", "text é", "text é".encode()),
+    ],
+)
+def test_published_conversions(name, source, expected):
+    assert ext.convert(name, source) == expected
+
+
+@pytest.mark.parametrize(
+    ("name", "source"), [("obj_to_cbuf", object()), ("buf_to_cbuf", "text"), ("str_to_cbuf", b"bytes")]
+)
+def test_published_conversions_fail_with_exception(name, source):
+    with pytest.raises(TypeError):
+        ext.convert(name, source)
+
+
+@pytest.mark.parametrize("make", [relaybus.CBufferView, relaybus.KoPipe, lambda: relaybus.SyncDispatcher(print)])
+@pytest.mark.parametrize("action", [pickle.dumps, copy.copy])
+def test_pickling_refused(make, action):
+    with pytest.raises(TypeError) as info:
+        action(make())
+    assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
+
+
+def test_view_loads_do_not_leak():
+    view_buf, view_obj, view_auto = relaybus.CBufferView(2), relaybus.CBufferView(3), relaybus.CBufferView()
+    sources = [bytearray(b"abc"), [1, 2], "text", b"bytes", memoryview(b"m")]
+
+    def work():
+        ext.view_load(view_buf, sources[0])
+        ext.view_load(view_obj, sources[1])
+        for source in sources:
+            ext.view_load(view_auto, source)
+        relaybus.CBufferView(1)
+
+    assert refcount_growth(work) < 0.05
