@@ -16,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <semaphore>
 #include <string>
 #include <string_view>
@@ -171,6 +172,10 @@ std::vector<mode> all_modes() {
 std::string mode_name(const testing::TestParamInfo<mode>& info) {
   return std::string(family_name(info.param.fam)) + (info.param.zerocopy ? "_zerocopy" : "_copy");
 }
+// Readable parameters in failure messages.
+void PrintTo(const mode& m, std::ostream* os) {
+  *os << family_name(m.fam) << (m.zerocopy ? " zerocopy" : " copy");
+}
 
 class mode_test : public testing::TestWithParam<mode> {
  protected:
@@ -193,6 +198,8 @@ struct bad_size_case {
   std::size_t slot_size;
   std::size_t capacity;
 };
+
+void PrintTo(const bad_size_case& c, std::ostream* os) { *os << c.what; }
 
 class construction_rejects : public testing::TestWithParam<bad_size_case> {};
 
@@ -712,6 +719,9 @@ struct wake_case {
   std::uint64_t wakeups;
 };
 
+void PrintTo(const wake_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(family f, std::ostream* os) { *os << family_name(f); }
+
 class ring_wake : public testing::TestWithParam<std::tuple<wake_case, family>> {};
 
 TEST_P(ring_wake, follows_the_protocol) {
@@ -876,6 +886,7 @@ class burst_pacer {
 };
 
 std::string stress_name(const testing::TestParamInfo<stress_case>& info) { return info.param.name; }
+void PrintTo(const stress_case& c, std::ostream* os) { *os << c.name; }
 
 // The consumer sleeps on a semaphore whenever try_pop finds the queue empty and is woken only
 // when a push_wake returns k_wake: a lost wake-up hangs the run (and the watchdog fails it).

@@ -101,9 +101,11 @@ def test_non_oserror_from_forcing_propagates(recorded, monkeypatch):
         def setsockopt(self, level, option, value):
             raise KeyError("boom")
 
-    monkeypatch.setattr(socket, "socket", Broken)
+    made = []
+    monkeypatch.setattr(socket, "socket", lambda *args: made.append(Broken(*args)) or made[-1])
     with pytest.raises(KeyError):
         relaybus.setup_socket(True, 65536)
+    assert made[0].fileno() == -1  # closed, not left to the collector
 
 
 def test_other_platforms_never_force(recorded, monkeypatch):

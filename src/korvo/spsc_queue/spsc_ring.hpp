@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -145,7 +146,9 @@ class alignas(detail::k_line) ring_queue {
 
  public:
   // Throws std::invalid_argument for slot_size or capacity of 0 or when the ring would exceed
-  // 2^56 bytes, std::bad_alloc when the memory is not there.
+  // 2^56 bytes, std::bad_alloc when the memory is not there. Memory: 2 x ring_bytes() of
+  // address space for the ring (pages past the first ring_bytes() are only touched by variable
+  // records that run over the end), plus max_var_size() for the copy buffer without zerocopy.
   ring_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy,
              bool block_on_full) {
     using namespace detail;
@@ -159,6 +162,9 @@ class alignas(detail::k_line) ring_queue {
       throw std::invalid_argument("ring_queue: slot_size x capacity too large");
     }
     const u64 ring_bytes = stride * capacity;
+    if (2 * ring_bytes > std::numeric_limits<std::size_t>::max()) {
+      throw std::invalid_argument("ring_queue: slot_size x capacity too large for this platform");
+    }
     ring_.reset(static_cast<char*>(
         ::operator new(static_cast<std::size_t>(2 * ring_bytes), std::align_val_t{k_line})));
     if (!zerocopy) {
@@ -272,7 +278,7 @@ class alignas(detail::k_line) ring_queue {
   }
 
  private:
-  // Positions are monotonic 64-bit byte counts (2^64 bytes is centuries at memory speed), so
+  // Positions are monotonic 64-bit byte counts (2^64 bytes is half a century at 10 GB/s), so
   // head - tail is the exact fill level: full and empty need no spare slot and no wrap bit.
   // Each side also keeps its position's offset in the ring and wraps it with a compare: that
   // keeps `capacity` exactly what the caller asked for (no rounding up to a power of two, which

@@ -81,17 +81,29 @@ PyObject* setup_socket(bool blocking, int recvbuf) {
     object socket_module = object::steal(check(PyImport_ImportModule("socket")));
     object sock = call_method(socket_module.ptr(), "socket", get_attr(socket_module.ptr(), "AF_INET").ptr(),
                               get_attr(socket_module.ptr(), "SOCK_DGRAM").ptr());
-    call_method(sock.ptr(), "setblocking", blocking ? Py_True : Py_False);
-    if (recvbuf > 0) {
-        if (platform_is_linux())
-            force_rcvbuf(sock.ptr(), socket_module.ptr(), recvbuf);
-        else
-            set_rcvbuf(sock.ptr(), socket_module.ptr(), recvbuf);
+    try {
+        call_method(sock.ptr(), "setblocking", blocking ? Py_True : Py_False);
+        if (recvbuf > 0) {
+            if (platform_is_linux())
+                force_rcvbuf(sock.ptr(), socket_module.ptr(), recvbuf);
+            else
+                set_rcvbuf(sock.ptr(), socket_module.ptr(), recvbuf);
+        }
+        object granted = call_method(sock.ptr(), "getsockopt", get_attr(socket_module.ptr(), "SOL_SOCKET").ptr(),
+                                     get_attr(socket_module.ptr(), "SO_RCVBUF").ptr());
+        object text = object::steal(check(PyUnicode_FromFormat("SO_RCVBUF= %S", granted.ptr())));
+        log_through_module_logger("debug", text.ptr());
+    } catch (const python_error&) {
+        // Dropped with the error, but closed first rather than left to the collector.
+        object error = object::steal(PyErr_GetRaisedException());
+        try {
+            call_method(sock.ptr(), "close");
+        } catch (const python_error&) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(error.release());
+        throw;
     }
-    object granted = call_method(sock.ptr(), "getsockopt", get_attr(socket_module.ptr(), "SOL_SOCKET").ptr(),
-                                 get_attr(socket_module.ptr(), "SO_RCVBUF").ptr());
-    object text = object::steal(check(PyUnicode_FromFormat("SO_RCVBUF= %S", granted.ptr())));
-    log_through_module_logger("debug", text.ptr());
     return sock.release();
 }
 
