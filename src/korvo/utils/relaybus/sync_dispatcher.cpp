@@ -96,6 +96,19 @@ int pop_once(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queu
     return var ? ops.try_pop_var(queue, data, size) : ops.try_pop(queue, data, size);
 }
 
+// An empty try_pop arms the queue's wake-up, which costs the producer a barrier and usually
+// a datagram. A producer in mid-stream refills the queue within microseconds, so look at the
+// size for a few rounds before committing to sleep on the socket.
+constexpr int k_idle_rounds = 32;
+
+void wait_briefly_for_work(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue,
+                           const consumer_state& state) noexcept {
+    for (int i = 0; i < k_idle_rounds && ops.size(queue) == 0; ++i) {
+        if (!state.running.load(std::memory_order_relaxed)) return;
+        std::this_thread::yield();
+    }
+}
+
 // Runs one consumer loop on the calling native thread (which holds no Python thread state).
 // The thread keeps one thread state for its whole life and takes the lock only to deliver.
 void run_consumer(consumer_job job) {
@@ -112,6 +125,7 @@ void run_consumer(consumer_job job) {
         std::size_t size = 0;
         bool delivering = true;
         while (delivering && state.running.load(std::memory_order_seq_cst)) {
+            if (wait_for_datagram) wait_briefly_for_work(ops, queue, state);
             if (pop_once(ops, queue, job.kind, true, &data, &size) != k_taken) {
                 if (wait_for_datagram) wakeup::receive(job.wakeup_handle);
                 continue;
@@ -124,7 +138,9 @@ void run_consumer(consumer_job job) {
                 }
                 if (release_after) ops.release(queue);
                 if (++n == k_batch || !state.running.load(std::memory_order_seq_cst)) break;
-                // More work ready? Take it without waiting, still holding the lock.
+                // More work ready? Take it without waiting, still holding the lock. Asking the
+                // queue's size first keeps an empty queue from arming a wake-up we may not need.
+                if (ops.size(queue) == 0) break;
                 if (pop_once(ops, queue, job.kind, false, &data, &size) != k_taken) break;
             }
             PyEval_SaveThread();
