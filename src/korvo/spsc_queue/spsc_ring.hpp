@@ -12,7 +12,7 @@
 #include <new>
 #include <stdexcept>
 
-#if defined(__linux__)
+#if defined(__linux__) && !defined(KORVO_SPSC_SYMMETRIC_BARRIERS)
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -105,7 +105,8 @@ inline void bump(std::atomic<u64>& counter) noexcept {
 // system call anyway, runs a process-wide barrier (Linux membarrier) that makes every running
 // thread of the process pass a full fence, so the producer only needs a compiler fence.
 // Where that is unavailable both sides fall back to seq_cst.
-#if defined(__linux__)
+// KORVO_SPSC_SYMMETRIC_BARRIERS forces the fallback, so it is tested where membarrier exists.
+#if defined(__linux__) && !defined(KORVO_SPSC_SYMMETRIC_BARRIERS)
 inline bool heavy_barrier_available() noexcept {
   static const bool registered =
       ::syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
