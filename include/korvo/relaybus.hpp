@@ -60,12 +60,14 @@ inline constexpr const char* k_str_to_cbuf_sig = "int (PyObject *, char const **
 // ---- CBufferView: applies one message kind on demand. All entries need the lock.
 struct cbuffer_view_object;
 using cbuffer_loader = int (*)(cbuffer_view_object* self, PyObject* source);
+// Each load needs the lock and returns 0 (data / size now describe the source's bytes) or -1
+// with an exception set (data / size are then not to be used).
 struct cbuffer_view_vtable {
-    cbuffer_loader _load_bytes;
-    cbuffer_loader _load_buf;
-    cbuffer_loader _load_str;
-    cbuffer_loader _load_obj;
-    cbuffer_loader _load;  // automatic: bytes, then str, then buffer, then bytes(obj)
+    cbuffer_loader _load_bytes;  // a bytes object, read in place, unchecked
+    cbuffer_loader _load_buf;    // a simple buffer export, held until the next buffer load
+    cbuffer_loader _load_str;    // a str's UTF-8 form, as cached by the interpreter
+    cbuffer_loader _load_obj;    // bytes(source), held until the next object load
+    cbuffer_loader _load;        // automatic: bytes, then str, then buffer, then bytes(obj)
 };
 struct cbuffer_view_object {
     PyObject_HEAD
@@ -80,6 +82,8 @@ struct cbuffer_view_object {
 
 // ---- KoPipe: a ring queue for one native producer and one native consumer, no lock needed.
 struct kopipe_object;
+// Entries forward to the pipe's queue and return its results unchanged (korvo/spsc_queue.hpp);
+// one producer thread pushes, one consumer thread pops and releases; no lock needed.
 struct kopipe_vtable {
     int (*queue_push)(kopipe_object* self, const char* data, std::size_t size);
     int (*queue_push_var)(kopipe_object* self, const char* data, std::size_t size);
@@ -111,15 +115,24 @@ struct dispatcher_prefix {
 
 struct sync_dispatcher_object;
 struct sync_dispatcher_vtable {
+    // Lock held. As SyncDispatcher.setup(host, recvbuf); runs a Python override unless
+    // skip_dispatch. New reference to None, or null with an exception set.
     PyObject* (*setup)(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
+    // Producer thread, no lock: push_wake / push_var_wake, then one wake-up datagram when the
+    // result is k_wake and a socket is set. Returns the queue's result.
     int (*push_notify)(sync_dispatcher_object* self, const char* data, std::size_t size);
     int (*push_var_notify)(sync_dispatcher_object* self, const char* data, std::size_t size);
+    // Producer thread, no lock: the queue's push / push_var, result unchanged.
     int (*queue_push)(sync_dispatcher_object* self, const char* data, std::size_t size);
     int (*queue_push_var)(sync_dispatcher_object* self, const char* data, std::size_t size);
-    void (*try_pop_loop)(sync_dispatcher_object* self);      // the four consumer loops: run by the
-    void (*try_pop_var_loop)(sync_dispatcher_object* self);  // dispatcher's own thread only
+    // The four consumer loops. Each runs on the calling native thread, which must hold no
+    // Python thread state; it returns once the dispatcher is closed or a callback raised.
+    void (*try_pop_loop)(sync_dispatcher_object* self);
+    void (*try_pop_var_loop)(sync_dispatcher_object* self);
     void (*pop_loop)(sync_dispatcher_object* self);
     void (*pop_var_loop)(sync_dispatcher_object* self);
+    // Lock held. As SyncDispatcher.close(); runs a Python override unless skip_dispatch.
+    // New reference to None, or null with an exception set.
     PyObject* (*close)(sync_dispatcher_object* self, int skip_dispatch);
 };
 struct sync_dispatcher_object {
