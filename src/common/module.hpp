@@ -14,7 +14,7 @@ struct module_guard {
 };
 
 // Py_mod_create: refuses any interpreter but the first that loaded this module, then makes
-// a plain module object named by the spec. New reference or null with ImportError set.
+// a plain module object named by its ModuleSpec. New reference or null with ImportError set.
 PyObject* create_module(PyObject* spec, module_guard& guard);
 
 // First step of Py_mod_exec: RuntimeError when this module was executed before; then the
