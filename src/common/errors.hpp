@@ -26,10 +26,11 @@ inline int check(int result) {
 // anything else becomes RuntimeError "Unknown exception".
 void set_error_from_current_exception() noexcept;
 
-// Runs fn; on any C++ exception sets the Python error and returns failure_value.
+// Runs fn; on any C++ exception sets the Python error and returns failure_value (given first,
+// so that the body reads as the block it is).
 // No exception leaves this function.
 template <class Fn>
-std::invoke_result_t<Fn> guard(Fn&& fn, std::type_identity_t<std::invoke_result_t<Fn>> failure_value) noexcept {
+std::invoke_result_t<Fn> guard(std::type_identity_t<std::invoke_result_t<Fn>> failure_value, Fn&& fn) noexcept {
     try {
         return fn();
     } catch (...) {

@@ -14,7 +14,7 @@ std::atomic<std::int64_t> g_owner_interpreter{-1};
 }  // namespace
 
 PyObject* create_module(PyObject* spec, module_guard& /*guard*/) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1) throw python_error{};
         std::int64_t expected = -1;
@@ -26,7 +26,7 @@ PyObject* create_module(PyObject* spec, module_guard& /*guard*/) {
         }
         object name = object::steal(check(PyObject_GetAttrString(spec, "name")));
         return check(PyModule_NewObject(name.ptr()));
-    }, nullptr);
+    });
 }
 
 void begin_exec(module_guard& guard) {

@@ -43,39 +43,39 @@ korvo::module_guard g_guard{"korvo_testext", "korvo_testext"};
 }
 
 PyObject* testext_throw(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(arg, &len);
         if (text == nullptr) throw korvo::python_error{};
         throw_kind(std::string_view(text, static_cast<std::size_t>(len)));
-    }, nullptr);
+    });
 }
 
 PyObject* testext_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 3> names{"a", "b", "c"};
         std::array<PyObject*, 3> values{};
         korvo::parse_args("parse", args, nargs, kwnames, names, 2, values);
         for (auto& v : values)
             if (v == nullptr) v = Py_None;
         return korvo::check(PyTuple_Pack(3, values[0], values[1], values[2]));
-    }, nullptr);
+    });
 }
 
 PyObject* testext_to_size(PyObject*, PyObject* arg) {
-    return korvo::guard([&] { return korvo::check(PyLong_FromSize_t(korvo::to_size(arg))); }, nullptr);
+    return korvo::guard(nullptr, [&] { return korvo::check(PyLong_FromSize_t(korvo::to_size(arg))); });
 }
 PyObject* testext_to_int32(PyObject*, PyObject* arg) {
-    return korvo::guard([&] { return korvo::check(PyLong_FromLong(korvo::to_int32(arg))); }, nullptr);
+    return korvo::guard(nullptr, [&] { return korvo::check(PyLong_FromLong(korvo::to_int32(arg))); });
 }
 PyObject* testext_to_bool(PyObject*, PyObject* arg) {
-    return korvo::guard([&] { return korvo::new_ref(korvo::to_bool(arg) ? Py_True : Py_False); }, nullptr);
+    return korvo::guard(nullptr, [&] { return korvo::new_ref(korvo::to_bool(arg) ? Py_True : Py_False); });
 }
 PyObject* testext_check_str(PyObject*, PyObject* arg) {
-    return korvo::guard([&] {
+    return korvo::guard(nullptr, [&] {
         korvo::check_exact_type(arg, &PyUnicode_Type, "text");
         return korvo::new_ref(arg);
-    }, nullptr);
+    });
 }
 
 // Raises ValueError(message) and reports it as unraisable under `context`.
@@ -182,14 +182,14 @@ PyMethodDef testext_methods[] = {
 PyObject* testext_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
 
 int testext_exec(PyObject* module) {
-    return korvo::guard([&] {
+    return korvo::guard(-1, [&] {
         korvo::begin_exec(g_guard);
         korvo::check(PyModule_AddFunctions(module, testext_methods));
         g_table_type = korvo::add_type(module, &table_spec);
         korvo::publish_vtable(g_table_type, &g_table_vtable);
         korvo::publish_function(module, "twice", reinterpret_cast<void*>(twice), "int (int)");
         return 0;
-    }, -1);
+    });
 }
 
 PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};

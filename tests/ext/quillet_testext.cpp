@@ -168,7 +168,7 @@ bool add_real(quillet::LoggerFactory& f, const std::string& kind, PyObject* d) {
 // make_logger(name, level, handlers, colors=None, make_default=True): builds a logger whose
 // sinks follow `handlers` in order, registered under `name`.
 PyObject* testext_make_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 5> names{"name", "level", "handlers", "colors", "make_default"};
         std::array<PyObject*, 5> v{};
         korvo::parse_args("make_logger", args, nargs, kwnames, names, 3, v);
@@ -193,11 +193,11 @@ PyObject* testext_make_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs
         auto& sinks = logger->sinks();
         for (auto& [at, sink] : extra) sinks.insert(sinks.begin() + static_cast<std::ptrdiff_t>(at), sink);
         return PyLong_FromSize_t(sinks.size());
-    }, nullptr);
+    });
 }
 
 PyObject* testext_records(PyObject*, PyObject*) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         std::vector<record> taken;
         {
             std::lock_guard<std::mutex> lock(g_records_mutex);
@@ -213,12 +213,12 @@ PyObject* testext_records(PyObject*, PyObject*) {
             check(PyList_Append(list.ptr(), entry.ptr()));
         }
         return list.release();
-    }, nullptr);
+    });
 }
 
 // record_errors(name): the named logger's error handler keeps its texts for errors().
 PyObject* testext_record_errors(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         auto logger = quillet::LoggerRegistry::get_logger(text_arg(arg), false);
         if (!logger) {
             PyErr_SetString(PyExc_KeyError, "no such logger");
@@ -229,11 +229,11 @@ PyObject* testext_record_errors(PyObject*, PyObject* arg) {
             g_errors.push_back(what);
         });
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 PyObject* testext_errors(PyObject*, PyObject*) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         std::vector<std::string> taken;
         {
             std::lock_guard<std::mutex> lock(g_records_mutex);
@@ -245,7 +245,7 @@ PyObject* testext_errors(PyObject*, PyObject*) {
             check(PyList_Append(list.ptr(), text.ptr()));
         }
         return list.release();
-    }, nullptr);
+    });
 }
 
 quillet::SpdLogger* handle_of(korvo::quillet::api& api, PyObject* obj) {
@@ -265,7 +265,7 @@ korvo::quillet::api& quillet_api() {
 // attach(logger, name): gives a Logger the registered logger `name` (None empties it), as
 // construction would; stands in for construction in tests.
 PyObject* testext_attach(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         if (nargs != 2) {
             PyErr_SetString(PyExc_TypeError, "attach(logger, name)");
             return nullptr;
@@ -283,18 +283,18 @@ PyObject* testext_attach(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         obj->logger_ptr = logger;
         *handle = quillet::SpdLogger(logger);
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 // handle_name(logger): the name of the logger logger_handle() gives, or None when empty.
 PyObject* testext_handle_name(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         auto& api = quillet_api();
         quillet::SpdLogger handle = api.logger->logger_handle(arg);
         if (PyErr_Occurred()) return nullptr;
         if (!handle.logger) return korvo::new_ref(Py_None);
         return PyUnicode_FromString(handle.logger->name().c_str());
-    }, nullptr);
+    });
 }
 
 korvo::quillet::log_entry entry_for(PyObject* obj, const std::string& method) {
@@ -320,7 +320,7 @@ korvo::quillet::log_entry entry_for(PyObject* obj, const std::string& method) {
 
 // call(obj, method, msg, *codes, skip_dispatch=False): one native table call.
 PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         const Py_ssize_t n = PyTuple_GET_SIZE(args);
         if (n < 3 || n > 6) {
             PyErr_SetString(PyExc_TypeError, "call(obj, method, msg, *codes, skip_dispatch=False)");
@@ -339,12 +339,12 @@ PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
         auto entry = entry_for(obj, text_arg(PyTuple_GET_ITEM(args, 1)));
         if (entry(obj, PyTuple_GET_ITEM(args, 2), skip, codes.count > 0 ? &codes : nullptr) != 0) return nullptr;
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 // from_native_thread(obj, method, msg): the same call from a thread with no Python frame.
 PyObject* testext_from_native_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         if (nargs != 3) {
             PyErr_SetString(PyExc_TypeError, "from_native_thread(obj, method, msg)");
             return nullptr;
@@ -367,7 +367,7 @@ PyObject* testext_from_native_thread(PyObject*, PyObject* const* args, Py_ssize_
             return nullptr;
         }
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 PyObject* testext_clear_default(PyObject*, PyObject*) {
@@ -377,7 +377,7 @@ PyObject* testext_clear_default(PyObject*, PyObject*) {
 
 // set_default(name): the registered logger `name` becomes the default; "" gives spdlog's own.
 PyObject* testext_set_default(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         const std::string name = text_arg(arg);
         auto logger = name.empty() ? spdlog::default_logger() : quillet::LoggerRegistry::get_logger(name, false);
         if (!logger) {
@@ -386,44 +386,44 @@ PyObject* testext_set_default(PyObject*, PyObject* arg) {
         }
         quillet::LoggerRegistry::set_default(logger);
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 // default_name(): the current default logger's name, or None.
 PyObject* testext_default_name(PyObject*, PyObject*) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         auto logger = quillet::LoggerRegistry::get_logger("", true);
         if (!logger) return korvo::new_ref(Py_None);
         return PyUnicode_FromString(logger->name().c_str());
-    }, nullptr);
+    });
 }
 
 // flush(name) flushes the registered logger; drop(name) unregisters it.
 PyObject* testext_flush(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         auto logger = quillet::LoggerRegistry::get_logger(text_arg(arg), false);
         if (logger) logger->flush();
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 PyObject* testext_drop(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         spdlog::drop(text_arg(arg));
         return korvo::new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 // level_object(n) and level_number(obj): the module's conversions, against the loaded module.
 PyObject* testext_level_object(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         object module = object::steal(check(PyImport_ImportModule("korvo.quillet.quillet")));
         return korvo::quillet::level_object(module.ptr(), korvo::to_int32(arg)).release();
-    }, nullptr);
+    });
 }
 
 PyObject* testext_level_number(PyObject*, PyObject* arg) {
-    return korvo::guard([&] { return check(PyLong_FromLong(korvo::quillet::level_number(arg))); }, nullptr);
+    return korvo::guard(nullptr, [&] { return check(PyLong_FromLong(korvo::quillet::level_number(arg))); });
 }
 
 // --- __pyx_capi__, reached through korvo/quillet.hpp as another module would ------------------
@@ -459,35 +459,35 @@ korvo::quillet::lookup_options options_of(PyObject* const* args, Py_ssize_t narg
 
 // capi_by_name(name: bytes | None): get_logger_by_name; None passes a null pointer.
 PyObject* testext_capi_by_name(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         auto fn = quillet_capi().get_logger_by_name;
         const char* name = nullptr;
         if (arg != Py_None && (name = PyBytes_AsString(arg)) == nullptr) return nullptr;
         quillet::SpdLogger handle = fn(name);
         return outcome(handle.logger);
-    }, nullptr);
+    });
 }
 
 // capi_ptr(*options) with up to (name, flag); capi_ptr_null() passes no record at all.
 PyObject* testext_capi_ptr(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         auto options = options_of(args, nargs);
         std::shared_ptr<spdlog::logger> copy = quillet_capi().get_logger_ptr(&options);
         return outcome(copy);
-    }, nullptr);
+    });
 }
 
 PyObject* testext_capi_ptr_null(PyObject*, PyObject*) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         std::shared_ptr<spdlog::logger> copy = quillet_capi().get_logger_ptr(nullptr);
         return outcome(copy);
-    }, nullptr);
+    });
 }
 
 // capi_get(start, *options): get_logger into a handle that starts on the registered logger
 // `start` (None: empty); gives what the handle holds afterwards.
 PyObject* testext_capi_get(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         if (nargs < 1) {
             PyErr_SetString(PyExc_TypeError, "capi_get(start, *options)");
             return nullptr;
@@ -497,7 +497,7 @@ PyObject* testext_capi_get(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         auto options = options_of(args + 1, nargs - 1);
         quillet_capi().get_logger(handle, nargs > 1 ? &options : nullptr);
         return outcome(handle.logger);
-    }, nullptr);
+    });
 }
 
 // sinks(logger): what a Logger's spdlog logger holds, as (name, level, [sink, ...]); each sink
@@ -523,7 +523,7 @@ object describe_sink(const spdlog::sink_ptr& sink) {
 }
 
 PyObject* testext_sinks(PyObject*, PyObject* arg) {
-    return korvo::guard([&]() -> PyObject* {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
         quillet::SpdLogger handle = quillet_api().logger->logger_handle(arg);
         if (PyErr_Occurred()) return nullptr;
         if (!handle.logger) return korvo::new_ref(Py_None);
@@ -532,7 +532,7 @@ PyObject* testext_sinks(PyObject*, PyObject* arg) {
             check(PyList_Append(sinks.ptr(), describe_sink(sink).ptr()));
         return Py_BuildValue("(siO)", handle.logger->name().c_str(), static_cast<int>(handle.logger->level()),
                              sinks.ptr());
-    }, nullptr);
+    });
 }
 
 PyMethodDef testext_methods[] = {
@@ -567,11 +567,11 @@ PyMethodDef testext_methods[] = {
 PyObject* testext_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
 
 int testext_exec(PyObject* module) {
-    return korvo::guard([&] {
+    return korvo::guard(-1, [&] {
         korvo::begin_exec(g_guard);
         check(PyModule_AddFunctions(module, testext_methods));
         return 0;
-    }, -1);
+    });
 }
 
 PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};

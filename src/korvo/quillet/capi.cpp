@@ -30,13 +30,13 @@ PyObject* given_name(const lookup_options* options) {
 }
 
 ::quillet::SpdLogger get_logger_by_name(const char* name) {
-    return guard([&] {
+    return guard(::quillet::SpdLogger{}, [&] {
         if (name == nullptr) {
             PyErr_BadInternalCall();
             throw python_error{};
         }
         return ::quillet::SpdLogger(spdlog::get(name));
-    }, ::quillet::SpdLogger{});
+    });
 }
 
 // What get_logger_ptr returns refers to here; see get_logger_ptr_fn.
@@ -44,7 +44,7 @@ thread_local std::shared_ptr<spdlog::logger> t_logger_ptr;
 
 std::shared_ptr<spdlog::logger>& get_logger_ptr(lookup_options* options) {
     t_logger_ptr.reset();
-    guard([&] {
+    guard(-1, [&] {
         std::string name;
         if (PyObject* given = given_name(options)) {
             char* data = nullptr;
@@ -62,12 +62,12 @@ std::shared_ptr<spdlog::logger>& get_logger_ptr(lookup_options* options) {
         }
         t_logger_ptr = ::quillet::LoggerRegistry::get_logger(name, k_fallback_to_default);
         return 0;
-    }, -1);
+    });
     return t_logger_ptr;
 }
 
 void get_logger(::quillet::SpdLogger& handle, lookup_options* options) {
-    guard([&] {
+    guard(-1, [&] {
         std::string name;
         if (PyObject* given = given_name(options)) {
             check_exact_type(given, &PyUnicode_Type, "name", true);
@@ -82,7 +82,7 @@ void get_logger(::quillet::SpdLogger& handle, lookup_options* options) {
         }
         handle = ::quillet::SpdLogger(::quillet::LoggerRegistry::get_logger(name, k_fallback_to_default));
         return 0;
-    }, -1);
+    });
 }
 
 // The published types must be exactly those of korvo/quillet.hpp.

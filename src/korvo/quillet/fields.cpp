@@ -15,11 +15,11 @@ T& slot(PyObject* self, const field& f) noexcept {
 }
 
 PyObject* field_get(PyObject* self, void* closure) {
-    return guard([&] { return read_field(self, *static_cast<const field*>(closure)).release(); }, nullptr);
+    return guard(nullptr, [&] { return read_field(self, *static_cast<const field*>(closure)).release(); });
 }
 
 int field_set(PyObject* self, PyObject* value, void* closure) {
-    return guard([&] {
+    return guard(-1, [&] {
         const field& f = *static_cast<const field*>(closure);
         if (value != nullptr) {
             write_field(self, f, value);
@@ -30,7 +30,7 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
             throw python_error{};
         }
         return 0;
-    }, -1);
+    });
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ void init_base(config_class own, PyObject* self, std::initializer_list<PyObject*
 PyObject* as_bool(bool value) noexcept { return value ? Py_True : Py_False; }
 
 int log_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 3> names{"color", "pattern", "level"};
         std::array<PyObject*, 3> v{};
         parse_tuple_args("__init__", args, kwargs, names, 0, v);
@@ -180,13 +180,13 @@ int log_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         h->pattern = stored_text(pattern);
         h->level = level;
         return 0;
-    }, -1);
+    });
 }
 
 // StderrHandler and BasicConsoleHandler: (color=False, pattern, level) to the base, as a Level.
 template <config_class Own, std::int32_t DefaultLevel>
 int plain_console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 3> names{"color", "pattern", "level"};
         std::array<PyObject*, 3> v{};
         parse_tuple_args("__init__", args, kwargs, names, 0, v);
@@ -196,11 +196,11 @@ int plain_console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         object level_member = level_object(level);
         init_base(Own, self, {as_bool(color), pattern, level_member.ptr()});
         return 0;
-    }, -1);
+    });
 }
 
 int stdout_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 4> names{"color", "pattern", "level", "max_level"};
         std::array<PyObject*, 4> v{};
         parse_tuple_args("__init__", args, kwargs, names, 0, v);
@@ -212,11 +212,11 @@ int stdout_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         init_base(config_class::stdout_handler, self, {as_bool(color), pattern, level_member.ptr()});
         as<stdout_handler_object>(self)->max_level = max_level;
         return 0;
-    }, -1);
+    });
 }
 
 int console_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 4> names{"color", "pattern", "max_stdout_level", "min_level"};
         std::array<PyObject*, 4> v{};
         parse_tuple_args("__init__", args, kwargs, names, 0, v);
@@ -230,11 +230,11 @@ int console_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         h->max_stdout_level = max_stdout_level;
         h->min_level = min_level;
         return 0;
-    }, -1);
+    });
 }
 
 int file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 5> names{"filename", "color", "pattern", "level", "overwrite"};
         std::array<PyObject*, 5> v{};
         parse_tuple_args("__init__", args, kwargs, names, 1, v);
@@ -249,11 +249,11 @@ int file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         h->filename = stored_text(filename);
         h->overwrite = overwrite;
         return 0;
-    }, -1);
+    });
 }
 
 int rotating_file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 5> names{"filename", "pattern", "level", "max_size", "max_files"};
         std::array<PyObject*, 5> v{};
         parse_tuple_args("__init__", args, kwargs, names, 1, v);
@@ -268,11 +268,11 @@ int rotating_file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs)
         h->max_size = max_size;
         h->max_files = max_files;
         return 0;
-    }, -1);
+    });
 }
 
 int color_scheme_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 6> names{"trace_color", "debug_color", "info_color",
                                                           "warn_color",  "error_color", "critical_color"};
         std::array<PyObject*, 6> v{};
@@ -287,7 +287,7 @@ int color_scheme_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         c->error_color = colors[4];
         c->critical_color = colors[5];
         return 0;
-    }, -1);
+    });
 }
 
 // --- Pickled state ------------------------------------------------------------------------

@@ -89,16 +89,16 @@ bool dispatch_override(PyObject* self, PyObject* method_name, PyCFunction own, c
 // Policy: Policy::type(state) is the type, Policy::log(self, lvl, req) chooses the logger and logs.
 template <class Policy, level Lvl>
 PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         const log_request req = parse_log_args(method_names[Lvl], args, nargs, kwnames);
         Policy::log(self, Lvl, req);
         return new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 template <class Policy, level Lvl>
 int native_log_method(PyObject* self, PyObject* msg, int skip_dispatch, const log_codes* codes) {
-    return guard([&] {
+    return guard(-1, [&] {
         quillet_state& st = state();
         PyTypeObject* own_type = Policy::type(st);
         if (self == nullptr || msg == nullptr) {
@@ -117,7 +117,7 @@ int native_log_method(PyObject* self, PyObject* msg, int skip_dispatch, const lo
         }
         Policy::log(self, Lvl, req);
         return 0;
-    }, -1);
+    });
 }
 
 // The method-table entry of one level's Python-level method.

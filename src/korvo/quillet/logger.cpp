@@ -32,14 +32,14 @@ struct logger_policy {
 };
 
 ::quillet::SpdLogger logger_handle(PyObject* self) {
-    return guard([&] {
+    return guard(::quillet::SpdLogger{}, [&] {
         PyTypeObject* type = state().logger();
         if (self == nullptr || !PyObject_TypeCheck(self, type)) {
             PyErr_Format(PyExc_TypeError, "logger_handle() needs a %s instance", type->tp_name);
             throw python_error{};
         }
         return as_logger(self)->logger;
-    }, ::quillet::SpdLogger{});
+    });
 }
 
 const logger_vtable logger_table{
@@ -54,7 +54,7 @@ const logger_vtable logger_table{
 
 // Fields are made here, whatever the arguments: they are for construction proper (__init__).
 PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         PyObject* self = check(type->tp_alloc(type, 0));
         logger_object* obj = as_logger(self);
         obj->vtab = &logger_table;
@@ -62,7 +62,7 @@ PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
         new (&obj->logger)::quillet::SpdLogger();
         new (&obj->logger_ptr) std::shared_ptr<spdlog::logger>();
         return self;
-    }, nullptr);
+    });
 }
 
 // --- Construction ---------------------------------------------------------------------------
@@ -154,7 +154,7 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
 // Logger(name, level=Level.TRACE, pattern=default_logger_pattern, handlers=[], color_scheme=None,
 //        set_default=False, intercept_stdlib_logging=True)
 int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 7> names{"name",         "level",       "pattern",
                                                           "handlers",     "color_scheme", "set_default",
                                                           "intercept_stdlib_logging"};
@@ -204,7 +204,7 @@ int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         obj->logger = ::quillet::SpdLogger(obj->logger_ptr);
         if (set_default && intercept) redirect_pylog();
         return 0;
-    }, -1);
+    });
 }
 
 void logger_dealloc(PyObject* self) {

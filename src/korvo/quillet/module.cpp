@@ -25,7 +25,7 @@ PyObject* quillet_create(PyObject* spec, PyModuleDef*) { return korvo::create_mo
 
 // Fills the namespace in a fixed order; a failing step aborts the import.
 int quillet_exec(PyObject* module) {
-    return korvo::guard([&] {
+    return korvo::guard(-1, [&] {
         quillet_state& st = init_state(module);
         korvo::begin_exec(g_guard);  // refuses a second execution, warns on a version mismatch
 
@@ -56,7 +56,7 @@ int quillet_exec(PyObject* module) {
         check(PyModule_AddStringConstant(module, "__quillet_version__", quillet::version()));
         publish_state(st);
         return 0;
-    }, -1);
+    });
 }
 
 PyModuleDef_Slot quillet_slots[] = {KORVO_MODULE_SLOTS(quillet_create, quillet_exec)};

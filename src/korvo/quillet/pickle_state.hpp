@@ -46,21 +46,21 @@ void check_setstate_arg(PyObject* state);
 // Method-table and module-function entries of one class.
 template <const pickled_class& Cls>
 PyObject* reduce_method(PyObject* self, PyObject*) {
-    return guard([&] { return reduce_object(self, Cls).release(); }, nullptr);
+    return guard(nullptr, [&] { return reduce_object(self, Cls).release(); });
 }
 
 template <const pickled_class& Cls>
 PyObject* setstate_method(PyObject* self, PyObject* state) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         check_setstate_arg(state);
         apply_state(self, state, Cls);
         return new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 template <const pickled_class& Cls>
 PyObject* unpickle_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] { return unpickle_object(Cls, args, nargs, kwnames).release(); }, nullptr);
+    return guard(nullptr, [&] { return unpickle_object(Cls, args, nargs, kwnames).release(); });
 }
 
 template <const pickled_class& Cls>

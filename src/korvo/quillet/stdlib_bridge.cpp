@@ -47,7 +47,7 @@ bool at_least(std::int32_t lvl, PyObject* threshold) {
 }
 
 PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 1> names{"level"};
         std::array<PyObject*, 1> v{};
         parse_args("__init__", args, nargs, kwnames, names, 1, v);
@@ -67,7 +67,7 @@ PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t 
             check(PyObject_SetAttr(self, st.name(attr), value.ptr()));
         }
         return new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 // The text after the message: a line feed and the joined traceback.format_exception(*exc_info).
@@ -90,7 +90,7 @@ void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {
 }
 
 PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 1> names{"record"};
         std::array<PyObject*, 1> v{};
         parse_args("emit", args, nargs, kwnames, names, 1, v);
@@ -154,7 +154,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
         return new_ref(Py_None);
-    }, nullptr);
+    });
 }
 
 PyMethodDef py_log_handler_methods[] = {

@@ -12,11 +12,11 @@ korvo::module_guard g_guard{"spsc_queue", "korvo.spsc_queue.spsc_queue"};
 PyObject* spsc_queue_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
 
 int spsc_queue_exec(PyObject* module) {
-    return korvo::guard([&] {
+    return korvo::guard(-1, [&] {
         korvo::begin_exec(g_guard);
         korvo::spsc_queue::add_queue_type(module);
         return 0;
-    }, -1);
+    });
 }
 
 PyModuleDef_Slot spsc_queue_slots[] = {KORVO_MODULE_SLOTS(spsc_queue_create, spsc_queue_exec)};

@@ -51,7 +51,7 @@ constexpr queue_vtable k_vtable{
 // The ring is made here rather than in __init__, so every instance, however it was made,
 // has a ring behind its table.
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 5> names{"slot_size", "capacity", "overwrite", "zerocopy",
                                                           "block_on_full"};
         std::array<PyObject*, 5> values{};
@@ -73,7 +73,7 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         q->zerocopy = zerocopy;
         q->block_on_full = block_on_full;
         return self.release();
-    }, nullptr);
+    });
 }
 
 void queue_dealloc(PyObject* self) {
@@ -90,7 +90,7 @@ void queue_dealloc(PyObject* self) {
 // so the consumer can run; the buffer export keeps the bytes alive meanwhile.
 template <int (ring_queue::*Push)(const char*, std::size_t) noexcept>
 PyObject* queue_py_push(PyObject* self, PyObject* data) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         Py_buffer view;
         check(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
         auto* q = as_queue(self);
@@ -106,17 +106,17 @@ PyObject* queue_py_push(PyObject* self, PyObject* data) {
         }
         PyBuffer_Release(&view);
         return check(PyLong_FromLong(result));
-    }, nullptr);
+    });
 }
 
 template <int (ring_queue::*Pop)(const char**, std::size_t*) noexcept>
 PyObject* queue_py_try_pop(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         const char* data = nullptr;
         std::size_t size = 0;
         if ((ring_of(as_queue(self)).*Pop)(&data, &size) != k_taken) Py_RETURN_NONE;
         return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
-    }, nullptr);
+    });
 }
 
 PyObject* queue_py_stop(PyObject* self, PyObject*) {

@@ -133,7 +133,7 @@ PyObject* view_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int view_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 1> names{"msg_kind"};
         std::array<PyObject*, 1> values{};
         parse_tuple_args("CBufferView", args, kwargs, names, 0, values);
@@ -141,7 +141,7 @@ int view_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         as_view(self)->msg_kind = kind;
         as_view(self)->loader = loader_for(kind);
         return 0;
-    }, -1);
+    });
 }
 
 void view_dealloc(PyObject* self) {

@@ -25,7 +25,7 @@ void bind_import(PyObject* module, const char* name, const char* module_name) {
 PyObject* relaybus_create(PyObject* spec, PyModuleDef*) { return create_module(spec, g_guard); }
 
 int relaybus_exec(PyObject* module) {
-    return guard([&] {
+    return guard(-1, [&] {
         begin_exec(g_guard);
         g_state.module = Py_NewRef(module);
         // 1. native functions for other extension modules
@@ -47,7 +47,7 @@ int relaybus_exec(PyObject* module) {
         // 5. module-level functions
         add_setup_socket(module);
         return 0;
-    }, -1);
+    });
 }
 
 PyModuleDef_Slot relaybus_slots[] = {KORVO_MODULE_SLOTS(relaybus_create, relaybus_exec)};

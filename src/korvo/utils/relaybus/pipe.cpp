@@ -43,7 +43,7 @@ PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 6> names{"capacity", "slot_size", "zerocopy", "overwrite",
                                                           "block_on_full", "variable_size"};
         std::array<PyObject*, 6> v{};
@@ -62,7 +62,7 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         pipe->_pop = variable_size ? pipe_pop_var : pipe_pop;
         pipe->_release = variable_size ? pipe_release_var : pipe_release;
         return 0;
-    }, -1);
+    });
 }
 
 int pipe_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -58,13 +58,13 @@ void force_rcvbuf(PyObject* sock, PyObject* socket_module, int recvbuf) {
 }
 
 PyObject* setup_socket_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
+    return guard(nullptr, [&] {
         static constexpr std::array<const char*, 2> names{"blocking", "recvbuf"};
         std::array<PyObject*, 2> values{};
         parse_args("setup_socket", args, nargs, kwnames, names, 2, values);
         const bool blocking = to_bool(values[0]);
         return setup_socket(blocking, to_int32(values[1]));
-    }, nullptr);
+    });
 }
 
 PyMethodDef setup_socket_def[] = {

@@ -193,10 +193,10 @@ template <loop_kind Kind>
 void sd_loop(sync_dispatcher_object* self) {
     PyGILState_STATE gil = PyGILState_Ensure();
     consumer_job job;
-    bool ok = guard([&] {
+    bool ok = guard(false, [&] {
         job = make_job(self, Kind);
         return true;
-    }, false);
+    });
     if (!ok) report_unraisable(k_context[static_cast<int>(Kind)]);
     PyGILState_Release(gil);
     if (ok) run_consumer(std::move(job));
@@ -306,7 +306,7 @@ void start_consumer(sync_dispatcher_object* self) {
 }
 
 PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
             if (object override = find_override(as_py(self), "setup", g_setup_descr)) {
                 object r = object::steal(check(PyLong_FromLong(recvbuf)));
@@ -341,7 +341,7 @@ PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, in
             throw python_error{};
         }
         Py_RETURN_NONE;
-    }, nullptr);
+    });
 }
 
 // Steps of close that need no Python: stop the consumer and wake it. Lock released by caller.
@@ -368,7 +368,7 @@ void join_consumer(sync_dispatcher_object* self) noexcept {
 }
 
 PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
             if (object override = find_override(as_py(self), "close", g_close_descr))
                 return check(PyObject_CallNoArgs(override.ptr()));
@@ -383,12 +383,12 @@ PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
         }
         if (!self->_detach) join_consumer(self);
         Py_RETURN_NONE;
-    }, nullptr);
+    });
 }
 
 // ---- Python type
 PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         object self = object::steal(check(type->tp_alloc(type, 0)));
         auto* d = as_dispatcher(self.ptr());
         d->vtab = &k_vtable;
@@ -401,11 +401,11 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
         new (&d->_thread) std::thread();
         d->_consumer = new state_ptr(std::make_shared<consumer_state>());
         return self.release();
-    }, nullptr);
+    });
 }
 
 int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard([&] {
+    return guard(-1, [&] {
         static constexpr std::array<const char*, 9> names{"callback", "capacity", "slot_size", "zerocopy",
                                                           "overwrite", "block_on_full", "variable_size",
                                                           "detach", "nonblocking"};
@@ -431,11 +431,11 @@ int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         else
             d->_push = variable_size ? sd_queue_push_var : sd_queue_push;
         return 0;
-    }, -1);
+    });
 }
 
 PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* {
+    return guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 2> names{"host", "recvbuf"};
         std::array<PyObject*, 2> v{};
         parse_args("setup", args, nargs, kwnames, names, 0, v);
@@ -448,7 +448,7 @@ PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         check_exact_type(host, &PyUnicode_Type, "host", /*allow_none=*/true);
         const int recvbuf = v[1] ? to_int32(v[1]) : 16777216;
         return sd_setup(as_dispatcher(self), host, recvbuf, 1);
-    }, nullptr);
+    });
 }
 
 PyObject* sd_py_close(PyObject* self, PyObject*) { return sd_close(as_dispatcher(self), 1); }
