@@ -153,8 +153,8 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "example_producer", nullptr, 0, nullptr, module_slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "example_producer", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -34,8 +34,7 @@ inline const void* get_vtable(PyTypeObject* type) {
     int found = PyDict_GetItemStringRef(dict, "__pyx_vtable__", &cap);
     Py_DECREF(dict);
     if (found <= 0) {
-        if (found == 0)
-            PyErr_Format(PyExc_AttributeError, "type %.200s publishes no __pyx_vtable__", type->tp_name);
+        if (found == 0) PyErr_Format(PyExc_AttributeError, "type %.200s publishes no __pyx_vtable__", type->tp_name);
         return nullptr;
     }
     void* table = PyCapsule_GetPointer(cap, nullptr);
@@ -62,9 +61,8 @@ inline void* import_function(const char* module_name, const char* name, const ch
     const char* actual = PyCapsule_GetName(cap);
     if (actual == nullptr || std::strcmp(actual, signature) != 0) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError,
-                         "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", module_name,
-                         name, signature, actual != nullptr ? actual : "(null)");
+            PyErr_Format(PyExc_TypeError, "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                         module_name, name, signature, actual != nullptr ? actual : "(null)");
         Py_DECREF(cap);
         return nullptr;
     }

@@ -41,9 +41,9 @@ struct default_logger_vtable;
 struct logger_object {
     PyObject_HEAD
     const logger_vtable* vtab;
-    ::quillet::LoggerFactory factory;              // the builder, used only while constructing
-    ::quillet::SpdLogger logger;                   // the logger the per-level operations use; empty until built
-    std::shared_ptr<spdlog::logger> logger_ptr;    // what the factory built; empty until built
+    ::quillet::LoggerFactory factory;            // the builder, used only while constructing
+    ::quillet::SpdLogger logger;                 // the logger the per-level operations use; empty until built
+    std::shared_ptr<spdlog::logger> logger_ptr;  // what the factory built; empty until built
 };
 
 // Logger's table, in this order.

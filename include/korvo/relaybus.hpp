@@ -34,8 +34,8 @@ inline constexpr platform_socket k_no_socket = static_cast<platform_socket>(-1);
 // IPv4 socket address record, laid out as the platform's sockaddr_in (16 bytes).
 struct ipv4_address {
     std::uint16_t family;
-    std::uint16_t port;      // network byte order
-    std::uint32_t address;   // network byte order
+    std::uint16_t port;     // network byte order
+    std::uint32_t address;  // network byte order
     unsigned char zero[8];
 };
 static_assert(sizeof(ipv4_address) == 16);
@@ -72,11 +72,11 @@ struct cbuffer_view_vtable {
 struct cbuffer_view_object {
     PyObject_HEAD
     const cbuffer_view_vtable* vtab;
-    const char* data;    // bytes of the last successful load; null before the first
-    std::size_t size;    // their count
-    int msg_kind;        // kind chosen at initialisation
-    Py_buffer view;      // export held by a buffer load (view.buf null when none)
-    PyObject* pb;        // bytes object held by an object load, or null
+    const char* data;       // bytes of the last successful load; null before the first
+    std::size_t size;       // their count
+    int msg_kind;           // kind chosen at initialisation
+    Py_buffer view;         // export held by a buffer load (view.buf null when none)
+    PyObject* pb;           // bytes object held by an object load, or null
     cbuffer_loader loader;  // the load for msg_kind: call it, then read data / size
 };
 
@@ -108,9 +108,9 @@ struct kopipe_object {
 struct dispatcher_prefix {
     PyObject_HEAD
     const void* vtab;
-    PyObject* _q;                // the SPSCQueue; None until __init__
-    platform_socket _sock_fd;    // native wake-up handle; k_no_socket when none (read atomically)
-    ipv4_address _addr;          // where wake-up datagrams go
+    PyObject* _q;              // the SPSCQueue; None until __init__
+    platform_socket _sock_fd;  // native wake-up handle; k_no_socket when none (read atomically)
+    ipv4_address _addr;        // where wake-up datagrams go
 };
 
 struct sync_dispatcher_object;

@@ -33,10 +33,10 @@ inline constexpr int k_stopped = -3;    // the queue was stopped (also ends a bl
 
 // Pop results: exactly 1 means a message was taken; anything else means none was.
 inline constexpr int k_taken = 1;
-inline constexpr int k_empty = 0;           // try_pop / try_pop_var: empty (and the wake-up is armed)
+inline constexpr int k_empty = 0;  // try_pop / try_pop_var: empty (and the wake-up is armed)
 // k_stopped: stopped and nothing left (queued messages are still handed out after stop).
-inline constexpr int k_wrong_family = -4;   // the next message was pushed through the other family
-inline constexpr int k_nothing_held = -5;   // release(): no message was held
+inline constexpr int k_wrong_family = -4;  // the next message was pushed through the other family
+inline constexpr int k_nothing_held = -5;  // release(): no message was held
 
 struct queue_object;
 

@@ -53,8 +53,8 @@ bool to_bool(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
 namespace {
 [[noreturn]] void raise_incorrect_type(PyObject* obj, PyTypeObject* type, const char* arg_name) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg_name, type->tp_name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
     throw python_error{};
 }
 }  // namespace
@@ -71,8 +71,8 @@ void check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name, boo
 
 namespace {
 
-void bind_positional(const char* func_name, PyObject* const* args, Py_ssize_t nargs,
-                     std::span<const char* const> names, std::size_t required, std::span<PyObject*> out) {
+void bind_positional(const char* func_name, PyObject* const* args, Py_ssize_t nargs, std::span<const char* const> names,
+                     std::size_t required, std::span<PyObject*> out) {
     const auto total = static_cast<Py_ssize_t>(names.size());
     for (auto& slot : out) slot = nullptr;
     if (nargs > total) {
@@ -93,8 +93,8 @@ void bind_keyword(const char* func_name, PyObject* key, PyObject* value, Py_ssiz
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (PyUnicode_EqualToUTF8(key, names[i]) != 1) continue;
         if (static_cast<Py_ssize_t>(i) < nargs) {
-            PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%U') and position (%zu)",
-                         func_name, key, i + 1);
+            PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%U') and position (%zu)", func_name,
+                         key, i + 1);
             throw python_error{};
         }
         out[i] = value;

@@ -31,8 +31,7 @@ PyObject* create_module(PyObject* spec, module_guard& /*guard*/) {
 
 void begin_exec(module_guard& guard) {
     if (guard.executed) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      guard.short_name);
         throw python_error{};
     }
@@ -41,9 +40,9 @@ void begin_exec(module_guard& guard) {
     const int major = static_cast<int>((runtime >> 24) & 0xFF);
     const int minor = static_cast<int>((runtime >> 16) & 0xFF);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
-        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                               PY_MAJOR_VERSION, PY_MINOR_VERSION, guard.full_name, "does not match", major,
-                               minor));
+        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                               PY_MAJOR_VERSION, PY_MINOR_VERSION, guard.full_name, "does not match", major, minor));
     }
 }
 

@@ -24,10 +24,12 @@ void begin_exec(module_guard& guard);
 // The slots every korvo module declares. The create slot must refuse a second interpreter
 // with our own message, so the module declares per-interpreter support: an undeclared module
 // would be refused by an isolated interpreter before our code could run.
+// clang-format off
 #define KORVO_MODULE_SLOTS(create_fn, exec_fn)                                          \
     {Py_mod_create, reinterpret_cast<void*>(create_fn)},                                 \
         {Py_mod_exec, reinterpret_cast<void*>(exec_fn)},                                 \
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},            \
         {Py_mod_gil, Py_MOD_GIL_USED}, {0, nullptr}
+// clang-format on
 
 }  // namespace korvo

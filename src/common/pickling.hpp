@@ -12,6 +12,8 @@ PyObject* refuse_setstate(PyObject* self, PyObject* state);
 }  // namespace korvo
 
 // The two method-table entries every non-picklable korvo type lists.
+// clang-format off
 #define KORVO_REFUSE_PICKLING_METHODS                                       \
     {"__reduce__", korvo::refuse_reduce, METH_NOARGS, nullptr},             \
         {"__setstate__", korvo::refuse_setstate, METH_O, nullptr}
+// clang-format on

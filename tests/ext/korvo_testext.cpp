@@ -115,8 +115,8 @@ int table_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 PyType_Slot table_slots[] = {{Py_tp_init, reinterpret_cast<void*>(table_init)}, {0, nullptr}};
-PyType_Spec table_spec = {"korvo_testext.Table", sizeof(table_object), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, table_slots};
+PyType_Spec table_spec = {"korvo_testext.Table", sizeof(table_object), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                          table_slots};
 
 PyTypeObject* g_table_type = nullptr;  // owned by the module for the process's life
 
@@ -164,8 +164,8 @@ PyObject* testext_call_capi(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 
 PyMethodDef testext_methods[] = {
     {"throw", testext_throw, METH_O, nullptr},
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_parse)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_parse)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {"to_size", testext_to_size, METH_O, nullptr},
     {"to_int32", testext_to_int32, METH_O, nullptr},
     {"to_bool", testext_to_bool, METH_O, nullptr},
@@ -193,8 +193,8 @@ int testext_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};
-PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "korvo_testext", nullptr, 0, nullptr, testext_slots,
-                              nullptr, nullptr, nullptr};
+PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "korvo_testext", nullptr, 0,      nullptr,
+                              testext_slots,         nullptr,         nullptr, nullptr};
 
 }  // namespace
 

@@ -27,9 +27,9 @@
 
 namespace {
 
+using korvo::check;
 using korvo::object;
 using korvo::python_error;
-using korvo::check;
 using level = spdlog::level::level_enum;
 
 korvo::module_guard g_guard{"quillet_testext", "quillet_testext"};
@@ -155,13 +155,20 @@ bool add_real(quillet::LoggerFactory& f, const std::string& kind, PyObject* d) {
     auto s = [&](Py_ssize_t i) { return text_arg(item(d, i)); };
     auto l = [&](Py_ssize_t i) { return level_arg(item(d, i)); };
     auto n = [&](Py_ssize_t i) { return static_cast<std::uint64_t>(korvo::to_size(item(d, i))); };
-    if (kind == "stdout") f.add_stdout_handler(b(1), s(2), l(3), l(4));
-    else if (kind == "stderr") f.add_stderr_handler(b(1), s(2), l(3));
-    else if (kind == "basic_console") f.add_basic_console_handler(b(1), s(2), l(3));
-    else if (kind == "console") f.add_console_handler(b(1), s(2), l(3), l(4));
-    else if (kind == "file") f.add_file_handler(s(1), s(2), l(3), b(4));
-    else if (kind == "rotating") f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5));
-    else return false;
+    if (kind == "stdout")
+        f.add_stdout_handler(b(1), s(2), l(3), l(4));
+    else if (kind == "stderr")
+        f.add_stderr_handler(b(1), s(2), l(3));
+    else if (kind == "basic_console")
+        f.add_basic_console_handler(b(1), s(2), l(3));
+    else if (kind == "console")
+        f.add_console_handler(b(1), s(2), l(3), l(4));
+    else if (kind == "file")
+        f.add_file_handler(s(1), s(2), l(3), b(4));
+    else if (kind == "rotating")
+        f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5));
+    else
+        return false;
     return true;
 }
 
@@ -334,7 +341,8 @@ PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
         korvo::quillet::log_codes codes;
         codes.count = static_cast<int>(n - 3);
         std::array<std::int32_t*, 3> slots{&codes.fg_color, &codes.bg_color, &codes.effect};
-        for (Py_ssize_t i = 3; i < n; ++i) *slots[static_cast<std::size_t>(i - 3)] = korvo::to_int32(PyTuple_GET_ITEM(args, i));
+        for (Py_ssize_t i = 3; i < n; ++i)
+            *slots[static_cast<std::size_t>(i - 3)] = korvo::to_int32(PyTuple_GET_ITEM(args, i));
         PyObject* obj = PyTuple_GET_ITEM(args, 0);
         auto entry = entry_for(obj, text_arg(PyTuple_GET_ITEM(args, 1)));
         if (entry(obj, PyTuple_GET_ITEM(args, 2), skip, codes.count > 0 ? &codes : nullptr) != 0) return nullptr;
@@ -507,8 +515,8 @@ object describe_sink(const spdlog::sink_ptr& sink) {
     const int lvl = static_cast<int>(sink->level());
     if (auto* capped = dynamic_cast<quillet::spdlog_internal::MaxSinkLevel*>(sink.get())) {
         object inner = describe_sink(capped->get_sink());
-        return object::steal(check(Py_BuildValue("(si(iO))", "max_level", lvl, static_cast<int>(capped->max_level()),
-                                                 inner.ptr())));
+        return object::steal(
+            check(Py_BuildValue("(si(iO))", "max_level", lvl, static_cast<int>(capped->max_level()), inner.ptr())));
     }
     if (auto* file = dynamic_cast<spdlog::sinks::rotating_file_sink_mt*>(sink.get()))
         return object::steal(check(Py_BuildValue("(sis)", "rotating", lvl, file->filename().c_str())));
@@ -518,7 +526,7 @@ object describe_sink(const spdlog::sink_ptr& sink) {
                        : dynamic_cast<qd::stdout_sink*>(sink.get()) != nullptr       ? "stdout"
                        : dynamic_cast<qd::color_stderr_sink*>(sink.get()) != nullptr ? "color_stderr"
                        : dynamic_cast<qd::stderr_sink*>(sink.get()) != nullptr       ? "stderr"
-                                                                                      : "other";
+                                                                                     : "other";
     return object::steal(check(Py_BuildValue("(siO)", kind, lvl, Py_None)));
 }
 
@@ -528,8 +536,7 @@ PyObject* testext_sinks(PyObject*, PyObject* arg) {
         if (PyErr_Occurred()) return nullptr;
         if (!handle.logger) return korvo::new_ref(Py_None);
         object sinks = object::steal(check(PyList_New(0)));
-        for (const auto& sink : handle.logger->sinks())
-            check(PyList_Append(sinks.ptr(), describe_sink(sink).ptr()));
+        for (const auto& sink : handle.logger->sinks()) check(PyList_Append(sinks.ptr(), describe_sink(sink).ptr()));
         return Py_BuildValue("(siO)", handle.logger->name().c_str(), static_cast<int>(handle.logger->level()),
                              sinks.ptr());
     });
@@ -555,11 +562,9 @@ PyMethodDef testext_methods[] = {
     {"flush", testext_flush, METH_O, nullptr},
     {"drop", testext_drop, METH_O, nullptr},
     {"capi_by_name", testext_capi_by_name, METH_O, nullptr},
-    {"capi_ptr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_ptr)), METH_FASTCALL,
-     nullptr},
+    {"capi_ptr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_ptr)), METH_FASTCALL, nullptr},
     {"capi_ptr_null", testext_capi_ptr_null, METH_NOARGS, nullptr},
-    {"capi_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_get)), METH_FASTCALL,
-     nullptr},
+    {"capi_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_get)), METH_FASTCALL, nullptr},
     {"sinks", testext_sinks, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -575,8 +580,8 @@ int testext_exec(PyObject* module) {
 }
 
 PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};
-PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "quillet_testext", nullptr, 0, nullptr, testext_slots,
-                              nullptr, nullptr, nullptr};
+PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "quillet_testext", nullptr, 0,      nullptr,
+                              testext_slots,         nullptr,           nullptr, nullptr};
 
 }  // namespace
 

@@ -51,8 +51,7 @@ bool check_message(const char* data, std::size_t size, std::uint64_t expected_se
     std::uint32_t sum;
     std::memcpy(&seq, data, 8);
     std::memcpy(&sum, data + 8, 4);
-    return seq == expected_seq &&
-           sum == checksum(reinterpret_cast<const unsigned char*>(data) + 12, size - 12);
+    return seq == expected_seq && sum == checksum(reinterpret_cast<const unsigned char*>(data) + 12, size - 12);
 }
 
 // Sizes vary with the sequence number when `vary` is set, between 12 and `size` bytes.
@@ -224,15 +223,14 @@ PyObject* view_load(PyObject*, PyObject* args) {
     if (entry != nullptr) {
         std::string e = entry;
         load = e == "_load_bytes" ? table->_load_bytes
-             : e == "_load_buf"   ? table->_load_buf
-             : e == "_load_str"   ? table->_load_str
-             : e == "_load_obj"   ? table->_load_obj
+               : e == "_load_buf" ? table->_load_buf
+               : e == "_load_str" ? table->_load_str
+               : e == "_load_obj" ? table->_load_obj
                                   : table->_load;
     }
     if (load(view, source) < 0) return nullptr;
-    PyObject* copy = view->data != nullptr
-                         ? PyBytes_FromStringAndSize(view->data, static_cast<Py_ssize_t>(view->size))
-                         : Py_NewRef(Py_None);
+    PyObject* copy = view->data != nullptr ? PyBytes_FromStringAndSize(view->data, static_cast<Py_ssize_t>(view->size))
+                                           : Py_NewRef(Py_None);
     if (copy == nullptr) return nullptr;
     const auto own = PyBytes_Check(source) ? reinterpret_cast<std::uintptr_t>(PyBytes_AS_STRING(source)) : 0;
     return Py_BuildValue("(NnKKi)", copy, static_cast<Py_ssize_t>(view->size),
@@ -251,10 +249,10 @@ PyObject* view_loader_name(PyObject*, PyObject* view_obj) {
     auto* t = static_cast<const rb::cbuffer_view_vtable*>(korvo::capsule::get_vtable(g_api.cbuffer_view_type));
     if (t == nullptr) return nullptr;
     const char* name = view->loader == t->_load_bytes ? "_load_bytes"
-                     : view->loader == t->_load_buf   ? "_load_buf"
-                     : view->loader == t->_load_str   ? "_load_str"
-                     : view->loader == t->_load_obj   ? "_load_obj"
-                     : view->loader == t->_load       ? "_load"
+                       : view->loader == t->_load_buf ? "_load_buf"
+                       : view->loader == t->_load_str ? "_load_str"
+                       : view->loader == t->_load_obj ? "_load_obj"
+                       : view->loader == t->_load     ? "_load"
                                                       : "?";
     return PyUnicode_FromString(name);
 }
@@ -294,15 +292,15 @@ PyObject* dispatcher_fields(PyObject*, PyObject* obj) {
     auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(obj);
     auto* t = static_cast<const rb::sync_dispatcher_vtable*>(korvo::capsule::get_vtable(g_api.sync_dispatcher_type));
     if (t == nullptr) return nullptr;
-    const char* push = d->_push == nullptr             ? "null"
-                     : d->_push == t->push_notify      ? "push_notify"
-                     : d->_push == t->push_var_notify  ? "push_var_notify"
-                     : d->_push == t->queue_push       ? "queue_push"
-                     : d->_push == t->queue_push_var   ? "queue_push_var"
-                                                       : "?";
-    return Py_BuildValue("{s:O,s:i,s:i,s:s,s:i,s:i,s:i}", "q", d->_q, "sock_fd", static_cast<int>(d->_sock_fd),
-                         "port", static_cast<int>((d->_addr.port >> 8) | ((d->_addr.port & 0xff) << 8)), "push", push,
-                         "detach", d->_detach, "variable_size", d->_variable_size, "nonblocking", d->_nonblocking);
+    const char* push = d->_push == nullptr              ? "null"
+                       : d->_push == t->push_notify     ? "push_notify"
+                       : d->_push == t->push_var_notify ? "push_var_notify"
+                       : d->_push == t->queue_push      ? "queue_push"
+                       : d->_push == t->queue_push_var  ? "queue_push_var"
+                                                        : "?";
+    return Py_BuildValue("{s:O,s:i,s:i,s:s,s:i,s:i,s:i}", "q", d->_q, "sock_fd", static_cast<int>(d->_sock_fd), "port",
+                         static_cast<int>((d->_addr.port >> 8) | ((d->_addr.port & 0xff) << 8)), "push", push, "detach",
+                         d->_detach, "variable_size", d->_variable_size, "nonblocking", d->_nonblocking);
 }
 
 // verify(message, seq): does the message carry sequence number seq and an intact payload?
@@ -313,8 +311,8 @@ PyObject* verify(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const unsigned long long seq = PyLong_AsUnsignedLongLong(args[1]);
     if (seq == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    return PyBool_FromLong(check_message(PyBytes_AS_STRING(args[0]),
-                                         static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])), seq));
+    return PyBool_FromLong(
+        check_message(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])), seq));
 }
 
 // Baseline for benchmarks: a native thread that takes the lock once and calls callback(bytes)
@@ -423,8 +421,8 @@ PyModuleDef_Slot slots[] = {
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "relaybus_testext", nullptr, 0, methods, slots, nullptr, nullptr,
-                          nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "relaybus_testext", nullptr, 0, methods, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

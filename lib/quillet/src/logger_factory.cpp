@@ -59,8 +59,7 @@ LoggerFactory& LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string&
     return *this;
 }
 
-LoggerFactory& LoggerFactory::add_stdout_handler(bool color, const std::string& pattern, level lvl,
-                                                 level max_level) {
+LoggerFactory& LoggerFactory::add_stdout_handler(bool color, const std::string& pattern, level lvl, level max_level) {
     details::check_level(lvl);
     return add_sink(std::make_shared<MaxSinkLevel>(make_stdout(color), max_level), pattern, lvl);
 }
@@ -93,7 +92,8 @@ LoggerFactory& LoggerFactory::add_console_handler(bool color, const std::string&
 LoggerFactory& LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern, level lvl,
                                                bool overwrite) {
     details::check_level(lvl);
-    auto sink = open_file_sink([&] { return std::make_shared<spdlog::sinks::basic_file_sink_mt>(filename, overwrite); });
+    auto sink =
+        open_file_sink([&] { return std::make_shared<spdlog::sinks::basic_file_sink_mt>(filename, overwrite); });
     return add_sink(std::move(sink), pattern, lvl);
 }
 
@@ -128,8 +128,7 @@ std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bo
         auto* colored = color_sink_of(sink.get());
         if (colored == nullptr) continue;
         for (std::size_t lvl = 0; lvl < colors_.size(); ++lvl) {
-            if (colors_[lvl] >= 0)
-                details::set_level_color(*colored, static_cast<level>(lvl), colors_[lvl]);
+            if (colors_[lvl] >= 0) details::set_level_color(*colored, static_cast<level>(lvl), colors_[lvl]);
         }
     }
     auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());

@@ -26,18 +26,16 @@ struct default_logger_policy {
 };
 
 const default_logger_vtable default_logger_table{
-    native_log_method<default_logger_policy, level::trace>,
-    native_log_method<default_logger_policy, level::debug>,
-    native_log_method<default_logger_policy, level::info>,
-    native_log_method<default_logger_policy, level::warn>,
-    native_log_method<default_logger_policy, level::err>,
-    native_log_method<default_logger_policy, level::critical>,
+    native_log_method<default_logger_policy, level::trace>, native_log_method<default_logger_policy, level::debug>,
+    native_log_method<default_logger_policy, level::info>,  native_log_method<default_logger_policy, level::warn>,
+    native_log_method<default_logger_policy, level::err>,   native_log_method<default_logger_policy, level::critical>,
 };
 
 constexpr std::array<const field*, 0> no_fields{};
 constexpr pickled_class pickle_default_logger{
-    "__pyx_unpickle_DefaultLogger", {238750788, 228825662, 222419149, ""}, no_fields,
-    [](const quillet_state& st) { return st.default_logger(); }};
+    "__pyx_unpickle_DefaultLogger", {238750788, 228825662, 222419149, ""}, no_fields, [](const quillet_state& st) {
+        return st.default_logger();
+    }};
 
 // Arguments are accepted and ignored: every DefaultLogger is alike.
 PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -53,14 +51,10 @@ void default_logger_dealloc(PyObject* self) {
 }
 
 PyMethodDef default_logger_methods[] = {
-    log_method_def<default_logger_policy, level::trace>(),
-    log_method_def<default_logger_policy, level::debug>(),
-    log_method_def<default_logger_policy, level::info>(),
-    log_method_def<default_logger_policy, level::warn>(),
-    log_method_def<default_logger_policy, level::err>(),
-    log_method_def<default_logger_policy, level::critical>(),
-    KORVO_QUILLET_PICKLING_METHODS(pickle_default_logger),
-    {nullptr, nullptr, 0, nullptr},
+    log_method_def<default_logger_policy, level::trace>(), log_method_def<default_logger_policy, level::debug>(),
+    log_method_def<default_logger_policy, level::info>(),  log_method_def<default_logger_policy, level::warn>(),
+    log_method_def<default_logger_policy, level::err>(),   log_method_def<default_logger_policy, level::critical>(),
+    KORVO_QUILLET_PICKLING_METHODS(pickle_default_logger), {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot default_logger_slots[] = {

@@ -297,7 +297,7 @@ constexpr std::array<const field*, 4> stdout_handler_state{&f_color, &f_level, &
 constexpr std::array<const field*, 5> console_handler_state{&f_color, &f_level, &f_max_stdout_level, &f_min_level,
                                                             &f_pattern};
 constexpr std::array<const field*, 5> file_handler_state{&f_color, &f_filename, &f_level, &f_overwrite, &f_pattern};
-constexpr std::array<const field*, 7> rotating_file_handler_state{&f_color,     &f_filename, &f_level,  &f_max_files,
+constexpr std::array<const field*, 7> rotating_file_handler_state{&f_color,    &f_filename,  &f_level,  &f_max_files,
                                                                   &f_max_size, &f_overwrite, &f_pattern};
 constexpr std::array<const field*, 6> color_scheme_state{&f_critical_color, &f_debug_color, &f_error_color,
                                                          &f_info_color,     &f_trace_color, &f_warn_color};
@@ -311,11 +311,10 @@ PyTypeObject* config_type(const quillet_state& st) {
 
 constexpr pickled_class pickle_log_handler{"__pyx_unpickle_LogHandler", log_handler_sums, log_handler_state,
                                            config_type<config_class::log_handler>};
-constexpr pickled_class pickle_stdout_handler{
-    "__pyx_unpickle_StdoutHandler",
-    {11261678, 150681764, 102288808, "color, level, max_level, pattern"},
-    stdout_handler_state,
-    config_type<config_class::stdout_handler>};
+constexpr pickled_class pickle_stdout_handler{"__pyx_unpickle_StdoutHandler",
+                                              {11261678, 150681764, 102288808, "color, level, max_level, pattern"},
+                                              stdout_handler_state,
+                                              config_type<config_class::stdout_handler>};
 constexpr pickled_class pickle_stderr_handler{"__pyx_unpickle_StderrHandler", log_handler_sums, log_handler_state,
                                               config_type<config_class::stderr_handler>};
 constexpr pickled_class pickle_basic_console_handler{"__pyx_unpickle_BasicConsoleHandler", log_handler_sums,
@@ -355,9 +354,13 @@ PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), {}};
 PyGetSetDef console_handler_getset[] = {field_getset(f_max_stdout_level), field_getset(f_min_level), {}};
 PyGetSetDef file_handler_getset[] = {field_getset(f_filename), field_getset(f_overwrite), {}};
 PyGetSetDef rotating_file_handler_getset[] = {field_getset(f_max_size), field_getset(f_max_files), {}};
-PyGetSetDef color_scheme_getset[] = {
-    field_getset(f_trace_color), field_getset(f_debug_color), field_getset(f_info_color),
-    field_getset(f_warn_color),  field_getset(f_error_color), field_getset(f_critical_color), {}};
+PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
+                                     field_getset(f_debug_color),
+                                     field_getset(f_info_color),
+                                     field_getset(f_warn_color),
+                                     field_getset(f_error_color),
+                                     field_getset(f_critical_color),
+                                     {}};
 
 PyGetSetDef no_getset[] = {{}};
 
@@ -411,8 +414,7 @@ constexpr unsigned k_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLA
 constexpr unsigned k_gc_flags = k_flags | Py_TPFLAGS_HAVE_GC;
 
 PyMethodDef unpickle_functions[] = {
-    unpickle_def<pickle_log_handler>(
-        "__pyx_unpickle_LogHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
+    unpickle_def<pickle_log_handler>("__pyx_unpickle_LogHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_stdout_handler>(
         "__pyx_unpickle_StdoutHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_stderr_handler>(
@@ -421,12 +423,10 @@ PyMethodDef unpickle_functions[] = {
         "__pyx_unpickle_BasicConsoleHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_console_handler>(
         "__pyx_unpickle_ConsoleHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
-    unpickle_def<pickle_file_handler>(
-        "__pyx_unpickle_FileHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
+    unpickle_def<pickle_file_handler>("__pyx_unpickle_FileHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_rotating_file_handler>(
         "__pyx_unpickle_RotatingFileHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
-    unpickle_def<pickle_color_scheme>(
-        "__pyx_unpickle_ColorScheme(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
+    unpickle_def<pickle_color_scheme>("__pyx_unpickle_ColorScheme(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -435,7 +435,8 @@ PyMethodDef unpickle_functions[] = {
 void add_config_types(PyObject* module) {
     quillet_state& st = state_of_module(module);
     static PyType_Spec specs[] = {
-        {"korvo.quillet.quillet.LogHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags, log_handler_slots.data()},
+        {"korvo.quillet.quillet.LogHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
+         log_handler_slots.data()},
         {"korvo.quillet.quillet.StdoutHandler", static_cast<int>(sizeof(stdout_handler_object)), 0, k_gc_flags,
          stdout_handler_slots.data()},
         {"korvo.quillet.quillet.StderrHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
@@ -446,9 +447,10 @@ void add_config_types(PyObject* module) {
          console_handler_slots.data()},
         {"korvo.quillet.quillet.FileHandler", static_cast<int>(sizeof(file_handler_object)), 0, k_gc_flags,
          file_handler_slots.data()},
-        {"korvo.quillet.quillet.RotatingFileHandler", static_cast<int>(sizeof(rotating_file_handler_object)), 0, k_gc_flags,
-         rotating_file_handler_slots.data()},
-        {"korvo.quillet.quillet.ColorScheme", static_cast<int>(sizeof(color_scheme_object)), 0, k_flags, color_scheme_slots.data()},
+        {"korvo.quillet.quillet.RotatingFileHandler", static_cast<int>(sizeof(rotating_file_handler_object)), 0,
+         k_gc_flags, rotating_file_handler_slots.data()},
+        {"korvo.quillet.quillet.ColorScheme", static_cast<int>(sizeof(color_scheme_object)), 0, k_flags,
+         color_scheme_slots.data()},
     };
     // The base of each class, by index into specs (-1: object).
     static constexpr std::array<int, 8> bases{-1, 0, 0, 0, 0, 0, 5, -1};

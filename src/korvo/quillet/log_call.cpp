@@ -68,7 +68,8 @@ int frame_line(PyFrameObject* frame, PyObject* code) noexcept {
     quillet_state* st = loaded_state();
     const int offset = PyFrame_GetLasti(frame);
     if (st == nullptr || offset < 0) return PyFrame_GetLineNumber(frame);
-    const auto key = (reinterpret_cast<std::uintptr_t>(code) >> 4) ^ (static_cast<std::uintptr_t>(offset) * 0x9E3779B1u);
+    const auto key =
+        (reinterpret_cast<std::uintptr_t>(code) >> 4) ^ (static_cast<std::uintptr_t>(offset) * 0x9E3779B1u);
     line_cache_entry& entry = st->line_cache[key % line_cache_size];
     if (entry.code.ptr() != code || entry.offset != offset) {
         entry.line = PyFrame_GetLineNumber(frame);
@@ -132,8 +133,8 @@ void log_through(spdlog::logger& logger, level lvl, std::string_view text, const
     log_to_sinks(logger, lvl, text, colored, site.loc);
 }
 
-bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect,
-                             std::string_view text, fmt::memory_buffer& out) {
+bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect, std::string_view text,
+                             fmt::memory_buffer& out) {
     code_list codes;
     if ((effect >= 1 && effect <= 7) || effect == 9) codes.add("", effect);
     if (fg_color >= 0 && fg_color <= 255) {
@@ -173,8 +174,8 @@ bool logging_package_file(PyObject* code) noexcept {
 bool in_logging_package(const object& code) noexcept {
     quillet_state* st = loaded_state();
     if (st == nullptr) return logging_package_file(code.ptr());
-    code_kind_entry& entry = st->code_kind_cache[(reinterpret_cast<std::uintptr_t>(code.ptr()) >> 4) %
-                                                 code_kind_cache_size];
+    code_kind_entry& entry =
+        st->code_kind_cache[(reinterpret_cast<std::uintptr_t>(code.ptr()) >> 4) % code_kind_cache_size];
     if (entry.code.ptr() != code.ptr()) {
         entry.logging_package = logging_package_file(code.ptr());
         entry.code = code;

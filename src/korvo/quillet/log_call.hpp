@@ -58,8 +58,8 @@ void log_through(spdlog::logger& logger, level lvl, std::string_view text, const
 
 // Builds "ESC[<codes>m<text>ESC[0m" into `out` and returns true; false when no code applies,
 // and then `out` is untouched and the text stands as it is.
-bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect,
-                             std::string_view text, fmt::memory_buffer& out);
+bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect, std::string_view text,
+                             fmt::memory_buffer& out);
 
 // The call site of a log call made from Python: see caller_source_loc in log_call.cpp.
 struct call_site {
@@ -123,8 +123,7 @@ int native_log_method(PyObject* self, PyObject* msg, int skip_dispatch, const lo
 // The method-table entry of one level's Python-level method.
 template <class Policy, level Lvl>
 PyMethodDef log_method_def() {
-    return {method_names[Lvl],
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>)),
+    return {method_names[Lvl], reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>)),
             METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 

@@ -95,9 +95,7 @@ std::string encode_utf8(PyObject* text) {
 struct handler_reader {
     PyObject* handler;
 
-    object get(const char* name) const {
-        return get_attr(handler, name);
-    }
+    object get(const char* name) const { return get_attr(handler, name); }
     bool flag(const char* name) const { return to_bool(get(name).ptr()); }
     std::string text(const char* name) const { return encode_utf8(get(name).ptr()); }
     // A Level member (or whatever the attribute gives), passed on as its number.
@@ -155,9 +153,8 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
 //        set_default=False, intercept_stdlib_logging=True)
 int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 7> names{"name",         "level",       "pattern",
-                                                          "handlers",     "color_scheme", "set_default",
-                                                          "intercept_stdlib_logging"};
+        static constexpr std::array<const char*, 7> names{
+            "name", "level", "pattern", "handlers", "color_scheme", "set_default", "intercept_stdlib_logging"};
         std::array<PyObject*, 7> v{};
         parse_tuple_args("__init__", args, kwargs, names, 1, v);
         const quillet_state& st = state();

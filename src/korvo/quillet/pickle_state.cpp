@@ -22,11 +22,11 @@ void check_checksum(std::int64_t checksum, const field_checksums& sums) {
     object pickle = object::steal(check(PyImport_ImportModule("pickle")));
     object error = get_attr(pickle.ptr(), "PickleError");
     // Formatted with Python's own %, so every number reads as the Python side writes it.
-    object format = object::steal(check(PyUnicode_FromString("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))")));
-    object values = object::steal(check(Py_BuildValue("(LLLLs)", static_cast<long long>(checksum),
-                                                       static_cast<long long>(sums.written),
-                                                       static_cast<long long>(sums.accepted_a),
-                                                       static_cast<long long>(sums.accepted_b), sums.fields)));
+    object format =
+        object::steal(check(PyUnicode_FromString("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))")));
+    object values = object::steal(check(
+        Py_BuildValue("(LLLLs)", static_cast<long long>(checksum), static_cast<long long>(sums.written),
+                      static_cast<long long>(sums.accepted_a), static_cast<long long>(sums.accepted_b), sums.fields)));
     object message = object::steal(check(PyUnicode_Format(format.ptr(), values.ptr())));
     PyErr_SetObject(error.ptr(), message.ptr());
     throw python_error{};

@@ -24,7 +24,7 @@ struct field_checksums {
 
 // Everything pickling needs to know about one class.
 struct pickled_class {
-    const char* unpickle_name;             // the module global, "__pyx_unpickle_<Class>"
+    const char* unpickle_name;  // the module global, "__pyx_unpickle_<Class>"
     field_checksums sums;
     std::span<const field* const> fields;  // in state order (the field-list text's)
     PyTypeObject* (*type)(const quillet_state&);
@@ -69,8 +69,9 @@ constexpr PyMethodDef unpickle_def(const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-#define KORVO_QUILLET_PICKLING_METHODS(cls)                                             \
-    {"__reduce__", ::korvo::quillet::reduce_method<cls>, METH_NOARGS, nullptr},         \
-        {"__setstate__", ::korvo::quillet::setstate_method<cls>, METH_O, nullptr}
+#define KORVO_QUILLET_PICKLING_METHODS(cls)                                       \
+    {"__reduce__", ::korvo::quillet::reduce_method<cls>, METH_NOARGS, nullptr}, { \
+        "__setstate__", ::korvo::quillet::setstate_method<cls>, METH_O, nullptr   \
+    }
 
 }  // namespace korvo::quillet

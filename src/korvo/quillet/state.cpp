@@ -11,9 +11,7 @@ namespace korvo::quillet {
 namespace {
 quillet_state* g_state = nullptr;
 
-quillet_state* state_of(PyObject* module) noexcept {
-    return static_cast<quillet_state*>(PyModule_GetState(module));
-}
+quillet_state* state_of(PyObject* module) noexcept { return static_cast<quillet_state*>(PyModule_GetState(module)); }
 }  // namespace
 
 quillet_state& init_state(PyObject* module) {

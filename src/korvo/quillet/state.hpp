@@ -77,9 +77,7 @@ struct quillet_state {
     }
     PyObject* name(emit_name n) const noexcept { return emit_names[static_cast<std::size_t>(n)].ptr(); }
     PyTypeObject* logger() const noexcept { return reinterpret_cast<PyTypeObject*>(logger_type.ptr()); }
-    PyTypeObject* default_logger() const noexcept {
-        return reinterpret_cast<PyTypeObject*>(default_logger_type.ptr());
-    }
+    PyTypeObject* default_logger() const noexcept { return reinterpret_cast<PyTypeObject*>(default_logger_type.ptr()); }
 };
 
 // Constructs the state in the module's state memory and makes it the one state() finds: the

@@ -22,10 +22,10 @@ object module_global(const char* name) { return get_attr(state().module, name); 
 
 // The buckets in the order their thresholds are compared; below all of them is trace.
 constexpr std::array<std::pair<emit_name, level>, 5> k_buckets{{{emit_name::critical, level::critical},
-                                                                 {emit_name::error, level::err},
-                                                                 {emit_name::warn, level::warn},
-                                                                 {emit_name::info, level::info},
-                                                                 {emit_name::debug, level::debug}}};
+                                                                {emit_name::error, level::err},
+                                                                {emit_name::warn, level::warn},
+                                                                {emit_name::info, level::info},
+                                                                {emit_name::debug, level::debug}}};
 
 std::string_view utf8_of(PyObject* text) {
     Py_ssize_t size = 0;
@@ -53,15 +53,16 @@ PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t 
         parse_args("__init__", args, nargs, kwnames, names, 1, v);
         object level = object::steal(check(PyLong_FromLong(to_int32(v[0]))));
         quillet_state& st = state();
-        object super = object::steal(check(PyObject_CallFunctionObjArgs(
-            reinterpret_cast<PyObject*>(&PySuper_Type), st.py_log_handler_type.ptr(), self, nullptr)));
+        object super = object::steal(check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                                        st.py_log_handler_type.ptr(), self, nullptr)));
         object result = call_method(super.ptr(), "__init__", level.ptr());
         object logging = module_global("py_logging");
-        static constexpr std::array<std::pair<const char*, emit_name>, 5> thresholds{{{"DEBUG", emit_name::debug},
-                                                                                      {"INFO", emit_name::info},
-                                                                                      {"WARN", emit_name::warn},
-                                                                                      {"ERROR", emit_name::error},
-                                                                                      {"CRITICAL", emit_name::critical}}};
+        static constexpr std::array<std::pair<const char*, emit_name>, 5> thresholds{
+            {{"DEBUG", emit_name::debug},
+             {"INFO", emit_name::info},
+             {"WARN", emit_name::warn},
+             {"ERROR", emit_name::error},
+             {"CRITICAL", emit_name::critical}}};
         for (const auto& [constant, attr] : thresholds) {
             object value = get_attr(logging.ptr(), constant);
             check(PyObject_SetAttr(self, st.name(attr), value.ptr()));
@@ -83,7 +84,8 @@ void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
 }
 
 void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {
-    object str = PyUnicode_Check(stack_info) ? object::borrow(stack_info) : object::steal(check(PyObject_Str(stack_info)));
+    object str =
+        PyUnicode_Check(stack_info) ? object::borrow(stack_info) : object::steal(check(PyObject_Str(stack_info)));
     const std::string_view more = utf8_of(str.ptr());
     text.push_back('\n');
     text.append(more);
@@ -177,9 +179,9 @@ void add_py_log_handler(PyObject* module) {
     object logging = get_attr(module, "py_logging");
     object base = get_attr(logging.ptr(), "Handler");
     object bases = object::steal(check(PyTuple_Pack(1, base.ptr())));
-    object dict = object::steal(check(Py_BuildValue(
-        "{s:s,s:s,s:s}", "__module__", "korvo.quillet.quillet", "__qualname__", "PyLogHandler", "__doc__",
-        "Handler of the standard logging package that writes records through the default logger.")));
+    object dict = object::steal(check(
+        Py_BuildValue("{s:s,s:s,s:s}", "__module__", "korvo.quillet.quillet", "__qualname__", "PyLogHandler", "__doc__",
+                      "Handler of the standard logging package that writes records through the default logger.")));
     // type() picks the most derived metaclass of the bases, as a class statement would.
     object cls = object::steal(check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
                                                            "PyLogHandler", bases.ptr(), dict.ptr())));

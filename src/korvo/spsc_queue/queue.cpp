@@ -43,8 +43,8 @@ int queue_try_pop_var(queue_object* q, const char** d, std::size_t* n) { return 
 int queue_stop(queue_object* q) { return ring_of(q).stop(); }
 
 constexpr queue_vtable k_vtable{
-    queue_push, queue_push_wake, queue_push_var, queue_push_var_wake, queue_size, queue_pop,
-    queue_release, queue_try_pop, queue_pop_var, queue_try_pop_var, queue_stop,
+    queue_push,    queue_push_wake, queue_push_var, queue_push_var_wake, queue_size, queue_pop,
+    queue_release, queue_try_pop,   queue_pop_var,  queue_try_pop_var,   queue_stop,
 };
 
 // ---- construction and destruction
@@ -178,10 +178,10 @@ PyType_Slot queue_slots[] = {
     {Py_tp_getset, queue_getset},
     {Py_sq_length, reinterpret_cast<void*>(queue_len)},
     {Py_tp_doc, const_cast<char*>(
-        "SPSCQueue(slot_size=1024, capacity=1024, overwrite=False, zerocopy=False, block_on_full=False)\n\n"
-        "Lock-free single-producer single-consumer ring queue of byte messages. Native producers and\n"
-        "consumers use its operation table (korvo/spsc_queue.hpp); the Python methods are for Python\n"
-        "users and tests.")},
+                    "SPSCQueue(slot_size=1024, capacity=1024, overwrite=False, zerocopy=False, block_on_full=False)\n\n"
+                    "Lock-free single-producer single-consumer ring queue of byte messages. Native producers and\n"
+                    "consumers use its operation table (korvo/spsc_queue.hpp); the Python methods are for Python\n"
+                    "users and tests.")},
     {0, nullptr},
 };
 

@@ -75,11 +75,9 @@ public:
     // Standard output from `lvl`.
     LoggerFactory& add_basic_console_handler(bool color, const std::string& pattern, level lvl);
     // Standard output for min_level..max_stdout_level, standard error above.
-    LoggerFactory& add_console_handler(bool color, const std::string& pattern, level max_stdout_level,
-                                       level min_level);
+    LoggerFactory& add_console_handler(bool color, const std::string& pattern, level max_stdout_level, level min_level);
     // A file, truncated when `overwrite`, else appended to.
-    LoggerFactory& add_file_handler(const std::string& filename, const std::string& pattern, level lvl,
-                                    bool overwrite);
+    LoggerFactory& add_file_handler(const std::string& filename, const std::string& pattern, level lvl, bool overwrite);
     // A size-rotated file set.
     LoggerFactory& add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
                                              std::uint64_t max_files, const std::string& pattern, level lvl);

@@ -114,11 +114,16 @@ constexpr cbuffer_view_vtable k_vtable{load_bytes, load_buf, load_str, load_obj,
 
 cbuffer_loader loader_for(int kind) noexcept {
     switch (kind) {
-        case k_kind_bytes: return load_bytes;
-        case k_kind_text: return load_str;
-        case k_kind_buffer: return load_buf;
-        case k_kind_object: return load_obj;
-        default: return load_auto;
+        case k_kind_bytes:
+            return load_bytes;
+        case k_kind_text:
+            return load_str;
+        case k_kind_buffer:
+            return load_buf;
+        case k_kind_object:
+            return load_obj;
+        default:
+            return load_auto;
     }
 }
 

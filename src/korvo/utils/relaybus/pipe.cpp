@@ -44,8 +44,8 @@ PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 6> names{"capacity", "slot_size", "zerocopy", "overwrite",
-                                                          "block_on_full", "variable_size"};
+        static constexpr std::array<const char*, 6> names{"capacity",  "slot_size",     "zerocopy",
+                                                          "overwrite", "block_on_full", "variable_size"};
         std::array<PyObject*, 6> v{};
         parse_tuple_args("KoPipe", args, kwargs, names, 0, v);
         const std::size_t capacity = v[0] ? to_size(v[0]) : 16384;
@@ -94,9 +94,9 @@ PyType_Slot pipe_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(pipe_clear)},
     {Py_tp_methods, pipe_methods},
     {Py_tp_doc, const_cast<char*>(
-        "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
-        "bool block_on_full=False, bool variable_size=False)\n\n"
-        "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp).")},
+                    "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
+                    "bool block_on_full=False, bool variable_size=False)\n\n"
+                    "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp).")},
     {0, nullptr},
 };
 

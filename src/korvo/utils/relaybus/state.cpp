@@ -8,8 +8,7 @@ namespace korvo::relaybus {
 
 relaybus_state g_state;
 
-PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy,
-                     bool block_on_full) {
+PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy, bool block_on_full) {
     object kwargs = object::steal(check(PyDict_New()));
     object slot = object::steal(check(PyLong_FromSize_t(slot_size)));
     object cap = object::steal(check(PyLong_FromSize_t(capacity)));

@@ -9,8 +9,8 @@
 namespace korvo::relaybus {
 
 struct relaybus_state {
-    PyObject* module = nullptr;           // the module object (strong)
-    spsc_queue::api queue;                // SPSCQueue and its operation table
+    PyObject* module = nullptr;  // the module object (strong)
+    spsc_queue::api queue;       // SPSCQueue and its operation table
     PyTypeObject* cbuffer_view_type = nullptr;
     PyTypeObject* kopipe_type = nullptr;
     PyTypeObject* sync_dispatcher_type = nullptr;
@@ -27,7 +27,6 @@ inline const spsc_queue::queue_vtable& queue_ops() noexcept { return *g_state.qu
 
 // Builds SPSCQueue(slot_size=..., capacity=..., overwrite=..., zerocopy=..., block_on_full=...)
 // by keyword, sizes as ints and flags as bools. New reference; throws python_error.
-PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy,
-                     bool block_on_full);
+PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy, bool block_on_full);
 
 }  // namespace korvo::relaybus

@@ -206,9 +206,16 @@ PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, in
 PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch);
 
 constexpr sync_dispatcher_vtable k_vtable{
-    sd_setup,          sd_push_notify,    sd_push_var_notify,           sd_queue_push,
-    sd_queue_push_var, sd_loop<loop_kind::try_pop>, sd_loop<loop_kind::try_pop_var>, sd_loop<loop_kind::pop>,
-    sd_loop<loop_kind::pop_var>, sd_close,
+    sd_setup,
+    sd_push_notify,
+    sd_push_var_notify,
+    sd_queue_push,
+    sd_queue_push_var,
+    sd_loop<loop_kind::try_pop>,
+    sd_loop<loop_kind::try_pop_var>,
+    sd_loop<loop_kind::pop>,
+    sd_loop<loop_kind::pop_var>,
+    sd_close,
 };
 
 // Python methods as they stand in the type's dict, to tell a subclass override from them.
@@ -406,9 +413,9 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 9> names{"callback", "capacity", "slot_size", "zerocopy",
-                                                          "overwrite", "block_on_full", "variable_size",
-                                                          "detach", "nonblocking"};
+        static constexpr std::array<const char*, 9> names{"callback",      "capacity",  "slot_size",
+                                                          "zerocopy",      "overwrite", "block_on_full",
+                                                          "variable_size", "detach",    "nonblocking"};
         std::array<PyObject*, 9> v{};
         parse_tuple_args("SyncDispatcher", args, kwargs, names, 1, v);
         const std::size_t capacity = v[1] ? to_size(v[1]) : 16384;
@@ -502,8 +509,8 @@ void sd_dealloc(PyObject* self) {
 }
 
 PyMethodDef sd_methods[] = {
-    {"setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sd_py_setup)),
-     METH_FASTCALL | METH_KEYWORDS, "SyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216)"},
+    {"setup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sd_py_setup)), METH_FASTCALL | METH_KEYWORDS,
+     "SyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216)"},
     {"close", sd_py_close, METH_NOARGS, "SyncDispatcher.close(self)"},
     KORVO_REFUSE_PICKLING_METHODS,
     {nullptr, nullptr, 0, nullptr},
@@ -518,10 +525,10 @@ PyType_Slot sd_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(sd_clear)},
     {Py_tp_methods, sd_methods},
     {Py_tp_doc, const_cast<char*>(
-        "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
-        "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
-        "bool nonblocking=True)\n\n"
-        "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread.")},
+                    "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
+                    "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
+                    "bool nonblocking=True)\n\n"
+                    "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread.")},
     {0, nullptr},
 };
 

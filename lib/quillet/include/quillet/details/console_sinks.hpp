@@ -9,12 +9,12 @@
 #include <spdlog/sinks/stdout_sinks.h>
 
 #if defined(_WIN32)
-#  include <cstdint>
-#  include <spdlog/details/windows_include.h>
-#  include <spdlog/sinks/wincolor_sink.h>
+#include <cstdint>
+#include <spdlog/details/windows_include.h>
+#include <spdlog/sinks/wincolor_sink.h>
 #else
-#  include <spdlog/sinks/ansicolor_sink.h>
-#  include <spdlog/fmt/fmt.h>
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/fmt/fmt.h>
 #endif
 
 namespace quillet::details {
@@ -39,8 +39,7 @@ using color_stderr_sink = spdlog::sinks::ansicolor_stderr_sink<console_mutex>;
 inline bool is_console_sink_type(const spdlog::sinks::sink* sink) noexcept {
     return dynamic_cast<const color_stdout_sink*>(sink) != nullptr ||
            dynamic_cast<const stdout_sink*>(sink) != nullptr ||
-           dynamic_cast<const color_stderr_sink*>(sink) != nullptr ||
-           dynamic_cast<const stderr_sink*>(sink) != nullptr;
+           dynamic_cast<const color_stderr_sink*>(sink) != nullptr || dynamic_cast<const stderr_sink*>(sink) != nullptr;
 }
 
 // Gives `level` the 256-colour code `code` (0..255) for its colour range on a colour sink.

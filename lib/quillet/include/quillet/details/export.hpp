@@ -2,11 +2,11 @@
 #pragma once
 
 #if defined(_WIN32)
-#  if defined(QUILLET_BUILDING)
-#    define QUILLET_API __declspec(dllexport)
-#  else
-#    define QUILLET_API __declspec(dllimport)
-#  endif
+#if defined(QUILLET_BUILDING)
+#define QUILLET_API __declspec(dllexport)
 #else
-#  define QUILLET_API __attribute__((visibility("default")))
+#define QUILLET_API __declspec(dllimport)
+#endif
+#else
+#define QUILLET_API __attribute__((visibility("default")))
 #endif
