@@ -1,5 +1,6 @@
 """Shared fixtures for korvo's Python tests."""
 
+import gc
 import sys
 
 import pytest
@@ -13,39 +14,28 @@ def unraisable(monkeypatch):
     return seen
 
 
-def refcount_growth(work, repeat=1000, warmup=50, rounds=3):
-    """Smallest growth of the interpreter's total reference count over `rounds` runs of `repeat`
-    calls, per call. Needs the debug interpreter; background threads finishing or caches filling
-    can disturb one round, rarely all of them."""
-    gettotal = getattr(sys, "gettotalrefcount", None)
-    if gettotal is None:
-        pytest.skip("needs the debug interpreter (sys.gettotalrefcount)")
-    import gc
-
-    for _ in range(warmup):
-        work()
-    growth = []
-    for _ in range(rounds):
-        gc.collect()
-        before = gettotal()
-        for _ in range(repeat):
-            work()
-        gc.collect()
-        growth.append((gettotal() - before) / repeat)
-    return min(growth)
-
-
-class _QuietLogger:
-    def warn(self, msg):
-        pass
-
-    def debug(self, msg):
-        pass
-
-
 @pytest.fixture
-def quiet_bridge_logger(monkeypatch):
-    """Silences the bridge module's diagnostics (setup_socket's lines) for tests about other things."""
-    from korvo.utils.relaybus import relaybus
+def refcount_growth():
+    """refcount_growth(work, repeat=1000, warmup=50, rounds=3): growth of the interpreter's total
+    reference count per call of work(), the least over `rounds` runs of `repeat` calls. A leak of
+    one reference per call reads 1.0. Needs the debug interpreter; background threads finishing or
+    caches filling can disturb one round, rarely all of them."""
 
-    monkeypatch.setattr(relaybus, "logger", _QuietLogger())
+    def measure(work, repeat=1000, warmup=50, rounds=3):
+        # Skips here rather than at setup, so what the test checks before measuring still runs.
+        gettotal = getattr(sys, "gettotalrefcount", None)
+        if gettotal is None:
+            pytest.skip("needs the debug interpreter (sys.gettotalrefcount)")
+        for _ in range(warmup):
+            work()
+        growth = []
+        for _ in range(rounds):
+            gc.collect()
+            before = gettotal()
+            for _ in range(repeat):
+                work()
+            gc.collect()
+            growth.append((gettotal() - before) / repeat)
+        return min(growth)
+
+    return measure

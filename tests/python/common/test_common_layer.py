@@ -4,7 +4,6 @@
 import pytest
 
 import korvo_testext as ext
-from conftest import refcount_growth
 
 
 @pytest.mark.parametrize(
@@ -170,7 +169,7 @@ def test_capi_lookup_checks_signature_text():
         ext.call_capi("korvo_testext", "thrice", "int (int)", 1)
 
 
-def test_refcounts_stable_over_repeated_calls():
+def test_refcounts_stable_over_repeated_calls(refcount_growth):
     def work():
         ext.parse(1, 2, c=3)
         for kind in ("runtime_error", "pending", "unknown"):

@@ -1,13 +1,9 @@
-"""Helpers shared by the korvo.quillet tests: loggers over recording sinks, child processes."""
+"""Tables and helpers the korvo.quillet tests import: colour codes, recorded payloads, child processes."""
 
-import gc
-import logging
 import os
 import subprocess
 import sys
 import textwrap
-
-import pytest
 
 import quillet_testext as ext
 from korvo.quillet import quillet
@@ -51,57 +47,6 @@ def attached_logger(name):
     return logger
 
 
-@pytest.fixture
-def build():
-    """make(name, handlers, level=0, default=True) registers a logger (the default unless told
-    otherwise) and clears the records; afterwards the loggers go and spdlog's default is back."""
-    names = []
-
-    def make(name, handlers, level=0, default=True):
-        ext.make_logger(name, level, handlers, make_default=default)
-        ext.records()
-        names.append(name)
-        return name
-
-    yield make
-    ext.records()
-    ext.set_default("")
-    for name in names:
-        ext.drop(name)
-
-
-@pytest.fixture
-def new_logger():
-    """new_logger(name, *args, **kwargs) constructs a Logger. Afterwards the names leave spdlog's
-    registry, spdlog's default logger is the default again, and the standard root logger has its
-    handlers and level back."""
-    root = logging.getLogger()
-    handlers, level = root.handlers[:], root.level
-    names = []
-
-    def make(*args, **kwargs):
-        name = args[0] if args else kwargs.get("name")
-        if name not in names:
-            names.append(name)
-        return quillet.Logger(*args, **kwargs)
-
-    yield make
-    root.handlers[:] = handlers
-    root.setLevel(level)
-    ext.set_default("")
-    for name in names:
-        if isinstance(name, str):
-            ext.drop(name)
-
-
-@pytest.fixture(params=["Logger", "DefaultLogger"])
-def recorded(request, build):
-    """A Logger or a DefaultLogger writing to a recording sink "plain" and a recording console
-    sink "console"."""
-    name = build(f"recorded.{request.param}", [("recording", "plain"), ("recording_console", "console")])
-    return attached_logger(name) if request.param == "Logger" else quillet.DefaultLogger()
-
-
 def payloads(records):
     """{sink label: payload} of one call's records."""
     return {r["sink"]: r["payload"] for r in records}
@@ -120,19 +65,3 @@ def run_child(args, cwd=None):
     argv = ["-c", textwrap.dedent(args)] if isinstance(args, str) else list(args)
     return subprocess.run([sys.executable, *argv], capture_output=True, cwd=cwd, env=child_env(), check=True,
                           timeout=120)
-
-
-def refcount_growth(fn, rounds=2000):
-    """Growth of the interpreter's total reference count over `rounds` calls of fn: the least of
-    three measurements, since the interpreter's own caches settle during the first."""
-    if not hasattr(sys, "gettotalrefcount"):
-        pytest.skip("needs a debug interpreter (sys.gettotalrefcount)")
-    growth = []
-    for _ in range(3):
-        gc.collect()
-        before = sys.gettotalrefcount()
-        for _ in range(rounds):
-            fn()
-        gc.collect()
-        growth.append(sys.gettotalrefcount() - before)
-    return min(growth)

@@ -6,7 +6,7 @@ import pytest
 
 import quillet_testext as ext
 from korvo.quillet import quillet
-from quillet_support import attached_logger, build, coloured, run_child  # noqa: F401
+from quillet_support import attached_logger, coloured, run_child
 
 PATTERN = "%l|%n|%s|%#|%!|%v"
 

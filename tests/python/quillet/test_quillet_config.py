@@ -2,7 +2,6 @@
 
 import pytest
 
-from conftest import refcount_growth
 from korvo.quillet import quillet as q
 
 L = q.Level
@@ -302,7 +301,7 @@ def test_cycles_through_subclass_instances_are_collected(cls):
     assert gone() is None
 
 
-def test_configuration_objects_leak_nothing():
+def test_configuration_objects_leak_nothing(refcount_growth):
     def work():
         h = q.RotatingFileHandler("r.log", "%v", 1, 10, 2)
         h.pattern = "%l"

@@ -13,9 +13,8 @@ import tty
 import pytest
 
 import quillet_testext as ext
-from conftest import refcount_growth
 from korvo.quillet import quillet as q
-from quillet_support import child_env, new_logger, run_child  # noqa: F401
+from quillet_support import child_env, run_child
 
 L = q.Level
 HANDLER_PATTERN = q.default_handler_pattern
@@ -398,7 +397,7 @@ def test_capi_get_logger(registered, start, options, outcome):
 
 # --- Leaks ---------------------------------------------------------------------------------
 
-def test_construction_and_lookups_leak_nothing(new_logger, tmp_path):
+def test_construction_and_lookups_leak_nothing(new_logger, tmp_path, refcount_growth):
     path = str(tmp_path / "leak.log")
     handlers = [q.FileHandler(path), q.RotatingFileHandler(path + ".r"), q.StderrHandler(), q.ConsoleHandler(False)]
 

@@ -4,7 +4,7 @@ import pytest
 
 import quillet_testext as ext
 from korvo.quillet import quillet
-from quillet_support import LEVELS, attached_logger, build, coloured, payloads  # noqa: F401
+from quillet_support import LEVELS, attached_logger, coloured, payloads
 
 KINDS = ["Logger", "DefaultLogger"]
 

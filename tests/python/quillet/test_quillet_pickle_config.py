@@ -5,7 +5,6 @@ import pickle
 
 import pytest
 
-from conftest import refcount_growth
 from korvo.quillet import quillet as q
 
 L = q.Level
@@ -211,7 +210,7 @@ def test_logger_refuses_pickling():
         pickle.dumps(q.Logger.__new__(q.Logger))
 
 
-def test_pickling_leaks_nothing():
+def test_pickling_leaks_nothing(refcount_growth):
     objs = [changed(cls) for cls in FIELDS]
     sub = SUBCLASSES[q.FileHandler]("f")
     sub.tag = "t"

@@ -7,9 +7,8 @@ import textwrap
 import pytest
 
 import quillet_testext as ext
-from conftest import refcount_growth
 from korvo.quillet import quillet as q
-from quillet_support import build, new_logger, run_child  # noqa: F401
+from quillet_support import run_child
 
 
 class Record:
@@ -266,7 +265,7 @@ def test_redirect_forwards_debug_and_above(new_logger, tmp_path):
     assert path.read_text().splitlines() == ["debug|d", "critical|c"]
 
 
-def test_emit_leaks_nothing(sinks):
+def test_emit_leaks_nothing(sinks, refcount_growth):
     h = q.PyLogHandler(0)
     info = exc_info_of(ValueError("x"))
 

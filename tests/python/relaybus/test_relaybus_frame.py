@@ -9,7 +9,6 @@ import pytest
 
 import korvo.quillet
 import relaybus_testext as ext
-from conftest import refcount_growth
 from korvo.utils.relaybus import relaybus
 
 
@@ -132,7 +131,7 @@ def test_pickling_refused(make, action):
     assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
 
 
-def test_view_loads_do_not_leak():
+def test_view_loads_do_not_leak(refcount_growth):
     view_buf, view_obj, view_auto = relaybus.CBufferView(2), relaybus.CBufferView(3), relaybus.CBufferView()
     sources = [bytearray(b"abc"), [1, 2], "text", b"bytes", memoryview(b"m")]
 

@@ -5,7 +5,6 @@ import gc
 import pytest
 
 import relaybus_testext as ext
-from conftest import refcount_growth
 from korvo.utils.relaybus import relaybus
 
 
@@ -60,5 +59,5 @@ def test_pipe_cycles_are_collected():
     assert gc.collect() >= 1
 
 
-def test_create_destroy_does_not_leak():
+def test_create_destroy_does_not_leak(refcount_growth):
     assert refcount_growth(lambda: relaybus.KoPipe(capacity=4, slot_size=16).__init__(capacity=8)) < 0.05

@@ -11,7 +11,6 @@ import time
 import pytest
 
 import relaybus_testext as ext
-from conftest import refcount_growth
 from korvo.utils.relaybus import relaybus
 
 MODES = [
@@ -318,7 +317,7 @@ def test_dispatcher_in_a_cycle_is_collected():
     gc.collect()
 
 
-def test_repeated_lifecycles_do_not_leak():
+def test_repeated_lifecycles_do_not_leak(refcount_growth):
     def cycle():
         d = relaybus.SyncDispatcher(lambda m: None, capacity=16, slot_size=32, detach=False)
         d.setup(recvbuf=0)
