@@ -30,7 +30,8 @@ bool ensure_api() {
 }
 
 // Message layout: u64 sequence, u32 checksum of the payload, then the payload (bytes derived from
-// the sequence number). Python checks it with the same rule (tests/python/relaybus_payload.py).
+// the sequence number). Python consumers check it through verify() below (the Collector in
+// tests/python/relaybus/test_relaybus_sync.py).
 std::uint32_t checksum(const unsigned char* data, std::size_t size) {
     std::uint32_t sum = 2166136261u;
     for (std::size_t i = 0; i < size; ++i) sum = (sum ^ data[i]) * 16777619u;
