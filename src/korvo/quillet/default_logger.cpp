@@ -25,11 +25,7 @@ struct default_logger_policy {
     }
 };
 
-const default_logger_vtable default_logger_table{
-    native_log_method<default_logger_policy, level::trace>, native_log_method<default_logger_policy, level::debug>,
-    native_log_method<default_logger_policy, level::info>,  native_log_method<default_logger_policy, level::warn>,
-    native_log_method<default_logger_policy, level::err>,   native_log_method<default_logger_policy, level::critical>,
-};
+constexpr auto default_logger_table = log_table<default_logger_vtable, default_logger_policy>();
 
 constexpr std::array<const field*, 0> no_fields{};
 constexpr pickled_class pickle_default_logger{
@@ -50,18 +46,14 @@ void default_logger_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyMethodDef default_logger_methods[] = {
-    log_method_def<default_logger_policy, level::trace>(), log_method_def<default_logger_policy, level::debug>(),
-    log_method_def<default_logger_policy, level::info>(),  log_method_def<default_logger_policy, level::warn>(),
-    log_method_def<default_logger_policy, level::err>(),   log_method_def<default_logger_policy, level::critical>(),
-    KORVO_QUILLET_PICKLING_METHODS(pickle_default_logger), {nullptr, nullptr, 0, nullptr},
-};
+auto default_logger_methods = log_methods<default_logger_policy>(
+    std::to_array<PyMethodDef>({KORVO_QUILLET_PICKLING_METHODS(pickle_default_logger)}));
 
 PyType_Slot default_logger_slots[] = {
     {Py_tp_doc, const_cast<char*>("Logger that writes through the current default logger.")},
     {Py_tp_new, reinterpret_cast<void*>(default_logger_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(default_logger_dealloc)},
-    {Py_tp_methods, default_logger_methods},
+    {Py_tp_methods, default_logger_methods.data()},
     {0, nullptr},
 };
 

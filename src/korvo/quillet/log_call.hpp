@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <fmt/format.h>
 #include <spdlog/common.h>
@@ -23,7 +24,16 @@ namespace korvo::quillet {
 
 using level = spdlog::level::level_enum;
 
+// The levels that have a log method, in method-table and native-table order; a level's number
+// indexes method_names.
+inline constexpr std::array<level, 6> method_levels{level::trace, level::debug, level::info,
+                                                    level::warn,  level::err,   level::critical};
 inline constexpr std::array<const char*, 6> method_names{"trace", "debug", "info", "warn", "error", "critical"};
+static_assert([] {
+    for (std::size_t i = 0; i < method_levels.size(); ++i)
+        if (static_cast<std::size_t>(method_levels[i]) != i) return false;
+    return true;
+}());
 
 // One call's arguments; msg is borrowed from the caller.
 struct log_request {
@@ -125,6 +135,34 @@ template <class Policy, level Lvl>
 PyMethodDef log_method_def() {
     return {method_names[Lvl], reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>)),
             METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+namespace detail {
+template <class Policy, std::size_t Extra, std::size_t... I>
+std::array<PyMethodDef, sizeof...(I) + Extra + 1> log_methods(std::index_sequence<I...>,
+                                                              const std::array<PyMethodDef, Extra>& extra) {
+    std::array<PyMethodDef, sizeof...(I) + Extra + 1> table{log_method_def<Policy, method_levels[I]>()...};
+    for (std::size_t i = 0; i < Extra; ++i) table[sizeof...(I) + i] = extra[i];
+    table.back() = {nullptr, nullptr, 0, nullptr};
+    return table;
+}
+
+template <class Table, class Policy, std::size_t... I, class... Leading>
+constexpr Table log_table(std::index_sequence<I...>, Leading... leading) {
+    return Table{leading..., native_log_method<Policy, method_levels[I]>...};
+}
+}  // namespace detail
+
+// A type's method table: the per-level methods, then `extra`, then the sentinel.
+template <class Policy, std::size_t Extra>
+std::array<PyMethodDef, method_levels.size() + Extra + 1> log_methods(const std::array<PyMethodDef, Extra>& extra) {
+    return detail::log_methods<Policy>(std::make_index_sequence<method_levels.size()>{}, extra);
+}
+
+// A type's native table: the `leading` entries, then the per-level entries.
+template <class Table, class Policy, class... Leading>
+constexpr Table log_table(Leading... leading) {
+    return detail::log_table<Table, Policy>(std::make_index_sequence<method_levels.size()>{}, leading...);
 }
 
 }  // namespace korvo::quillet

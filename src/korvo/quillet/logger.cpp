@@ -42,15 +42,7 @@ struct logger_policy {
     });
 }
 
-const logger_vtable logger_table{
-    logger_handle,
-    native_log_method<logger_policy, level::trace>,
-    native_log_method<logger_policy, level::debug>,
-    native_log_method<logger_policy, level::info>,
-    native_log_method<logger_policy, level::warn>,
-    native_log_method<logger_policy, level::err>,
-    native_log_method<logger_policy, level::critical>,
-};
+constexpr auto logger_table = log_table<logger_vtable, logger_policy>(logger_handle);
 
 // Fields are made here, whatever the arguments: they are for construction proper (__init__).
 PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -215,16 +207,7 @@ void logger_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyMethodDef logger_methods[] = {
-    log_method_def<logger_policy, level::trace>(),
-    log_method_def<logger_policy, level::debug>(),
-    log_method_def<logger_policy, level::info>(),
-    log_method_def<logger_policy, level::warn>(),
-    log_method_def<logger_policy, level::err>(),
-    log_method_def<logger_policy, level::critical>(),
-    KORVO_REFUSE_PICKLING_METHODS,
-    {nullptr, nullptr, 0, nullptr},
-};
+auto logger_methods = log_methods<logger_policy>(std::to_array<PyMethodDef>({KORVO_REFUSE_PICKLING_METHODS}));
 
 PyType_Slot logger_slots[] = {
     {Py_tp_doc, const_cast<char*>(
@@ -234,7 +217,7 @@ PyType_Slot logger_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(logger_new)},
     {Py_tp_init, reinterpret_cast<void*>(logger_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(logger_dealloc)},
-    {Py_tp_methods, logger_methods},
+    {Py_tp_methods, logger_methods.data()},
     {0, nullptr},
 };
 
