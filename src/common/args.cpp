@@ -51,6 +51,18 @@ std::int32_t to_int32(PyObject* obj) {
 
 bool to_bool(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
+std::string_view utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) throw python_error{};
+    return {utf8, static_cast<std::size_t>(size)};
+}
+
+void raise_expected(const char* expected, PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(obj)->tp_name);
+    throw python_error{};
+}
+
 namespace {
 [[noreturn]] void raise_incorrect_type(PyObject* obj, PyTypeObject* type, const char* arg_name) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg_name,

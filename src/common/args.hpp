@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "ref.hpp"
 
@@ -29,6 +30,12 @@ bool to_bool(PyObject* obj);
 void check_exact_type(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none = false);
 // The same check admitting instances of subclasses too.
 void check_instance(PyObject* obj, PyTypeObject* type, const char* arg_name, bool allow_none = false);
+
+// The UTF-8 text of a str (the interpreter keeps the buffer for the str's lifetime). Callers
+// check the type first; a failed encoding throws python_error.
+std::string_view utf8_of(PyObject* str);
+// TypeError "Expected %s, got %.200s" with `expected` and obj's type name. Always throws.
+[[noreturn]] void raise_expected(const char* expected, PyObject* obj);
 
 // Parses a METH_FASTCALL | METH_KEYWORDS call against positional-or-keyword parameters.
 // `names` lists every parameter; the first `required` must be given. Fills `out` (borrowed

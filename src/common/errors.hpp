@@ -39,6 +39,19 @@ std::invoke_result_t<Fn> guard(std::type_identity_t<std::invoke_result_t<Fn>> fa
     }
 }
 
+// Keeps the pending exception aside while cleanup code runs Python, and puts it back when the
+// scope ends; whatever the cleanup raised meanwhile is dropped.
+class saved_error {
+public:
+    saved_error() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~saved_error() { PyErr_SetRaisedException(exc_); }
+    saved_error(const saved_error&) = delete;
+    saved_error& operator=(const saved_error&) = delete;
+
+private:
+    PyObject* exc_;
+};
+
 // Reports the pending exception (or the C++ exception being handled) through
 // sys.unraisablehook with the qualified function name as context, for paths that have
 // no Python caller. Needs the interpreter lock. Never raises.

@@ -2,19 +2,29 @@
 #include "pipe.hpp"
 
 #include <array>
+#include <utility>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/publish.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "korvo/relaybus.hpp"
 #include "state.hpp"
 
 namespace korvo::relaybus {
 namespace {
 
-kopipe_object* as_pipe(PyObject* self) noexcept { return reinterpret_cast<kopipe_object*>(self); }
+struct pipe_desc {
+    template <class F>
+    static void fields(kopipe_object& self, F&& f) {
+        f(self._q);
+    }
+};
+using pipe_type = type_slots<kopipe_object, pipe_desc>;
+
+kopipe_object* as_pipe(PyObject* self) noexcept { return pipe_type::cast(self); }
 
 // Native entries: forwards to the queue, results unchanged. No interpreter lock.
 int pipe_push(kopipe_object* self, const char* data, std::size_t size) {
@@ -38,7 +48,7 @@ PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     as_pipe(self)->vtab = &k_vtable;
-    as_pipe(self)->_q = Py_NewRef(Py_None);
+    pipe_type::init_fields(self);
     return self;
 }
 
@@ -57,7 +67,7 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
         object queue = object::steal(make_queue(slot_size, capacity, overwrite, zerocopy, block_on_full));
         auto* pipe = as_pipe(self);
-        Py_XSETREF(pipe->_q, queue.release());
+        field_ref(pipe->_q).set(std::move(queue));
         pipe->_push = variable_size ? pipe_push_var : pipe_push;
         pipe->_pop = variable_size ? pipe_pop_var : pipe_pop;
         pipe->_release = variable_size ? pipe_release_var : pipe_release;
@@ -65,33 +75,14 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-int pipe_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_pipe(self)->_q);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int pipe_clear(PyObject* self) {
-    Py_XSETREF(as_pipe(self)->_q, Py_NewRef(Py_None));
-    return 0;
-}
-
-void pipe_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(as_pipe(self)->_q);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyMethodDef pipe_methods[] = {KORVO_REFUSE_PICKLING_METHODS, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef pipe_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
 PyType_Slot pipe_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(pipe_new)},
     {Py_tp_init, reinterpret_cast<void*>(pipe_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pipe_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pipe_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pipe_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pipe_type::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pipe_type::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pipe_type::clear)},
     {Py_tp_methods, pipe_methods},
     {Py_tp_doc, const_cast<char*>(
                     "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
@@ -104,7 +95,7 @@ PyType_Spec pipe_spec = {
     .name = "korvo.utils.relaybus.relaybus.KoPipe",
     .basicsize = sizeof(kopipe_object),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .flags = k_gc_type_flags,
     .slots = pipe_slots,
 };
 

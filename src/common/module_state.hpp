@@ -1,0 +1,79 @@
+// Module state in the module's own memory, found without a module argument through one
+// process-wide pointer: each korvo module loads into one interpreter, once per process.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <new>
+
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace korvo {
+
+// T is the state: default-constructible, with
+//   static constexpr const char* module_name;  // for "<module_name> is not loaded"
+//   PyObject* module;                           // borrowed: the state lives inside it
+//   template <class F> void visit_fields(F&& f); // f(object&) for every owned reference
+// The module definition uses sizeof(T) as m_size and traverse/clear/free as its slots.
+template <class T>
+class module_state {
+public:
+    // Constructs the state in the module's memory (exec). Throws python_error.
+    static T& init(PyObject* module) {
+        void* memory = PyModule_GetState(module);
+        if (memory == nullptr) throw python_error{};
+        T* st = new (memory) T{};
+        st->module = module;
+        return *st;
+    }
+    // The state inside `module`, before it is published. Throws python_error.
+    static T& of_module(PyObject* module) {
+        T* st = find(module);
+        if (st == nullptr) throw python_error{};
+        return *st;
+    }
+    // Makes `st` the state that state() finds, once the module is complete.
+    static void publish(T& st) noexcept { current_ = &st; }
+    // The module's state; RuntimeError (throws python_error) once the module is gone.
+    static T& state() {
+        if (current_ == nullptr) {
+            PyErr_Format(PyExc_RuntimeError, "%s is not loaded", T::module_name);
+            throw python_error{};
+        }
+        return *current_;
+    }
+    // The module's state, or null once the module is gone. Never raises.
+    static T* loaded() noexcept { return current_; }
+
+    // Module slots m_traverse, m_clear and m_free.
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        T* st = find(module);
+        if (st == nullptr) return 0;
+        int result = 0;
+        st->visit_fields([&](object& field) {
+            if (result == 0 && field) result = visit(field.ptr(), arg);
+        });
+        return result;
+    }
+    static int clear(PyObject* module) {
+        T* st = find(module);
+        if (st == nullptr) return 0;
+        if (current_ == st) current_ = nullptr;
+        st->visit_fields([](object& field) { field.reset(); });
+        return 0;
+    }
+    static void free(void* module) {
+        T* st = find(static_cast<PyObject*>(module));
+        if (st == nullptr) return;
+        clear(static_cast<PyObject*>(module));
+        std::destroy_at(st);
+    }
+
+private:
+    static T* find(PyObject* module) noexcept { return static_cast<T*>(PyModule_GetState(module)); }
+    static inline T* current_ = nullptr;
+};
+
+}  // namespace korvo

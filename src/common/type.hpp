@@ -1,0 +1,94 @@
+// Extension types described once: flags, method-table entries, and the GC and lifetime slots
+// generated from a description of the fields an instance owns.
+#pragma once
+
+#include <Python.h>
+
+#include "errors.hpp"
+#include "ref.hpp"
+
+namespace korvo {
+
+// Type flags. Every korvo type may be subclassed from Python. A type is immutable when its
+// class attributes are part of a configuration API other code reads by name (the logging
+// types); the bridge and queue types stay mutable, as they always were, so existing code
+// that patches their class attributes keeps working. A type that owns references adds GC.
+inline constexpr unsigned long k_type_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+inline constexpr unsigned long k_gc_type_flags = k_type_flags | Py_TPFLAGS_HAVE_GC;
+inline constexpr unsigned long k_immutable_type_flags = k_type_flags | Py_TPFLAGS_IMMUTABLETYPE;
+inline constexpr unsigned long k_immutable_gc_type_flags = k_immutable_type_flags | Py_TPFLAGS_HAVE_GC;
+
+// Method-table entries; the one cast the table needs lives here, not at each entry.
+using fastcall_method = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using unary_method = PyObject* (*)(PyObject*, PyObject*);
+
+inline PyMethodDef method_fastcall(const char* name, fastcall_method fn, const char* doc = nullptr) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+inline PyMethodDef method_noargs(const char* name, unary_method fn, const char* doc = nullptr) noexcept {
+    return {name, fn, METH_NOARGS, doc};
+}
+inline PyMethodDef method_o(const char* name, unary_method fn, const char* doc = nullptr) noexcept {
+    return {name, fn, METH_O, doc};
+}
+inline constexpr PyMethodDef k_methods_end{nullptr, nullptr, 0, nullptr};
+
+// The slots of a type whose instance layout is T, generated from its description Desc:
+//   template <class F> static void fields(T& self, F&& f);  // f(member) per owned PyObject*
+//   static void teardown(T& self) noexcept;                  // optional: non-Python members,
+//                                                            // run before the fields go
+//   static constexpr bool finalizes = true;                  // optional: has tp_finalize
+template <class T, class Desc>
+struct type_slots {
+    static T* cast(PyObject* self) noexcept { return reinterpret_cast<T*>(self); }
+
+    // Every owned member starts as None.
+    static void init_fields(PyObject* self) noexcept {
+        Desc::fields(*cast(self), [](PyObject*& m) { field_ref(m).steal(new_ref(Py_None)); });
+    }
+
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        Py_VISIT(Py_TYPE(self));
+        int result = 0;
+        Desc::fields(*cast(self), [&](PyObject*& m) {
+            if (result == 0 && m != nullptr) result = visit(m, arg);
+        });
+        return result;
+    }
+
+    // Members go back to None rather than null: native code reads them without checking.
+    static int clear(PyObject* self) {
+        Desc::fields(*cast(self), [](PyObject*& m) { field_ref(m).reset_to_none(); });
+        return 0;
+    }
+
+    // Untrack, tear down, clear, free, drop the type reference.
+    static void dealloc(PyObject* self) {
+        if constexpr (requires { Desc::finalizes; }) {
+            if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        }
+        PyTypeObject* type = Py_TYPE(self);
+        if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
+        if constexpr (requires(T & t) { Desc::teardown(t); }) Desc::teardown(*cast(self));
+        Desc::fields(*cast(self), [](PyObject*& m) { field_ref(m).clear(); });
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+};
+
+// The bound method a Python subclass put in place of a native method, or an empty object when
+// the native method `own` still applies. Native table entries call this before doing their own
+// work so that a subclass's override runs whoever calls. The exact type costs no lookup at all;
+// a null `exact` (the module is gone) always looks. `name` should be interned. Throws
+// python_error.
+inline object find_override(PyObject* self, PyTypeObject* exact, PyObject* name, PyCFunction own) {
+    if (Py_IS_TYPE(self, exact)) return {};
+    object found = object::steal(check(PyObject_GetAttr(self, name)));
+    if (PyCFunction_Check(found.ptr()) && PyCFunction_GET_FUNCTION(found.ptr()) == own) return {};
+    return found;
+}
+inline object find_override(PyObject* self, PyTypeObject* exact, PyObject* name, fastcall_method own) {
+    return find_override(self, exact, name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(own)));
+}
+
+}  // namespace korvo
