@@ -18,25 +18,13 @@
 #include <cstddef>
 
 #include "korvo/capsule.hpp"
+#include "korvo/spsc_queue_results.hpp"
 
 namespace korvo::spsc_queue {
 
-// Push results. Zero or more: the message was stored (the data was copied before returning).
-inline constexpr int k_wake = 1;  // push_wake / push_var_wake: stored, and the consumer may be
-                                  // asleep waiting for it (a try_pop found the queue empty and it
-                                  // has taken nothing since): wake it. Once per such sleep.
-inline constexpr int k_ok = 0;    // stored, no wake-up needed
-// Negative: not stored.
-inline constexpr int k_full = -1;       // full, and neither overwrite nor block_on_full is set
-inline constexpr int k_too_large = -2;  // larger than a slot (fixed) or than the ring can hold (variable)
-inline constexpr int k_stopped = -3;    // the queue was stopped (also ends a block_on_full wait)
-
-// Pop results: exactly 1 means a message was taken; anything else means none was.
-inline constexpr int k_taken = 1;
-inline constexpr int k_empty = 0;  // try_pop / try_pop_var: empty (and the wake-up is armed)
-// k_stopped: stopped and nothing left (queued messages are still handed out after stop).
-inline constexpr int k_wrong_family = -4;  // the next message was pushed through the other family
-inline constexpr int k_nothing_held = -5;  // release(): no message was held
+// Results of the table's entries: see korvo/spsc_queue_results.hpp. Push: zero or more means
+// the message was stored (the data was copied before returning). Pop: exactly k_taken means a
+// message was taken; anything else (k_ok when try_pop* found the queue empty) means none was.
 
 struct queue_object;
 
@@ -56,7 +44,7 @@ struct queue_vtable {
     int (*pop)(queue_object* queue, const char** data, std::size_t* size);
     // Consumer thread. Frees the message given by the last pop; 0, or k_nothing_held.
     int (*release)(queue_object* queue);
-    // Consumer thread. Never waits: k_taken or k_empty. The output stays valid until the
+    // Consumer thread. Never waits: k_taken, or k_ok when empty. The output stays valid until the
     // consumer's next call on this queue.
     int (*try_pop)(queue_object* queue, const char** data, std::size_t* size);
     // Consumer thread. Waits like pop; output valid until the consumer's next call; no release.

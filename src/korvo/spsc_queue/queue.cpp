@@ -18,11 +18,6 @@ namespace {
 
 using spsc::ring_queue;
 
-// Other extension modules compile against the public codes: they must be the ring's own.
-static_assert(k_wake == spsc::k_wake && k_ok == spsc::k_ok && k_taken == spsc::k_taken);
-static_assert(k_full == spsc::k_full && k_too_large == spsc::k_too_large && k_stopped == spsc::k_stopped);
-static_assert(k_wrong_family == spsc::k_wrong_family && k_nothing_held == spsc::k_nothing_held);
-
 ring_queue& ring_of(queue_object* self) noexcept { return *static_cast<ring_queue*>(self->ring); }
 queue_object* as_queue(PyObject* self) noexcept { return reinterpret_cast<queue_object*>(self); }
 

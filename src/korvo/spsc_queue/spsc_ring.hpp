@@ -12,6 +12,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "korvo/spsc_queue_results.hpp"
+
 #if defined(__linux__) && !defined(KORVO_SPSC_SYMMETRIC_BARRIERS)
 #include <linux/membarrier.h>
 #include <sys/syscall.h>
@@ -20,31 +22,15 @@
 
 namespace korvo::spsc {
 
-// ---------------------------------------------------------------------------------------------
-// Result codes. Non-negative means success; the negative ones are distinct failure reasons.
-// ---------------------------------------------------------------------------------------------
-
-// push_wake/push_var_wake: stored, and the consumer may be asleep on the caller's own wake-up
-// primitive (an empty try_pop* armed a wake-up and it has taken nothing since): wake it now.
-inline constexpr int k_wake = 1;
-// push*: stored, no wake-up needed. try_pop*: the queue is empty, nothing taken (and the
-// consumer's wake-up is armed). release(): the message was let go. stop(): no one to wake.
-inline constexpr int k_ok = 0;
-// pop*/try_pop*: exactly one message was taken and *data/*size describe it.
-inline constexpr int k_taken = 1;
-// push*: not stored, the queue is full (neither overwrite nor block_on_full; with overwrite only
-// when the message cannot fit beside the one the consumer is holding right now).
-inline constexpr int k_full = -1;
-// push*: not stored, and never will be: longer than a slot (fixed family) or than the whole
-// byte ring can hold (variable family).
-inline constexpr int k_too_large = -2;
-// push*: not stored, the queue was stopped. pop*/try_pop*: stopped and nothing left to take.
-inline constexpr int k_stopped = -3;
-// pop*/try_pop*: the next message was pushed through the other family (push vs push_var).
-// Nothing is handed out; it stays first in line for a pop of its own family.
-inline constexpr int k_wrong_family = -4;
-// release(): the consumer holds no message.
-inline constexpr int k_nothing_held = -5;
+// The ring returns the public result codes themselves (korvo/spsc_queue_results.hpp).
+using spsc_queue::k_full;
+using spsc_queue::k_nothing_held;
+using spsc_queue::k_ok;
+using spsc_queue::k_stopped;
+using spsc_queue::k_taken;
+using spsc_queue::k_too_large;
+using spsc_queue::k_wake;
+using spsc_queue::k_wrong_family;
 
 namespace detail {
 
