@@ -16,10 +16,26 @@ namespace korvo {
 //   static constexpr const char* module_name;  // for "<module_name> is not loaded"
 //   PyObject* module;                           // borrowed: the state lives inside it
 //   template <class F> void visit_fields(F&& f); // f(object&) for every owned reference
-// The module definition uses sizeof(T) as m_size and traverse/clear/free as its slots.
+// definition() gives the module's PyModuleDef with this state's size and slots.
 template <class T>
 class module_state {
 public:
+    // The definition of a multi-phase module whose state is T; keep it in static storage.
+    static PyModuleDef definition(const char* name, PyModuleDef_Slot* slots, PyMethodDef* methods = nullptr,
+                                  const char* doc = nullptr) noexcept {
+        return {
+            .m_base = PyModuleDef_HEAD_INIT,
+            .m_name = name,
+            .m_doc = doc,
+            .m_size = sizeof(T),
+            .m_methods = methods,
+            .m_slots = slots,
+            .m_traverse = traverse,
+            .m_clear = clear,
+            .m_free = free,
+        };
+    }
+
     // Constructs the state in the module's memory (exec). Throws python_error.
     static T& init(PyObject* module) {
         void* memory = PyModule_GetState(module);

@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -33,24 +36,48 @@ inline PyMethodDef method_o(const char* name, unary_method fn, const char* doc =
 }
 inline constexpr PyMethodDef k_methods_end{nullptr, nullptr, 0, nullptr};
 
+// Type-slot entries, likewise without a cast at each entry.
+template <class Fn>
+PyType_Slot slot(int id, Fn* fn) noexcept {
+    return {id, reinterpret_cast<void*>(fn)};
+}
+inline PyType_Slot doc_slot(const char* doc) noexcept { return {Py_tp_doc, const_cast<char*>(doc)}; }
+
+// A heap type's spec; `slots` must outlive the type (static storage).
+inline PyType_Spec type_spec(const char* name, std::size_t basicsize, unsigned long flags,
+                             PyType_Slot* slots) noexcept {
+    return {name, static_cast<int>(basicsize), 0, static_cast<unsigned int>(flags), slots};
+}
+
 // The slots of a type whose instance layout is T, generated from its description Desc:
-//   template <class F> static void fields(T& self, F&& f);  // f(member) per owned PyObject*
+//   template <class F> static void fields(T& self, F&& f);  // optional: f(member) per owned
+//                                                            // PyObject*; a type with fields has GC
 //   static void teardown(T& self) noexcept;                  // optional: non-Python members,
 //                                                            // run before the fields go
-//   static constexpr bool finalizes = true;                  // optional: has tp_finalize
+//   static void finalize(PyObject* self);                    // optional: tp_finalize
 template <class T, class Desc>
 struct type_slots {
+    static constexpr bool has_fields = requires(T & t) {
+        Desc::fields(t, [](PyObject*&) {});
+    };
+    static constexpr bool finalizes = requires { &Desc::finalize; };
+
     static T* cast(PyObject* self) noexcept { return reinterpret_cast<T*>(self); }
+
+    template <class F>
+    static void each_field(PyObject* self, F&& f) {
+        if constexpr (has_fields) Desc::fields(*cast(self), f);
+    }
 
     // Every owned member starts as None.
     static void init_fields(PyObject* self) noexcept {
-        Desc::fields(*cast(self), [](PyObject*& m) { field_ref(m).steal(new_ref(Py_None)); });
+        each_field(self, [](PyObject*& m) { field_ref(m).steal(new_ref(Py_None)); });
     }
 
     static int traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(Py_TYPE(self));
         int result = 0;
-        Desc::fields(*cast(self), [&](PyObject*& m) {
+        each_field(self, [&](PyObject*& m) {
             if (result == 0 && m != nullptr) result = visit(m, arg);
         });
         return result;
@@ -58,21 +85,39 @@ struct type_slots {
 
     // Members go back to None rather than null: native code reads them without checking.
     static int clear(PyObject* self) {
-        Desc::fields(*cast(self), [](PyObject*& m) { field_ref(m).reset_to_none(); });
+        each_field(self, [](PyObject*& m) { field_ref(m).reset_to_none(); });
         return 0;
     }
 
     // Untrack, tear down, clear, free, drop the type reference.
     static void dealloc(PyObject* self) {
-        if constexpr (requires { Desc::finalizes; }) {
+        if constexpr (finalizes) {
             if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
         }
         PyTypeObject* type = Py_TYPE(self);
         if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
         if constexpr (requires(T & t) { Desc::teardown(t); }) Desc::teardown(*cast(self));
-        Desc::fields(*cast(self), [](PyObject*& m) { field_ref(m).clear(); });
+        each_field(self, [](PyObject*& m) { field_ref(m).clear(); });
         type->tp_free(self);
         Py_DECREF(type);
+    }
+
+    // The type's own slots followed by the generated ones (dealloc; traverse and clear with
+    // fields; tp_finalize = Desc::finalize when it finalizes) and the terminator.
+    template <std::size_t N>
+    static auto slots(const std::array<PyType_Slot, N>& own) noexcept {
+        constexpr std::size_t generated = 1 + (has_fields ? 2 : 0) + (finalizes ? 1 : 0);
+        std::array<PyType_Slot, N + generated + 1> all{};
+        std::size_t i = 0;
+        for (const PyType_Slot& s : own) all[i++] = s;
+        all[i++] = slot(Py_tp_dealloc, dealloc);
+        if constexpr (has_fields) {
+            all[i++] = slot(Py_tp_traverse, traverse);
+            all[i++] = slot(Py_tp_clear, clear);
+        }
+        if constexpr (finalizes) all[i++] = slot(Py_tp_finalize, Desc::finalize);
+        all[i] = {0, nullptr};
+        return all;
     }
 };
 

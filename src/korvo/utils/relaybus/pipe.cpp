@@ -77,27 +77,16 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef pipe_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
-PyType_Slot pipe_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(pipe_new)},
-    {Py_tp_init, reinterpret_cast<void*>(pipe_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pipe_type::dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(pipe_type::traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(pipe_type::clear)},
-    {Py_tp_methods, pipe_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
-                    "bool block_on_full=False, bool variable_size=False)\n\n"
-                    "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp).")},
-    {0, nullptr},
-};
-
-PyType_Spec pipe_spec = {
-    .name = "korvo.utils.relaybus.relaybus.KoPipe",
-    .basicsize = sizeof(kopipe_object),
-    .itemsize = 0,
-    .flags = k_gc_type_flags,
-    .slots = pipe_slots,
-};
+auto pipe_slots = pipe_type::slots(std::to_array({
+    slot(Py_tp_new, pipe_new),
+    slot(Py_tp_init, pipe_init),
+    PyType_Slot{Py_tp_methods, pipe_methods},
+    doc_slot("KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
+             "bool block_on_full=False, bool variable_size=False)\n\n"
+             "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp)."),
+}));
+PyType_Spec pipe_spec =
+    type_spec("korvo.utils.relaybus.relaybus.KoPipe", sizeof(kopipe_object), k_gc_type_flags, pipe_slots.data());
 
 }  // namespace
 
