@@ -21,6 +21,12 @@ PyObject* create_module(PyObject* spec, module_guard& guard);
 // version-mismatch warning. Throws python_error.
 void begin_exec(module_guard& guard);
 
+// create_module as the Py_mod_create slot of the module guarded by `Guard`.
+template <module_guard& Guard>
+PyObject* create_module_slot(PyObject* spec, PyModuleDef* /*def*/) {
+    return create_module(spec, Guard);
+}
+
 // The slots every korvo module declares. The create slot must refuse a second interpreter
 // with our own message, so the module declares per-interpreter support: an undeclared module
 // would be refused by an isolated interpreter before our code could run.

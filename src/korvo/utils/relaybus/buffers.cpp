@@ -7,6 +7,8 @@
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/publish.hpp"
+#include "common/published_type.hpp"
+#include "common/type.hpp"
 #include "common/ref.hpp"
 #include "korvo/relaybus.hpp"
 #include "state.hpp"
@@ -55,52 +57,52 @@ void publish_conversions(PyObject* module) {
 
 namespace {
 
-cbuffer_view_object* as_view(PyObject* self) noexcept { return reinterpret_cast<cbuffer_view_object*>(self); }
+struct view_desc {
+    // The buffer export and the bytes holder are the only things an instance owns; the holder
+    // is bytes and makes no cycles, so the type needs no GC.
+    static void teardown(cbuffer_view_object& self) noexcept {
+        if (self.view.buf != nullptr) PyBuffer_Release(&self.view);
+        field_ref(self.pb).clear();
+    }
+};
+using view_type = type_slots<cbuffer_view_object, view_desc>;
 
-// After any failed load, data and size describe nothing.
-int fail_load(cbuffer_view_object* self) noexcept {
-    self->data = nullptr;
-    self->size = 0;
-    return -1;
+cbuffer_view_object* as_view(PyObject* self) noexcept { return view_type::cast(self); }
+
+// Points the view at what `convert(&data, &size)` yields; after a failed conversion data
+// and size describe nothing.
+template <class Convert>
+int load_with(cbuffer_view_object* self, Convert&& convert) {
+    const char* data = nullptr;
+    size_t size = 0;
+    if (convert(&data, &size) < 0) {
+        self->data = nullptr;
+        self->size = 0;
+        return -1;
+    }
+    self->data = data;
+    self->size = size;
+    return 0;
 }
 
 int load_bytes(cbuffer_view_object* self, PyObject* source) {
-    const char* data = nullptr;
-    size_t size = 0;
-    bytes_to_cbuf(source, &data, &size);
-    self->data = data;
-    self->size = size;
-    return 0;
+    return load_with(self, [&](const char** data, size_t* size) { return bytes_to_cbuf(source, data, size); });
 }
 
 int load_str(cbuffer_view_object* self, PyObject* source) {
-    const char* data = nullptr;
-    size_t size = 0;
-    if (str_to_cbuf(source, &data, &size) < 0) return fail_load(self);
-    self->data = data;
-    self->size = size;
-    return 0;
+    return load_with(self, [&](const char** data, size_t* size) { return str_to_cbuf(source, data, size); });
 }
 
 int load_buf(cbuffer_view_object* self, PyObject* source) {
     if (self->view.buf != nullptr) PyBuffer_Release(&self->view);
     self->view.buf = nullptr;
-    const char* data = nullptr;
-    size_t size = 0;
-    if (buf_to_cbuf(source, &self->view, &data, &size) < 0) return fail_load(self);
-    self->data = data;
-    self->size = size;
-    return 0;
+    return load_with(self,
+                     [&](const char** data, size_t* size) { return buf_to_cbuf(source, &self->view, data, size); });
 }
 
 int load_obj(cbuffer_view_object* self, PyObject* source) {
-    Py_CLEAR(self->pb);
-    const char* data = nullptr;
-    size_t size = 0;
-    if (obj_to_cbuf(source, &self->pb, &data, &size) < 0) return fail_load(self);
-    self->data = data;
-    self->size = size;
-    return 0;
+    field_ref(self->pb).clear();
+    return load_with(self, [&](const char** data, size_t* size) { return obj_to_cbuf(source, &self->pb, data, size); });
 }
 
 int load_auto(cbuffer_view_object* self, PyObject* source) {
@@ -149,40 +151,22 @@ int view_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void view_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* view = as_view(self);
-    if (view->view.buf != nullptr) PyBuffer_Release(&view->view);
-    Py_CLEAR(view->pb);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+PyMethodDef view_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
-PyMethodDef view_methods[] = {KORVO_REFUSE_PICKLING_METHODS, {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot view_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(view_new)},
-    {Py_tp_init, reinterpret_cast<void*>(view_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
-    {Py_tp_methods, view_methods},
-    {Py_tp_doc, const_cast<char*>("CBufferView(int msg_kind=4)\n\n"
-                                  "Reads Python objects as byte runs for native callers, by message kind.")},
-    {0, nullptr},
-};
-
-PyType_Spec view_spec = {
-    .name = "korvo.utils.relaybus.relaybus.CBufferView",
-    .basicsize = sizeof(cbuffer_view_object),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = view_slots,
-};
+auto view_slots = view_type::slots(std::to_array({
+    slot(Py_tp_new, view_new),
+    slot(Py_tp_init, view_init),
+    PyType_Slot{Py_tp_methods, view_methods},
+    doc_slot("CBufferView(int msg_kind=4)\n\n"
+             "Reads Python objects as byte runs for native callers, by message kind."),
+}));
+PyType_Spec view_spec = type_spec("korvo.utils.relaybus.relaybus.CBufferView", sizeof(cbuffer_view_object),
+                                  k_type_flags, view_slots.data());
 
 }  // namespace
 
-void add_cbuffer_view_type(PyObject* module) {
-    g_state.cbuffer_view_type = add_type(module, &view_spec);
-    publish_vtable(g_state.cbuffer_view_type, &k_vtable);
+void add_cbuffer_view_type(relaybus_state& st) {
+    st.cbuffer_view_type = add_published_type(st.module, &view_spec, &k_vtable);
 }
 
 }  // namespace korvo::relaybus

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "state.hpp"
+
 namespace korvo::relaybus {
 
 // The published conversions (see korvo/relaybus.hpp for their contracts).
@@ -16,6 +18,6 @@ int str_to_cbuf(PyObject* obj, char const** data, size_t* size);
 void publish_conversions(PyObject* module);
 
 // Creates CBufferView, publishes its table and binds it. Throws python_error.
-void add_cbuffer_view_type(PyObject* module);
+void add_cbuffer_view_type(relaybus_state& st);
 
 }  // namespace korvo::relaybus

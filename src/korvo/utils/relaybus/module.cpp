@@ -22,20 +22,25 @@ void bind_import(PyObject* module, const char* name, const char* module_name) {
     check(PyModule_AddObjectRef(module, name, imported.ptr()));
 }
 
-PyObject* relaybus_create(PyObject* spec, PyModuleDef*) { return create_module(spec, g_guard); }
+object interned(const char* text) { return object::steal(check(PyUnicode_InternFromString(text))); }
 
 int relaybus_exec(PyObject* module) {
     return guard(-1, [&] {
         begin_exec(g_guard);
-        g_state.module = Py_NewRef(module);
+        relaybus_state& st = relaybus_module::init(module);
+        st.setup_name = interned("setup");
+        st.close_name = interned("close");
         // 1. native functions for other extension modules
         publish_conversions(module);
         // 2. types
-        add_cbuffer_view_type(module);
-        add_kopipe_type(module);
-        add_sync_dispatcher_type(module);
+        add_cbuffer_view_type(st);
+        add_kopipe_type(st);
+        add_sync_dispatcher_type(st);
         // 3. the ring queue every bridge object is built on
-        check(spsc_queue::import_api(&g_state.queue));
+        spsc_queue::api queue;
+        check(spsc_queue::import_api(&queue));
+        st.queue_type = object::steal(reinterpret_cast<PyObject*>(queue.type));
+        g_queue_ops = queue.vtab;
         // 4. the bridge's own diagnostics go through a DefaultLogger of the logging package
         object quillet = object::steal(check(PyImport_ImportModule("korvo.quillet")));
         object default_logger = get_attr(quillet.ptr(), "DefaultLogger");
@@ -46,25 +51,18 @@ int relaybus_exec(PyObject* module) {
         check(PyModule_AddObjectRef(module, "logger", logger.ptr()));
         // 5. module-level functions
         add_setup_socket(module);
+        relaybus_module::publish(st);
         return 0;
     });
 }
 
-PyModuleDef_Slot relaybus_slots[] = {KORVO_MODULE_SLOTS(relaybus_create, relaybus_exec)};
+PyModuleDef_Slot relaybus_slots[] = {KORVO_MODULE_SLOTS(create_module_slot<g_guard>, relaybus_exec)};
 
-PyModuleDef relaybus_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "korvo.utils.relaybus.relaybus",
-    .m_doc = "Message bridge from native producer threads to Python consumers.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = relaybus_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef relaybus_def =
+    relaybus_module::definition("korvo.utils.relaybus.relaybus", relaybus_slots, nullptr,
+                                "Message bridge from native producer threads to Python consumers.");
 
 }  // namespace
 }  // namespace korvo::relaybus
 
-PyMODINIT_FUNC PyInit_relaybus() { return PyModuleDef_Init(&korvo::relaybus::relaybus_module); }
+PyMODINIT_FUNC PyInit_relaybus() { return PyModuleDef_Init(&korvo::relaybus::relaybus_def); }

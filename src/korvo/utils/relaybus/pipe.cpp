@@ -2,15 +2,15 @@
 #include "pipe.hpp"
 
 #include <array>
-#include <utility>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
-#include "common/publish.hpp"
+#include "common/published_type.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
 #include "korvo/relaybus.hpp"
+#include "queue_options.hpp"
 #include "state.hpp"
 
 namespace korvo::relaybus {
@@ -54,20 +54,13 @@ PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 6> names{"capacity",  "slot_size",     "zerocopy",
-                                                          "overwrite", "block_on_full", "variable_size"};
-        std::array<PyObject*, 6> v{};
-        parse_tuple_args("KoPipe", args, kwargs, names, 0, v);
-        const std::size_t capacity = v[0] ? to_size(v[0]) : 16384;
-        const std::size_t slot_size = v[1] ? to_size(v[1]) : 2048;
-        const bool zerocopy = v[2] ? to_bool(v[2]) : false;
-        const bool overwrite = v[3] ? to_bool(v[3]) : false;
-        const bool block_on_full = v[4] ? to_bool(v[4]) : false;
-        const bool variable_size = v[5] ? to_bool(v[5]) : false;
+        std::array<PyObject*, queue_options::names.size()> v{};
+        parse_tuple_args("KoPipe", args, kwargs, queue_options::names, 0, v);
+        const queue_options options = queue_options::from(v);
+        const bool variable_size = options.variable_size;
 
-        object queue = object::steal(make_queue(slot_size, capacity, overwrite, zerocopy, block_on_full));
         auto* pipe = as_pipe(self);
-        field_ref(pipe->_q).set(std::move(queue));
+        field_ref(pipe->_q).set(options.make_queue());
         pipe->_push = variable_size ? pipe_push_var : pipe_push;
         pipe->_pop = variable_size ? pipe_pop_var : pipe_pop;
         pipe->_release = variable_size ? pipe_release_var : pipe_release;
@@ -90,9 +83,6 @@ PyType_Spec pipe_spec =
 
 }  // namespace
 
-void add_kopipe_type(PyObject* module) {
-    g_state.kopipe_type = add_type(module, &pipe_spec);
-    publish_vtable(g_state.kopipe_type, &k_vtable);
-}
+void add_kopipe_type(relaybus_state& st) { st.kopipe_type = add_published_type(st.module, &pipe_spec, &k_vtable); }
 
 }  // namespace korvo::relaybus

@@ -8,6 +8,7 @@
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "state.hpp"
 
 namespace korvo::relaybus {
@@ -17,7 +18,7 @@ constexpr int k_so_rcvbufforce = 33;  // Linux: beyond the system limit, needs C
 
 // Calls logger.<method>(text) on the module-level logger, looked up now.
 void log_through_module_logger(const char* method, PyObject* text) {
-    call_method(get_attr(g_state.module, "logger").ptr(), method, text);
+    call_method(get_attr(relaybus_module::state().module, "logger").ptr(), method, text);
 }
 
 void set_option(PyObject* sock, PyObject* socket_module, PyObject* option, int value) {
@@ -31,7 +32,7 @@ void set_rcvbuf(PyObject* sock, PyObject* socket_module, int recvbuf) {
 }
 
 bool platform_is_linux() {
-    object platform = get_attr(get_attr(g_state.module, "sys").ptr(), "platform");
+    object platform = get_attr(get_attr(relaybus_module::state().module, "sys").ptr(), "platform");
     object prefix = object::steal(check(PyUnicode_FromString("linux")));
     return check(PyUnicode_Tailmatch(platform.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
 }
@@ -68,11 +69,10 @@ PyObject* setup_socket_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef setup_socket_def[] = {
-    {"setup_socket", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setup_socket_py)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "setup_socket(bool blocking, int recvbuf)\n\n"
-     "An unbound IPv4 datagram socket with the given blocking mode and receive buffer."},
-    {nullptr, nullptr, 0, nullptr},
+    method_fastcall("setup_socket", setup_socket_py,
+                    "setup_socket(bool blocking, int recvbuf)\n\n"
+                    "An unbound IPv4 datagram socket with the given blocking mode and receive buffer."),
+    k_methods_end,
 };
 
 }  // namespace
@@ -95,13 +95,14 @@ PyObject* setup_socket(bool blocking, int recvbuf) {
         log_through_module_logger("debug", text.ptr());
     } catch (const python_error&) {
         // Dropped with the error, but closed first rather than left to the collector.
-        object error = object::steal(PyErr_GetRaisedException());
-        try {
-            call_method(sock.ptr(), "close");
-        } catch (const python_error&) {
-            PyErr_Clear();
+        {
+            saved_error pending;
+            try {
+                call_method(sock.ptr(), "close");
+            } catch (const python_error&) {
+                // the first error is the one to report; the scope drops this one
+            }
         }
-        PyErr_SetRaisedException(error.release());
         throw;
     }
     return sock.release();

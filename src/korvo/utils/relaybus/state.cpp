@@ -1,14 +1,25 @@
-// Module state and the helpers every bridge type uses to reach the queue module and globals.
+// Queue options and the queue every bridge object is built on.
 #include "state.hpp"
 
+#include "common/args.hpp"
 #include "common/errors.hpp"
-#include "common/ref.hpp"
+#include "queue_options.hpp"
 
 namespace korvo::relaybus {
 
-relaybus_state g_state;
+queue_options queue_options::from(std::span<PyObject* const, names.size()> given) {
+    queue_options o;
+    if (given[0]) o.capacity = to_size(given[0]);
+    if (given[1]) o.slot_size = to_size(given[1]);
+    if (given[2]) o.zerocopy = to_bool(given[2]);
+    if (given[3]) o.overwrite = to_bool(given[3]);
+    if (given[4]) o.block_on_full = to_bool(given[4]);
+    if (given[5]) o.variable_size = to_bool(given[5]);
+    return o;
+}
 
-PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy, bool block_on_full) {
+object queue_options::make_queue() const {
+    relaybus_state& st = relaybus_module::state();
     object kwargs = object::steal(check(PyDict_New()));
     object slot = object::steal(check(PyLong_FromSize_t(slot_size)));
     object cap = object::steal(check(PyLong_FromSize_t(capacity)));
@@ -18,13 +29,12 @@ PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite
     check(PyDict_SetItemString(kwargs.ptr(), "zerocopy", zerocopy ? Py_True : Py_False));
     check(PyDict_SetItemString(kwargs.ptr(), "block_on_full", block_on_full ? Py_True : Py_False));
     object no_args = object::steal(check(PyTuple_New(0)));
-    object queue = object::steal(
-        check(PyObject_Call(reinterpret_cast<PyObject*>(g_state.queue.type), no_args.ptr(), kwargs.ptr())));
-    if (!spsc_queue::is_queue(g_state.queue, queue.ptr())) {
+    object queue = object::steal(check(PyObject_Call(st.queue_type.ptr(), no_args.ptr(), kwargs.ptr())));
+    if (!PyObject_TypeCheck(queue.ptr(), reinterpret_cast<PyTypeObject*>(st.queue_type.ptr()))) {
         PyErr_SetString(PyExc_TypeError, "SPSCQueue() did not return an SPSCQueue");
         throw python_error{};
     }
-    return queue.release();
+    return queue;
 }
 
 }  // namespace korvo::relaybus

@@ -1,32 +1,47 @@
-// Process-wide state of the bridge module. The module loads once, into one interpreter, so
-// one static instance is the whole truth; everything here lives until the process ends.
+// State of the bridge module, in the module's own memory, and the queue table every bridge
+// object forwards to.
 #pragma once
 
 #include <Python.h>
 
+#include "common/module_state.hpp"
+#include "common/ref.hpp"
 #include "korvo/spsc_queue.hpp"
 
 namespace korvo::relaybus {
 
 struct relaybus_state {
-    PyObject* module = nullptr;  // the module object (strong)
-    spsc_queue::api queue;       // SPSCQueue and its operation table
-    PyTypeObject* cbuffer_view_type = nullptr;
-    PyTypeObject* kopipe_type = nullptr;
-    PyTypeObject* sync_dispatcher_type = nullptr;
-};
+    static constexpr const char* module_name = "korvo.utils.relaybus.relaybus";
+    PyObject* module = nullptr;  // borrowed: the state lives inside it
+    object queue_type;           // SPSCQueue
+    object cbuffer_view_type;
+    object kopipe_type;
+    object sync_dispatcher_type;
+    object setup_name;  // interned method names looked up for overrides
+    object close_name;
 
-extern relaybus_state g_state;
+    template <class F>
+    void visit_fields(F&& f) {
+        f(queue_type);
+        f(cbuffer_view_type);
+        f(kopipe_type);
+        f(sync_dispatcher_type);
+        f(setup_name);
+        f(close_name);
+    }
+};
+using relaybus_module = module_state<relaybus_state>;
+
+// SPSCQueue's operation table: static data of the queue module, which stays mapped for the
+// process's life. It is kept outside the module state because producer and consumer threads
+// call through it without the lock, also while this module is being torn down.
+inline const spsc_queue::queue_vtable* g_queue_ops = nullptr;
 
 // The queue object behind a bridge field, and the table to call it through. Producers and
 // consumers call these without the interpreter lock.
 inline spsc_queue::queue_object* as_queue(PyObject* queue) noexcept {
     return reinterpret_cast<spsc_queue::queue_object*>(queue);
 }
-inline const spsc_queue::queue_vtable& queue_ops() noexcept { return *g_state.queue.vtab; }
-
-// Builds SPSCQueue(slot_size=..., capacity=..., overwrite=..., zerocopy=..., block_on_full=...)
-// by keyword, sizes as ints and flags as bools. New reference; throws python_error.
-PyObject* make_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy, bool block_on_full);
+inline const spsc_queue::queue_vtable& queue_ops() noexcept { return *g_queue_ops; }
 
 }  // namespace korvo::relaybus

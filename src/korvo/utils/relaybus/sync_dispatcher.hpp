@@ -1,11 +1,11 @@
 // SyncDispatcher: delivers queued messages to a Python callback on a native consumer thread.
 #pragma once
 
-#include <Python.h>
+#include "state.hpp"
 
 namespace korvo::relaybus {
 
 // Creates SyncDispatcher, publishes its table and binds it. Throws python_error.
-void add_sync_dispatcher_type(PyObject* module);
+void add_sync_dispatcher_type(relaybus_state& st);
 
 }  // namespace korvo::relaybus
