@@ -8,8 +8,9 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
-#include "common/publish.hpp"
+#include "common/published_type.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "korvo/spsc_queue.hpp"
 #include "korvo/spsc_queue/spsc_ring.hpp"
 
@@ -18,8 +19,16 @@ namespace {
 
 using spsc::ring_queue;
 
+struct queue_desc {
+    static void teardown(queue_object& self) noexcept {
+        delete static_cast<ring_queue*>(self.ring);
+        self.ring = nullptr;
+    }
+};
+using queue_type = type_slots<queue_object, queue_desc>;
+
 ring_queue& ring_of(queue_object* self) noexcept { return *static_cast<ring_queue*>(self->ring); }
-queue_object* as_queue(PyObject* self) noexcept { return reinterpret_cast<queue_object*>(self); }
+queue_object* as_queue(PyObject* self) noexcept { return queue_type::cast(self); }
 
 // ---- native table: thin forwards, so a call through the table costs one indirect call more.
 int queue_push(queue_object* q, const char* d, std::size_t n) { return ring_of(q).push(d, n); }
@@ -42,7 +51,7 @@ constexpr queue_vtable k_vtable{
     queue_release, queue_try_pop,   queue_pop_var,  queue_try_pop_var,   queue_stop,
 };
 
-// ---- construction and destruction
+// ---- construction
 // The ring is made here rather than in __init__, so every instance, however it was made,
 // has a ring behind its table.
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -69,15 +78,6 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         q->block_on_full = block_on_full;
         return self.release();
     });
-}
-
-void queue_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto* q = as_queue(self);
-    delete static_cast<ring_queue*>(q->ring);
-    q->ring = nullptr;
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // ---- Python API
@@ -136,19 +136,20 @@ PyObject* get_dropped(PyObject* self, void*) { return counter_to_py(ring_of(as_q
 PyObject* get_wakeups(PyObject* self, void*) { return counter_to_py(ring_of(as_queue(self)).wakeups_requested()); }
 
 PyMethodDef queue_methods[] = {
-    {"push", queue_py_push<&ring_queue::push>, METH_O,
-     "push(data) -> int\n\nCopies a bytes-like message into a fixed slot; returns the result code "
-     "(0 stored, negative not stored)."},
-    {"push_var", queue_py_push<&ring_queue::push_var>, METH_O,
-     "push_var(data) -> int\n\nCopies a bytes-like message into the variable-size ring; returns the result code."},
-    {"try_pop", queue_py_try_pop<&ring_queue::try_pop>, METH_NOARGS,
-     "try_pop() -> bytes | None\n\nTakes the oldest fixed-slot message without waiting."},
-    {"try_pop_var", queue_py_try_pop<&ring_queue::try_pop_var>, METH_NOARGS,
-     "try_pop_var() -> bytes | None\n\nTakes the oldest variable-size message without waiting."},
-    {"stop", queue_py_stop, METH_NOARGS,
-     "stop() -> None\n\nRefuses further pushes and wakes a waiting consumer and a blocked producer."},
+    method_o("push", queue_py_push<&ring_queue::push>,
+             "push(data) -> int\n\nCopies a bytes-like message into a fixed slot; returns the result code "
+             "(0 stored, negative not stored)."),
+    method_o("push_var", queue_py_push<&ring_queue::push_var>,
+             "push_var(data) -> int\n\nCopies a bytes-like message into the variable-size ring; returns the result "
+             "code."),
+    method_noargs("try_pop", queue_py_try_pop<&ring_queue::try_pop>,
+                  "try_pop() -> bytes | None\n\nTakes the oldest fixed-slot message without waiting."),
+    method_noargs("try_pop_var", queue_py_try_pop<&ring_queue::try_pop_var>,
+                  "try_pop_var() -> bytes | None\n\nTakes the oldest variable-size message without waiting."),
+    method_noargs("stop", queue_py_stop,
+                  "stop() -> None\n\nRefuses further pushes and wakes a waiting consumer and a blocked producer."),
     KORVO_REFUSE_PICKLING_METHODS,
-    {nullptr, nullptr, 0, nullptr},
+    k_methods_end,
 };
 
 PyGetSetDef queue_getset[] = {
@@ -166,33 +167,21 @@ PyGetSetDef queue_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot queue_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(queue_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(queue_dealloc)},
-    {Py_tp_methods, queue_methods},
-    {Py_tp_getset, queue_getset},
-    {Py_sq_length, reinterpret_cast<void*>(queue_len)},
-    {Py_tp_doc, const_cast<char*>(
-                    "SPSCQueue(slot_size=1024, capacity=1024, overwrite=False, zerocopy=False, block_on_full=False)\n\n"
-                    "Lock-free single-producer single-consumer ring queue of byte messages. Native producers and\n"
-                    "consumers use its operation table (korvo/spsc_queue.hpp); the Python methods are for Python\n"
-                    "users and tests.")},
-    {0, nullptr},
-};
-
-PyType_Spec queue_spec = {
-    .name = "korvo.spsc_queue.spsc_queue.SPSCQueue",
-    .basicsize = sizeof(queue_object),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .slots = queue_slots,
-};
+auto queue_slots = queue_type::slots(std::to_array({
+    slot(Py_tp_new, queue_new),
+    PyType_Slot{Py_tp_methods, queue_methods},
+    PyType_Slot{Py_tp_getset, queue_getset},
+    slot(Py_sq_length, queue_len),
+    doc_slot("SPSCQueue(slot_size=1024, capacity=1024, overwrite=False, zerocopy=False, block_on_full=False)\n\n"
+             "Lock-free single-producer single-consumer ring queue of byte messages. Native producers and\n"
+             "consumers use its operation table (korvo/spsc_queue.hpp); the Python methods are for Python\n"
+             "users and tests."),
+}));
+PyType_Spec queue_spec =
+    type_spec("korvo.spsc_queue.spsc_queue.SPSCQueue", sizeof(queue_object), k_type_flags, queue_slots.data());
 
 }  // namespace
 
-void add_queue_type(PyObject* module) {
-    object type = object::steal(reinterpret_cast<PyObject*>(add_type(module, &queue_spec)));
-    publish_vtable(reinterpret_cast<PyTypeObject*>(type.ptr()), &k_vtable);
-}
+object add_queue_type(PyObject* module) { return add_published_type(module, &queue_spec, &k_vtable); }
 
 }  // namespace korvo::spsc_queue

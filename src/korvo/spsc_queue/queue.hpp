@@ -3,9 +3,12 @@
 
 #include <Python.h>
 
+#include "common/ref.hpp"
+
 namespace korvo::spsc_queue {
 
-// Creates SPSCQueue in `module`, publishes its native table and binds it. Throws python_error.
-void add_queue_type(PyObject* module);
+// Creates SPSCQueue in `module`, publishes its native table and binds it; returns the type.
+// Throws python_error.
+object add_queue_type(PyObject* module);
 
 }  // namespace korvo::spsc_queue
