@@ -1,12 +1,24 @@
-// A heap type whose native table other extension modules read.
+// A heap type whose native table other extension modules read: the slots such a type
+// usually declares, and its creation.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
+
 #include "publish.hpp"
 #include "ref.hpp"
+#include "type.hpp"
 
 namespace korvo {
+
+// tp_new (which installs the table), tp_init, the methods and the docstring: the own slots of
+// a type made by calling it; type_slots<T, Desc>::slots adds the lifetime slots.
+template <class New, class Init>
+std::array<PyType_Slot, 4> constructed_slots(New* new_fn, Init* init_fn, PyMethodDef* methods,
+                                             const char* doc) noexcept {
+    return {slot(Py_tp_new, new_fn), slot(Py_tp_init, init_fn), PyType_Slot{Py_tp_methods, methods}, doc_slot(doc)};
+}
 
 // Creates the type from `spec`, binds it in the module under its short name and publishes
 // `table` (static) as its __pyx_vtable__. Throws python_error.

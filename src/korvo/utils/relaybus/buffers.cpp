@@ -153,13 +153,10 @@ int view_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef view_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
-auto view_slots = view_type::slots(std::to_array({
-    slot(Py_tp_new, view_new),
-    slot(Py_tp_init, view_init),
-    PyType_Slot{Py_tp_methods, view_methods},
-    doc_slot("CBufferView(int msg_kind=4)\n\n"
-             "Reads Python objects as byte runs for native callers, by message kind."),
-}));
+auto view_slots =
+    view_type::slots(constructed_slots(view_new, view_init, view_methods,
+                                       "CBufferView(int msg_kind=4)\n\n"
+                                       "Reads Python objects as byte runs for native callers, by message kind."));
 PyType_Spec view_spec = type_spec("korvo.utils.relaybus.relaybus.CBufferView", sizeof(cbuffer_view_object),
                                   k_type_flags, view_slots.data());
 

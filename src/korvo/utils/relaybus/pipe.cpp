@@ -70,14 +70,11 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef pipe_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
-auto pipe_slots = pipe_type::slots(std::to_array({
-    slot(Py_tp_new, pipe_new),
-    slot(Py_tp_init, pipe_init),
-    PyType_Slot{Py_tp_methods, pipe_methods},
-    doc_slot("KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
-             "bool block_on_full=False, bool variable_size=False)\n\n"
-             "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp)."),
-}));
+auto pipe_slots = pipe_type::slots(
+    constructed_slots(pipe_new, pipe_init, pipe_methods,
+                      "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
+                      "bool block_on_full=False, bool variable_size=False)\n\n"
+                      "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp)."));
 PyType_Spec pipe_spec =
     type_spec("korvo.utils.relaybus.relaybus.KoPipe", sizeof(kopipe_object), k_gc_type_flags, pipe_slots.data());
 

@@ -381,15 +381,12 @@ PyMethodDef sd_methods[] = {
     k_methods_end,
 };
 
-auto sd_slots = sd_type::slots(std::to_array({
-    slot(Py_tp_new, sd_new),
-    slot(Py_tp_init, sd_init),
-    PyType_Slot{Py_tp_methods, sd_methods},
-    doc_slot("SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
-             "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
-             "bool nonblocking=True)\n\n"
-             "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread."),
-}));
+auto sd_slots = sd_type::slots(
+    constructed_slots(sd_new, sd_init, sd_methods,
+                      "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
+                      "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
+                      "bool nonblocking=True)\n\n"
+                      "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread."));
 PyType_Spec sd_spec = type_spec("korvo.utils.relaybus.relaybus.SyncDispatcher", sizeof(sync_dispatcher_object),
                                 k_gc_type_flags, sd_slots.data());
 
