@@ -8,8 +8,8 @@
 #include "common/pickling.hpp"
 #include "common/publish.hpp"
 #include "common/published_type.hpp"
-#include "common/type.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "korvo/relaybus.hpp"
 #include "state.hpp"
 
