@@ -179,7 +179,7 @@ struct ring_harness {
         if (rc != k_taken) std::abort();
         std::uint64_t seq;
         std::memcpy(&seq, data, sizeof seq);
-        if (fam == family::fixed) q.release();
+        if (fam == family::fixed && q.release() != k_ok) std::abort();
         return seq;
     }
 };

@@ -1,5 +1,6 @@
-// Tests for korvo::spsc::ring_queue: both message families under every full-queue policy, holds
-// and zerocopy, the wake-up protocol, stop(), and long two-thread stress runs under a watchdog.
+// Tests for korvo::spsc::ring_queue: both message families, holds and zerocopy, blocking, the
+// wake-up protocol, stop(), and long two-thread stress runs under a watchdog. Overwrite mode has
+// its own file (spsc_ring_overwrite_test.cpp).
 #include "korvo/spsc_queue/spsc_ring.hpp"
 
 #include <gtest/gtest.h>
@@ -23,164 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "spsc_ring_test_support.hpp"
+
 namespace {
 
 using namespace korvo::spsc;
-using namespace std::chrono_literals;
-
-// ------------------------------------------------------------------ family-neutral helpers
-
-enum class family { fixed, variable };
-
-const char* family_name(family f) { return f == family::fixed ? "fixed" : "variable"; }
-family other(family f) { return f == family::fixed ? family::variable : family::fixed; }
-
-struct taken_msg {
-    int rc = k_ok;
-    const char* data = nullptr;
-    std::size_t size = 0;
-    std::string str() const { return data == nullptr ? std::string() : std::string(data, size); }
-};
-
-int push_msg(ring_queue& q, family f, const char* data, std::size_t size) {
-    return f == family::fixed ? q.push(data, size) : q.push_var(data, size);
-}
-int push_msg(ring_queue& q, family f, std::string_view m) { return push_msg(q, f, m.data(), m.size()); }
-int push_wake_msg(ring_queue& q, family f, const char* data, std::size_t size) {
-    return f == family::fixed ? q.push_wake(data, size) : q.push_var_wake(data, size);
-}
-int push_wake_msg(ring_queue& q, family f, std::string_view m) { return push_wake_msg(q, f, m.data(), m.size()); }
-// Waits while empty.
-taken_msg pop_msg(ring_queue& q, family f) {
-    taken_msg t;
-    t.rc = f == family::fixed ? q.pop(&t.data, &t.size) : q.pop_var(&t.data, &t.size);
-    return t;
-}
-taken_msg try_pop_msg(ring_queue& q, family f) {
-    taken_msg t;
-    t.rc = f == family::fixed ? q.try_pop(&t.data, &t.size) : q.try_pop_var(&t.data, &t.size);
-    return t;
-}
-
-// A recognisable message: its number, then letters derived from it.
-std::string text(std::uint64_t seq, std::size_t len) {
-    std::string s(len, '\0');
-    for (std::size_t i = 0; i < len; ++i) s[i] = static_cast<char>('a' + (seq * 7 + i) % 26);
-    const std::string tag = std::to_string(seq) + ":";
-    std::memcpy(s.data(), tag.data(), std::min(tag.size(), len));
-    return s;
-}
-
-std::unique_ptr<ring_queue> make_queue(std::size_t slot, std::size_t cap, bool overwrite, bool zerocopy, bool block) {
-    return std::make_unique<ring_queue>(slot, cap, overwrite, zerocopy, block);
-}
-
-// ------------------------------------------------------------------ stress settings
-
-std::uint64_t env_number(const char* name, std::uint64_t fallback) {
-    const char* v = std::getenv(name);
-    if (v == nullptr || *v == '\0') return fallback;
-    char* end = nullptr;
-    const unsigned long long n = std::strtoull(v, &end, 10);
-    return (end != nullptr && *end == '\0' && n > 0) ? n : fallback;
-}
-// Messages per main stress run; sanitizer runs lower it (keep it >= 200000 there).
-std::uint64_t stress_messages() { return env_number("KORVO_STRESS_MESSAGES", 10'000'000); }
-// Not a performance limit: only turns a hang into a failure.
-std::chrono::seconds stress_timeout() { return std::chrono::seconds(env_number("KORVO_STRESS_TIMEOUT_S", 300)); }
-
-// Fails a test instead of letting it hang: if not finished in time, runs `on_fire` (which must
-// stop the queue and release anything the test threads sleep on). If even that does not free
-// the threads, aborts the binary so CI never waits forever.
-class watchdog {
-public:
-    explicit watchdog(std::function<void()> on_fire) : on_fire_(std::move(on_fire)), thread_([this] { run(); }) {}
-    watchdog(const watchdog&) = delete;
-    watchdog& operator=(const watchdog&) = delete;
-    ~watchdog() { finish(); }
-
-    void finish() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        if (thread_.joinable()) thread_.join();
-    }
-    bool fired() const { return fired_.load(); }
-
-private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        if (cv_.wait_for(lock, stress_timeout(), [this] { return done_; })) return;
-        fired_ = true;
-        lock.unlock();
-        std::fprintf(stderr, "watchdog: test did not finish in %llds, stopping the queue\n",
-                     static_cast<long long>(stress_timeout().count()));
-        on_fire_();
-        lock.lock();
-        if (!cv_.wait_for(lock, 30s, [this] { return done_; })) {
-            std::fprintf(stderr, "watchdog: threads still stuck after stop(); aborting\n");
-            std::abort();
-        }
-    }
-
-    std::function<void()> on_fire_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::atomic<bool> fired_{false};
-    std::thread thread_;  // last: starts once everything above exists
-};
-
-// Collects failures seen on worker threads; the test thread asserts on it afterwards.
-class fault_log {
-public:
-    void add(std::string what) {
-        std::lock_guard lock(mutex_);
-        if (count_++ < 5) first_ += what + "\n";
-    }
-    std::size_t count() const {
-        std::lock_guard lock(mutex_);
-        return count_;
-    }
-    std::string text() const {
-        std::lock_guard lock(mutex_);
-        return first_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::size_t count_ = 0;
-    std::string first_;
-};
-
-// ------------------------------------------------------------------ parameters
-
-struct mode {
-    family fam;
-    bool zerocopy;
-};
-std::vector<mode> all_modes() {
-    return {{family::fixed, true}, {family::fixed, false}, {family::variable, true}, {family::variable, false}};
-}
-std::string mode_name(const testing::TestParamInfo<mode>& info) {
-    return std::string(family_name(info.param.fam)) + (info.param.zerocopy ? "_zerocopy" : "_copy");
-}
-// Readable parameters in failure messages.
-void PrintTo(const mode& m, std::ostream* os) { *os << family_name(m.fam) << (m.zerocopy ? " zerocopy" : " copy"); }
-
-class mode_test : public testing::TestWithParam<mode> {
-protected:
-    family fam() const { return GetParam().fam; }
-    bool zerocopy() const { return GetParam().zerocopy; }
-    std::unique_ptr<ring_queue> make(std::size_t slot, std::size_t cap, bool overwrite = false,
-                                     bool block = false) const {
-        return make_queue(slot, cap, overwrite, zerocopy(), block);
-    }
-    // Largest message the family takes in `q`.
-    std::size_t limit(const ring_queue& q) const { return fam() == family::fixed ? q.slot_size() : q.max_var_size(); }
-};
+using namespace korvo::spsc::ring_test;
 
 // ================================================================== construction
 
@@ -192,16 +41,16 @@ struct bad_size_case {
 
 void PrintTo(const bad_size_case& c, std::ostream* os) { *os << c.what; }
 
-class construction_rejects : public testing::TestWithParam<bad_size_case> {};
+class RingConstructionRejects : public testing::TestWithParam<bad_size_case> {};
 
-TEST_P(construction_rejects, invalid_sizes) {
+TEST_P(RingConstructionRejects, InvalidSizes) {
     const auto& c = GetParam();
     EXPECT_THROW(ring_queue(c.slot_size, c.capacity, false, true, false), std::invalid_argument);
     EXPECT_THROW(ring_queue(c.slot_size, c.capacity, true, false, true), std::invalid_argument);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ring_queue, construction_rejects,
+    RingQueue, RingConstructionRejects,
     testing::Values(bad_size_case{"zero_slot", 0, 8}, bad_size_case{"zero_capacity", 64, 0},
                     bad_size_case{"both_zero", 0, 0},
                     bad_size_case{"slot_overflows", std::numeric_limits<std::size_t>::max(), 1},
@@ -210,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                     bad_size_case{"capacity_overflows", 8, std::numeric_limits<std::size_t>::max()}),
     [](const testing::TestParamInfo<bad_size_case>& info) { return std::string(info.param.what); });
 
-TEST(ring_queue_construction, reports_its_geometry_and_starts_empty) {
+TEST(RingConstruction, ReportsItsGeometryAndStartsEmpty) {
     // A slot is a header plus slot_size, rounded up to the header size: 8 bytes, or 16 with
     // overwrite (whose header also carries the record's position).
     struct geometry_case {
@@ -236,9 +85,9 @@ TEST(ring_queue_construction, reports_its_geometry_and_starts_empty) {
 
 // ================================================================== basics, every family/mode
 
-class ring_basics : public mode_test {};
+class RingBasics : public mode_test {};
 
-TEST_P(ring_basics, keeps_order_and_content_across_many_wraps) {
+TEST_P(RingBasics, KeepsOrderAndContentAcrossManyWraps) {
     auto q = make(40, 5);
     // The variable family also gets messages longer than a slot and records that run over the
     // ring's end.
@@ -279,7 +128,7 @@ TEST_P(ring_basics, keeps_order_and_content_across_many_wraps) {
     EXPECT_EQ(q->size(), 0u);
 }
 
-TEST_P(ring_basics, zero_length_messages_round_trip) {
+TEST_P(RingBasics, ZeroLengthMessagesRoundTrip) {
     auto q = make(16, 4);
     for (std::string_view m : {"", "", "x", ""}) ASSERT_EQ(push_msg(*q, fam(), m), k_ok);
     const taken_msg a = try_pop_msg(*q, fam());
@@ -301,7 +150,7 @@ TEST_P(ring_basics, zero_length_messages_round_trip) {
     EXPECT_EQ(q->popped(), 5u);
 }
 
-TEST_P(ring_basics, accepts_exactly_up_to_its_limit) {
+TEST_P(RingBasics, AcceptsExactlyUpToItsLimit) {
     struct size_case {
         const char* what;
         std::size_t (*size)(std::size_t limit);
@@ -339,7 +188,7 @@ TEST_P(ring_basics, accepts_exactly_up_to_its_limit) {
     }
 }
 
-TEST_P(ring_basics, holds_exactly_capacity_then_reports_full) {
+TEST_P(RingBasics, HoldsExactlyCapacityThenReportsFull) {
     auto q = make(24, 6);
     const std::string m = text(1, 24);
     int stored = 0;
@@ -356,7 +205,7 @@ TEST_P(ring_basics, holds_exactly_capacity_then_reports_full) {
     EXPECT_EQ(q->dropped(), 0u) << "k_full is a refusal, not a drop";
 }
 
-TEST_P(ring_basics, a_held_message_keeps_its_space_only_in_zerocopy_mode) {
+TEST_P(RingBasics, AHeldMessageKeepsItsSpaceOnlyInZerocopyMode) {
     auto q = make(16, 3);
     std::vector<std::string> m;
     for (int i = 0; i < 6; ++i) m.push_back(text(i, 16));
@@ -386,7 +235,7 @@ TEST_P(ring_basics, a_held_message_keeps_its_space_only_in_zerocopy_mode) {
     EXPECT_EQ(try_pop_msg(*q, fam()).rc, k_ok);
 }
 
-TEST_P(ring_basics, release_frees_only_what_is_held) {
+TEST_P(RingBasics, ReleaseFreesOnlyWhatIsHeld) {
     auto q = make(16, 2);
     EXPECT_EQ(q->release(), k_nothing_held);
     ASSERT_EQ(push_msg(*q, fam(), "a"), k_ok);
@@ -411,7 +260,7 @@ TEST_P(ring_basics, release_frees_only_what_is_held) {
     EXPECT_EQ(try_pop_msg(*q, fam()).rc, k_taken);
 }
 
-TEST_P(ring_basics, pops_of_the_other_family_take_nothing) {
+TEST_P(RingBasics, PopsOfTheOtherFamilyTakeNothing) {
     for (const bool overwrite : {false, true}) {
         SCOPED_TRACE(overwrite ? "overwrite" : "no overwrite");
         auto q = make(32, 4, overwrite);
@@ -425,7 +274,7 @@ TEST_P(ring_basics, pops_of_the_other_family_take_nothing) {
     }
 }
 
-TEST_P(ring_basics, counters_follow_every_outcome) {
+TEST_P(RingBasics, CountersFollowEveryOutcome) {
     auto q = make(8, 4);
     for (int i = 0; i < 4; ++i) ASSERT_EQ(push_msg(*q, fam(), "12345678"), k_ok);
     EXPECT_EQ(push_msg(*q, fam(), "12345678"), k_full);
@@ -440,104 +289,13 @@ TEST_P(ring_basics, counters_follow_every_outcome) {
     EXPECT_EQ(q->wakeups_requested(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(ring_queue, ring_basics, testing::ValuesIn(all_modes()), mode_name);
-
-// ================================================================== overwrite
-
-class ring_overwrite : public mode_test {};
-
-TEST_P(ring_overwrite, drops_the_oldest_and_keeps_the_newest_in_order) {
-    auto q = make(24, 4, true);
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(push_msg(*q, fam(), text(i, 24)), k_ok) << i;
-    EXPECT_EQ(q->dropped(), 6u);
-    EXPECT_EQ(q->size(), 4u);
-    for (int i = 6; i < 10; ++i) EXPECT_EQ(try_pop_msg(*q, fam()).str(), text(i, 24));
-    EXPECT_EQ(try_pop_msg(*q, fam()).rc, k_ok);
-    EXPECT_EQ(q->pushed(), 10u);
-    EXPECT_EQ(q->popped() + q->dropped(), q->pushed());
-}
-
-// The producer laps the ring many times while the consumer holds a message; the held bytes must
-// not change and everything taken afterwards must be whole and in order.
-TEST_P(ring_overwrite, never_writes_into_the_message_the_consumer_holds) {
-    struct hold_case {
-        const char* what;
-        bool via_try_pop;
-        std::size_t capacity;
-    };
-    for (const hold_case& c : {hold_case{"pop", false, 4}, hold_case{"try_pop", true, 4},
-                               hold_case{"pop_two_slots", false, 2}, hold_case{"try_pop_two_slots", true, 2}}) {
-        SCOPED_TRACE(c.what);
-        auto q = make(24, c.capacity, true);
-        const auto len = [&](std::uint64_t seq) -> std::size_t {
-            return fam() == family::fixed ? 24 : 8 + (seq * 11) % 17;  // records of 16..32 bytes
-        };
-        std::uint64_t seq = 0;
-        for (; seq < c.capacity; ++seq) ASSERT_EQ(push_msg(*q, fam(), text(seq, len(seq))), k_ok);
-        const taken_msg held = c.via_try_pop ? try_pop_msg(*q, fam()) : pop_msg(*q, fam());
-        ASSERT_EQ(held.str(), text(0, len(0)));
-        for (; seq < 200; ++seq) {
-            ASSERT_EQ(push_msg(*q, fam(), text(seq, len(seq))), k_ok) << seq;
-            ASSERT_EQ(held.str(), text(0, len(0))) << "overwritten while held, at push " << seq;
-        }
-        EXPECT_GT(q->dropped(), 100u);
-        std::uint64_t last = 0;
-        std::uint64_t received = 1;
-        for (;;) {
-            const taken_msg t = try_pop_msg(*q, fam());  // lets go of the held message first
-            if (t.rc == k_ok) break;
-            ASSERT_EQ(t.rc, k_taken);
-            const std::uint64_t n = std::stoull(t.str());
-            ASSERT_GT(n, last);
-            ASSERT_EQ(t.str(), text(n, len(n)));
-            last = n;
-            ++received;
-        }
-        EXPECT_EQ(last, seq - 1) << "the newest message survives";
-        EXPECT_EQ(received + q->dropped(), seq);
-    }
-}
-
-TEST_P(ring_overwrite, is_full_only_when_the_message_cannot_fit_beside_the_held_one) {
-    if (fam() == family::fixed) {
-        // One slot: with zerocopy the held message occupies it.
-        auto one = make(16, 1, true);
-        ASSERT_EQ(push_msg(*one, fam(), "first"), k_ok);
-        ASSERT_EQ(pop_msg(*one, fam()).str(), "first");
-        EXPECT_EQ(push_msg(*one, fam(), "second"), zerocopy() ? k_full : k_ok);
-        EXPECT_EQ(one->release(), k_ok);
-        if (zerocopy()) {
-            EXPECT_EQ(push_msg(*one, fam(), "second"), k_ok);
-        }
-        EXPECT_EQ(pop_msg(*one, fam()).str(), "second");
-        EXPECT_EQ(one->dropped(), 0u);
-        return;
-    }
-    // A 192-byte ring holding a 128-byte record (100 bytes + header) has no room for an 80-byte
-    // one (56 + header), but has for a 64-byte one (40 + header).
-    auto ring = make(24, 4, true);
-    ASSERT_EQ(ring->ring_bytes(), 192u);
-    ASSERT_EQ(push_msg(*ring, fam(), text(1, 100)), k_ok);
-    const taken_msg held = pop_msg(*ring, fam());
-    ASSERT_EQ(held.str(), text(1, 100));
-    EXPECT_EQ(push_msg(*ring, fam(), text(2, 56)), zerocopy() ? k_full : k_ok);
-    EXPECT_EQ(push_msg(*ring, fam(), text(3, 40)), k_ok) << "128 + 64 fits exactly";
-    EXPECT_EQ(held.str(), text(1, 100));
-    ASSERT_EQ(ring->release(), k_ok);
-    EXPECT_EQ(push_msg(*ring, fam(), text(4, 56)), k_ok);
-    std::string last;
-    for (taken_msg t = try_pop_msg(*ring, fam()); t.rc == k_taken; t = try_pop_msg(*ring, fam())) last = t.str();
-    EXPECT_EQ(last, text(4, 56)) << "the newest message survives";
-    EXPECT_EQ(ring->popped() + ring->dropped(), ring->pushed());
-}
-
-INSTANTIATE_TEST_SUITE_P(ring_queue, ring_overwrite, testing::ValuesIn(all_modes()), mode_name);
+INSTANTIATE_TEST_SUITE_P(RingQueue, RingBasics, testing::ValuesIn(all_modes()), mode_name);
 
 // ================================================================== variable family only
 
-class ring_variable : public mode_test {};
+class RingVariable : public mode_test {};
 
-TEST_P(ring_variable, packs_short_messages) {
+TEST_P(RingVariable, PacksShortMessages) {
     auto q = make(24, 6);
     std::size_t stored = 0;
     while (push_msg(*q, fam(), "") == k_ok) ++stored;
@@ -546,29 +304,14 @@ TEST_P(ring_variable, packs_short_messages) {
     EXPECT_EQ(try_pop_msg(*q, fam()).rc, k_ok);
 }
 
-TEST_P(ring_variable, overwrite_drops_as_many_short_messages_as_a_long_one_needs) {
-    // Overwrite records: 16-byte header, 16-byte granularity. Slots of 48, ring of 192.
-    auto q = make(24, 4, true);
-    ASSERT_EQ(q->ring_bytes(), 192u);
-    for (int i = 0; i < 6; ++i) ASSERT_EQ(push_msg(*q, fam(), text(i, 8)), k_ok);  // 32 bytes each
-    ASSERT_EQ(q->dropped(), 0u);
-    ASSERT_EQ(push_msg(*q, fam(), text(100, 56)), k_ok);  // 80 bytes: three must go
-    EXPECT_EQ(q->dropped(), 3u);
-    for (int i = 3; i < 6; ++i) EXPECT_EQ(try_pop_msg(*q, fam()).str(), text(i, 8));
-    EXPECT_EQ(try_pop_msg(*q, fam()).str(), text(100, 56));
-    ASSERT_EQ(q->release(), k_ok);  // a held message would keep part of the ring
-    ASSERT_EQ(push_msg(*q, fam(), text(101, q->max_var_size())), k_ok) << "the whole ring";
-    EXPECT_EQ(try_pop_msg(*q, fam()).str(), text(101, q->max_var_size()));
-}
-
-INSTANTIATE_TEST_SUITE_P(ring_queue, ring_variable,
+INSTANTIATE_TEST_SUITE_P(RingQueue, RingVariable,
                          testing::Values(mode{family::variable, true}, mode{family::variable, false}), mode_name);
 
 // ================================================================== waiting, blocking, stop
 
-class ring_blocking : public mode_test {};
+class RingBlocking : public mode_test {};
 
-TEST_P(ring_blocking, a_blocked_producer_resumes_once_space_is_freed) {
+TEST_P(RingBlocking, ABlockedProducerResumesOnceSpaceIsFreed) {
     auto q = make(16, 2, false, true);
     const std::vector<std::string> m = {text(0, 16), text(1, 16), text(2, 16), text(3, 16)};  // slot-sized
     ASSERT_EQ(push_msg(*q, fam(), m[0]), k_ok);
@@ -594,7 +337,7 @@ TEST_P(ring_blocking, a_blocked_producer_resumes_once_space_is_freed) {
     EXPECT_EQ(pop_msg(*q, fam()).str(), m[2]);
 }
 
-TEST_P(ring_blocking, stop_from_a_third_thread_ends_a_blocked_push) {
+TEST_P(RingBlocking, StopFromAThirdThreadEndsABlockedPush) {
     auto q = make(16, 2, false, true);
     const std::vector<std::string> m = {text(0, 16), text(1, 16), text(2, 16), text(3, 16)};  // slot-sized
     ASSERT_EQ(push_msg(*q, fam(), m[0]), k_ok);
@@ -619,7 +362,7 @@ TEST_P(ring_blocking, stop_from_a_third_thread_ends_a_blocked_push) {
     EXPECT_EQ(q->pushed(), 2u);
 }
 
-TEST_P(ring_blocking, stop_from_a_third_thread_ends_a_waiting_pop) {
+TEST_P(RingBlocking, StopFromAThirdThreadEndsAWaitingPop) {
     for (const bool overwrite : {false, true}) {
         SCOPED_TRACE(overwrite ? "overwrite" : "no overwrite");
         auto q = make(16, 2, overwrite, !overwrite);
@@ -637,7 +380,7 @@ TEST_P(ring_blocking, stop_from_a_third_thread_ends_a_waiting_pop) {
     }
 }
 
-TEST_P(ring_blocking, a_waiting_pop_takes_the_next_push) {
+TEST_P(RingBlocking, AWaitingPopTakesTheNextPush) {
     for (const bool overwrite : {false, true}) {
         SCOPED_TRACE(overwrite ? "overwrite" : "no overwrite");
         auto q = make(16, 2, overwrite);
@@ -655,7 +398,7 @@ TEST_P(ring_blocking, a_waiting_pop_takes_the_next_push) {
 }
 
 // stop() lands at arbitrary points while both sides run flat out and sleep on each other.
-TEST_P(ring_blocking, stop_at_any_moment_ends_both_sides) {
+TEST_P(RingBlocking, StopAtAnyMomentEndsBothSides) {
     fault_log faults;
     for (int round = 0; round < 60; ++round) {
         auto q = make(16, 4, false, true);
@@ -693,7 +436,7 @@ TEST_P(ring_blocking, stop_at_any_moment_ends_both_sides) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ring_queue, ring_blocking, testing::ValuesIn(all_modes()), mode_name);
+INSTANTIATE_TEST_SUITE_P(RingQueue, RingBlocking, testing::ValuesIn(all_modes()), mode_name);
 
 // ================================================================== wake-up protocol
 
@@ -711,11 +454,10 @@ struct wake_case {
 };
 
 void PrintTo(const wake_case& c, std::ostream* os) { *os << c.name; }
-void PrintTo(family f, std::ostream* os) { *os << family_name(f); }
 
-class ring_wake : public testing::TestWithParam<std::tuple<wake_case, family>> {};
+class RingWake : public testing::TestWithParam<std::tuple<wake_case, family>> {};
 
-TEST_P(ring_wake, follows_the_protocol) {
+TEST_P(RingWake, FollowsTheProtocol) {
     const auto& [c, fam] = GetParam();
     ring_queue q(16, 8, false, true, false);
     int i = 0;
@@ -770,7 +512,7 @@ const wake_case wake_cases[] = {
      0},
 };
 
-INSTANTIATE_TEST_SUITE_P(ring_queue, ring_wake,
+INSTANTIATE_TEST_SUITE_P(RingQueue, RingWake,
                          testing::Combine(testing::ValuesIn(wake_cases),
                                           testing::Values(family::fixed, family::variable)),
                          [](const testing::TestParamInfo<std::tuple<wake_case, family>>& info) {
@@ -780,110 +522,11 @@ INSTANTIATE_TEST_SUITE_P(ring_queue, ring_wake,
 
 // ================================================================== stress
 
-// Payload: [sequence number: 8][body derived from it][checksum of everything before: 8].
-std::uint64_t mix(std::uint64_t x) {
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-// Fixed: uniform in [16, max]. Variable: mostly short, one in 16 anywhere up to max, so records
-// of very different sizes keep straddling the ring's end.
-std::size_t stress_len(family f, std::uint64_t seq, std::size_t max_len) {
-    const std::uint64_t r = mix(seq);
-    if (f == family::fixed || (r & 15) == 0) return 16 + static_cast<std::size_t>((r >> 8) % (max_len - 15));
-    return 16 + static_cast<std::size_t>((r >> 8) % 49);
-}
-
-std::uint64_t checksum(const char* p, std::size_t n) {
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        h = (h ^ w) * 0x100000001b3ull;
-    }
-    for (; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 0x100000001b3ull;
-    return h;
-}
-
-void make_payload(char* out, std::uint64_t seq, std::size_t len) {
-    std::memcpy(out, &seq, 8);
-    for (std::size_t i = 8; i < len - 8; ++i) out[i] = static_cast<char>((seq >> (i % 8 * 8)) + i * 131);
-    const std::uint64_t sum = checksum(out, len - 8);
-    std::memcpy(out + len - 8, &sum, 8);
-}
-
-// Empty string when the message is whole and is the one expected.
-std::string check_payload(const taken_msg& t, family f, std::size_t max_len, const std::uint64_t* expect_seq,
-                          std::uint64_t* seq_out) {
-    if (t.size < 16) return "short message (" + std::to_string(t.size) + " bytes)";
-    std::uint64_t seq;
-    std::memcpy(&seq, t.data, 8);
-    if (expect_seq != nullptr && seq != *expect_seq) {
-        return "expected #" + std::to_string(*expect_seq) + ", got #" + std::to_string(seq);
-    }
-    if (t.size != stress_len(f, seq, max_len)) return "#" + std::to_string(seq) + " has the wrong length";
-    std::uint64_t sum;
-    std::memcpy(&sum, t.data + t.size - 8, 8);
-    if (sum != checksum(t.data, t.size - 8)) return "#" + std::to_string(seq) + " is corrupt";
-    *seq_out = seq;
-    return {};
-}
-
-struct stress_case {
-    const char* name;
-    family fam;
-    bool zerocopy;
-    bool block_on_full;
-    std::size_t slot_size;
-    std::size_t capacity;
-    std::size_t max_len;
-    // 0: the producer runs free. Otherwise it sends bursts of 1..max_burst messages and waits for
-    // the consumer to take all of them before the next: every burst's last message must wake a
-    // consumer that has gone to sleep, so a lost wake-up hangs the run instead of being covered
-    // up by the next push.
-    std::uint64_t max_burst;
-    // Messages = KORVO_STRESS_MESSAGES / divisor.
-    std::uint64_t divisor;
-};
-
-// Producer side of a bursty run: after `sent` messages, waits for the consumer when a burst ends.
-class burst_pacer {
-public:
-    burst_pacer(std::uint64_t max_burst, const std::atomic<std::uint64_t>& consumed, const watchdog& dog)
-        : max_burst_(max_burst), consumed_(consumed), dog_(dog), burst_end_(next(0)) {}
-    void sent(std::uint64_t count) {
-        if (max_burst_ == 0 || count != burst_end_) return;
-        // Spin first so the next push lands while the consumer is on its way to sleep (the racy
-        // moment); yield later so a sleeping consumer's wake-up gets the CPU.
-        for (int spins = 0; consumed_.load(std::memory_order_acquire) < count && !dog_.fired(); ++spins) {
-            if (spins < 4000) {
-                korvo::spsc::detail::cpu_relax();
-            } else {
-                std::this_thread::yield();
-            }
-        }
-        burst_end_ = next(count);
-    }
-
-private:
-    std::uint64_t next(std::uint64_t from) const { return max_burst_ == 0 ? 0 : from + 1 + mix(from) % max_burst_; }
-    std::uint64_t max_burst_;
-    const std::atomic<std::uint64_t>& consumed_;
-    const watchdog& dog_;
-    std::uint64_t burst_end_;
-};
-
-std::string stress_name(const testing::TestParamInfo<stress_case>& info) { return info.param.name; }
-void PrintTo(const stress_case& c, std::ostream* os) { *os << c.name; }
-
 // The consumer sleeps on a semaphore whenever try_pop finds the queue empty and is woken only
 // when a push_wake returns k_wake: a lost wake-up hangs the run (and the watchdog fails it).
-class ring_stress_wake : public testing::TestWithParam<stress_case> {};
+class RingStressWake : public testing::TestWithParam<stress_case> {};
 
-TEST_P(ring_stress_wake, semaphore_consumer_gets_every_message_once_in_order) {
+TEST_P(RingStressWake, SemaphoreConsumerGetsEveryMessageOnceInOrder) {
     const stress_case& c = GetParam();
     const std::uint64_t n = std::max<std::uint64_t>(stress_messages() / c.divisor, 10'000);
     ring_queue q(c.slot_size, c.capacity, false, c.zerocopy, c.block_on_full);
@@ -936,7 +579,7 @@ TEST_P(ring_stress_wake, semaphore_consumer_gets_every_message_once_in_order) {
             const std::string bad = check_payload(t, c.fam, c.max_len, &received, &seq);
             if (!bad.empty()) return faults.add(bad);
             ++received;
-            if (c.fam == family::fixed && received % 3 == 0) q.release();
+            if (c.fam == family::fixed && received % 3 == 0) (void)q.release();  // always k_ok after a take
             consumed.store(received, std::memory_order_release);
         }
     });
@@ -956,7 +599,7 @@ TEST_P(ring_stress_wake, semaphore_consumer_gets_every_message_once_in_order) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ring_queue, ring_stress_wake,
+    RingQueue, RingStressWake,
     testing::Values(stress_case{"fixed_zerocopy_blocking_producer", family::fixed, true, true, 64, 64, 64, 0, 1},
                     stress_case{"variable_copy_retrying_producer", family::variable, false, false, 64, 64, 1024, 0, 1},
                     stress_case{"fixed_copy_bursts", family::fixed, false, true, 32, 8, 32, 24, 10},
@@ -965,9 +608,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Both sides use the queue's own waits: pop/pop_var sleep on the futex while empty, push sleeps
 // while full.
-class ring_stress_blocking : public testing::TestWithParam<stress_case> {};
+class RingStressBlocking : public testing::TestWithParam<stress_case> {};
 
-TEST_P(ring_stress_blocking, blocking_pop_and_push_lose_nothing) {
+TEST_P(RingStressBlocking, BlockingPopAndPushLoseNothing) {
     const stress_case& c = GetParam();
     const std::uint64_t n = std::max<std::uint64_t>(stress_messages() / c.divisor, 10'000);
     ring_queue q(c.slot_size, c.capacity, false, c.zerocopy, c.block_on_full);
@@ -994,7 +637,7 @@ TEST_P(ring_stress_blocking, blocking_pop_and_push_lose_nothing) {
             const std::string bad = check_payload(t, c.fam, c.max_len, &received, &seq);
             if (!bad.empty()) return faults.add(bad);
             ++received;
-            if (received % 2 == 0) q.release();
+            if (received % 2 == 0) (void)q.release();  // always k_ok after a take
             consumed.store(received, std::memory_order_release);
         }
     });
@@ -1008,80 +651,11 @@ TEST_P(ring_stress_blocking, blocking_pop_and_push_lose_nothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ring_queue, ring_stress_blocking,
+    RingQueue, RingStressBlocking,
     testing::Values(stress_case{"fixed_copy", family::fixed, false, true, 32, 16, 32, 0, 4},
                     stress_case{"variable_zerocopy", family::variable, true, true, 64, 16, 512, 0, 4},
                     stress_case{"fixed_zerocopy_bursts", family::fixed, true, true, 32, 8, 32, 12, 20},
                     stress_case{"variable_copy_bursts", family::variable, false, true, 64, 8, 256, 6, 20}),
-    stress_name);
-
-// The producer never waits and laps the consumer constantly; the consumer sometimes sits on a
-// message while it does. Every message taken must be whole, newer than the last one, and unchanged
-// for as long as it is held; taken + dropped must account for everything pushed.
-class ring_stress_overwrite : public testing::TestWithParam<stress_case> {};
-
-TEST_P(ring_stress_overwrite, taken_messages_are_whole_and_increasing) {
-    const stress_case& c = GetParam();
-    const std::uint64_t n = std::max<std::uint64_t>(stress_messages() / c.divisor, 10'000);
-    ring_queue q(c.slot_size, c.capacity, true, c.zerocopy, false);
-    watchdog dog([&] { q.stop(); });
-    fault_log faults;
-    std::uint64_t received = 0;
-    std::uint64_t held_checks = 0;
-    std::thread producer([&] {
-        std::vector<char> buf(c.max_len);
-        for (std::uint64_t seq = 0; seq < n; ++seq) {
-            const std::size_t len = stress_len(c.fam, seq, c.max_len);
-            make_payload(buf.data(), seq, len);
-            const int rc = push_msg(q, c.fam, buf.data(), len);
-            if (rc != k_ok) return faults.add("push returned " + std::to_string(rc));
-        }
-        q.stop();
-    });
-    std::thread consumer([&] {
-        std::uint64_t last = 0;
-        bool any = false;
-        for (;;) {
-            taken_msg t = try_pop_msg(q, c.fam);
-            if (t.rc == k_ok) t = pop_msg(q, c.fam);
-            if (t.rc == k_stopped) return;
-            if (t.rc != k_taken) return faults.add("pop returned " + std::to_string(t.rc));
-            std::uint64_t seq = 0;
-            std::string bad = check_payload(t, c.fam, c.max_len, nullptr, &seq);
-            if (!bad.empty()) return faults.add(bad);
-            if (any && seq <= last) return faults.add("#" + std::to_string(seq) + " after #" + std::to_string(last));
-            any = true;
-            last = seq;
-            ++received;
-            if (received % 64 == 0) {
-                // Sit on it while the producer laps the ring, then look again.
-                for (int i = 0; i < 3; ++i) std::this_thread::yield();
-                bad = check_payload(t, c.fam, c.max_len, &seq, &seq);
-                if (!bad.empty()) return faults.add("changed while held: " + bad);
-                ++held_checks;
-            }
-            if (received % 2 == 0) q.release();
-        }
-    });
-    producer.join();
-    consumer.join();
-    dog.finish();
-    ASSERT_FALSE(dog.fired()) << "hung after " << received << " messages";
-    ASSERT_EQ(faults.count(), 0u) << faults.text();
-    EXPECT_EQ(q.pushed(), n);
-    EXPECT_GT(received, 0u);
-    EXPECT_EQ(received + q.dropped(), n) << "received " << received << ", dropped " << q.dropped();
-    std::printf("[ stress   ] %llu pushed, %llu taken, %llu dropped, %llu held re-checks\n",
-                static_cast<unsigned long long>(n), static_cast<unsigned long long>(received),
-                static_cast<unsigned long long>(q.dropped()), static_cast<unsigned long long>(held_checks));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    ring_queue, ring_stress_overwrite,
-    testing::Values(stress_case{"fixed_zerocopy", family::fixed, true, false, 48, 8, 48, 0, 4},
-                    stress_case{"fixed_copy", family::fixed, false, false, 48, 8, 48, 0, 4},
-                    stress_case{"variable_zerocopy", family::variable, true, false, 64, 16, 560, 0, 4},
-                    stress_case{"variable_copy", family::variable, false, false, 64, 16, 560, 0, 4}),
     stress_name);
 
 }  // namespace
