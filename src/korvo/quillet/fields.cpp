@@ -60,10 +60,7 @@ void write_field(PyObject* self, const field& f, PyObject* value) {
             slot<bool>(self, f) = to_bool(value);
             return;
         case field_kind::text:
-            if (value != Py_None && !PyUnicode_CheckExact(value)) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
-                throw python_error{};
-            }
+            if (value != Py_None && !PyUnicode_CheckExact(value)) raise_expected("str", value);
             text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
             return;
         case field_kind::level:

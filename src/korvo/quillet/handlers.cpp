@@ -14,6 +14,7 @@
 #include "common/errors.hpp"
 #include "common/publish.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "fields.hpp"
 #include "levels.hpp"
 #include "pickle_state.hpp"
@@ -115,27 +116,14 @@ PyObject* config_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
+// The texts a layout owns, empty for None.
 template <const auto& Refs>
-int config_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    for (const field* f : Refs) Py_VISIT(text_slot(self, *f).ptr());
-    return 0;
-}
-
-template <const auto& Refs>
-int config_clear(PyObject* self) {
-    for (const field* f : Refs) text_slot(self, *f).reset();
-    return 0;
-}
-
-template <const auto& Refs>
-void config_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
-    for (const field* f : Refs) std::destroy_at(&text_slot(self, *f));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+struct config_desc {
+    template <class F>
+    requires(!Refs.empty()) static void objects(PyObject& self, F&& f) {
+        for (const field* r : Refs) f(text_slot(&self, *r));
+    }
+};
 
 // --- Constructors -------------------------------------------------------------------------
 
@@ -344,10 +332,7 @@ constexpr pickled_class pickle_color_scheme{
 // --- Types --------------------------------------------------------------------------------
 
 template <const pickled_class& Cls>
-PyMethodDef pickling_methods[] = {
-    KORVO_QUILLET_PICKLING_METHODS(Cls),
-    {nullptr, nullptr, 0, nullptr},
-};
+auto pickling_methods = method_table(pickling_method_defs<Cls>());
 
 PyGetSetDef log_handler_getset[] = {field_getset(f_color), field_getset(f_pattern), field_getset(f_level), {}};
 PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), {}};
@@ -366,17 +351,14 @@ PyGetSetDef no_getset[] = {{}};
 
 // Slots of one class. GC support goes with the layouts that own references.
 template <const auto& Refs, const pickled_class& Cls>
-std::array<PyType_Slot, 9> make_slots(const char* doc, initproc init, PyGetSetDef* getset) {
-    constexpr bool gc = !Refs.empty();
-    return {{{Py_tp_doc, const_cast<char*>(doc)},
-             {Py_tp_init, reinterpret_cast<void*>(init)},
-             {Py_tp_getset, getset},
-             {Py_tp_methods, pickling_methods<Cls>},
-             {Py_tp_new, reinterpret_cast<void*>(config_new<Refs>)},
-             {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc<Refs>)},
-             {gc ? Py_tp_traverse : 0, gc ? reinterpret_cast<void*>(config_traverse<Refs>) : nullptr},
-             {gc ? Py_tp_clear : 0, gc ? reinterpret_cast<void*>(config_clear<Refs>) : nullptr},
-             {0, nullptr}}};
+auto make_slots(const char* doc, initproc init, PyGetSetDef* getset) {
+    return type_slots<PyObject, config_desc<Refs>>::slots(std::to_array({
+        doc_slot(doc),
+        slot(Py_tp_init, init),
+        PyType_Slot{Py_tp_getset, getset},
+        PyType_Slot{Py_tp_methods, pickling_methods<Cls>.data()},
+        slot(Py_tp_new, config_new<Refs>),
+    }));
 }
 
 auto log_handler_slots = make_slots<log_handler_refs, pickle_log_handler>(
@@ -410,9 +392,6 @@ auto color_scheme_slots = make_slots<no_refs, pickle_color_scheme>(
     "int error_color=-1, int critical_color=-1)",
     color_scheme_init, color_scheme_getset);
 
-constexpr unsigned k_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
-constexpr unsigned k_gc_flags = k_flags | Py_TPFLAGS_HAVE_GC;
-
 PyMethodDef unpickle_functions[] = {
     unpickle_def<pickle_log_handler>("__pyx_unpickle_LogHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_stdout_handler>(
@@ -427,30 +406,30 @@ PyMethodDef unpickle_functions[] = {
     unpickle_def<pickle_rotating_file_handler>(
         "__pyx_unpickle_RotatingFileHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_color_scheme>("__pyx_unpickle_ColorScheme(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
-    {nullptr, nullptr, 0, nullptr},
+    k_methods_end,
 };
 
 }  // namespace
 
 void add_config_types(PyObject* module) {
-    quillet_state& st = state_of_module(module);
+    quillet_state& st = quillet_module::of_module(module);
     static PyType_Spec specs[] = {
-        {"korvo.quillet.quillet.LogHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
-         log_handler_slots.data()},
-        {"korvo.quillet.quillet.StdoutHandler", static_cast<int>(sizeof(stdout_handler_object)), 0, k_gc_flags,
-         stdout_handler_slots.data()},
-        {"korvo.quillet.quillet.StderrHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
-         stderr_handler_slots.data()},
-        {"korvo.quillet.quillet.BasicConsoleHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
-         basic_console_handler_slots.data()},
-        {"korvo.quillet.quillet.ConsoleHandler", static_cast<int>(sizeof(console_handler_object)), 0, k_gc_flags,
-         console_handler_slots.data()},
-        {"korvo.quillet.quillet.FileHandler", static_cast<int>(sizeof(file_handler_object)), 0, k_gc_flags,
-         file_handler_slots.data()},
-        {"korvo.quillet.quillet.RotatingFileHandler", static_cast<int>(sizeof(rotating_file_handler_object)), 0,
-         k_gc_flags, rotating_file_handler_slots.data()},
-        {"korvo.quillet.quillet.ColorScheme", static_cast<int>(sizeof(color_scheme_object)), 0, k_flags,
-         color_scheme_slots.data()},
+        type_spec("korvo.quillet.quillet.LogHandler", sizeof(log_handler_object), k_immutable_gc_type_flags,
+                  log_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.StdoutHandler", sizeof(stdout_handler_object), k_immutable_gc_type_flags,
+                  stdout_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.StderrHandler", sizeof(log_handler_object), k_immutable_gc_type_flags,
+                  stderr_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.BasicConsoleHandler", sizeof(log_handler_object), k_immutable_gc_type_flags,
+                  basic_console_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.ConsoleHandler", sizeof(console_handler_object), k_immutable_gc_type_flags,
+                  console_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.FileHandler", sizeof(file_handler_object), k_immutable_gc_type_flags,
+                  file_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.RotatingFileHandler", sizeof(rotating_file_handler_object),
+                  k_immutable_gc_type_flags, rotating_file_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.ColorScheme", sizeof(color_scheme_object), k_immutable_type_flags,
+                  color_scheme_slots.data()),
     };
     // The base of each class, by index into specs (-1: object).
     static constexpr std::array<int, 8> bases{-1, 0, 0, 0, 0, 0, 5, -1};
