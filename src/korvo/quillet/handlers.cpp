@@ -60,11 +60,6 @@ struct color_scheme_object {
     std::int32_t critical_color;
 };
 
-template <class T>
-T* as(PyObject* self) noexcept {
-    return reinterpret_cast<T*>(self);
-}
-
 constexpr std::int32_t k_trace = 0;
 constexpr std::int32_t k_info = 2;
 constexpr std::int32_t k_warn = 3;
@@ -136,13 +131,94 @@ PyObject* text_arg(PyObject* value, PyObject* fallback, const char* name) {
 
 object stored_text(PyObject* text) { return text == Py_None ? object() : object::borrow(text); }
 
-std::int32_t level_arg(PyObject* value, std::int32_t fallback) {
-    return value != nullptr ? level_number(value) : fallback;
+PyObject* default_pattern() { return state().default_handler_pattern.ptr(); }
+
+PyObject* as_bool(bool value) noexcept { return value ? Py_True : Py_False; }
+
+// The defaults of a text parameter.
+constexpr std::int64_t k_no_default = 0;       // a required argument
+constexpr std::int64_t k_default_pattern = 1;  // the default handler pattern
+
+// One __init__ parameter: the field it is named and converted like, its default, and whether
+// this class's __init__ stores it itself (the others go on to the base's __init__).
+struct init_param {
+    const field* f;
+    std::int64_t fallback;
+    bool stored = false;
+};
+
+constexpr std::size_t k_max_params = 7;
+
+// One call's arguments after conversion, by parameter position.
+struct init_values {
+    std::array<std::int64_t, k_max_params> number{};
+    std::array<PyObject*, k_max_params> text{};  // borrowed: an exact str or None
+
+    bool flag(std::size_t i) const noexcept { return number[i] != 0; }
+    std::int32_t level(std::size_t i) const noexcept { return static_cast<std::int32_t>(number[i]); }
+};
+
+std::int64_t convert_number(const field& f, PyObject* value) {
+    switch (f.kind) {
+        case field_kind::boolean:
+            return to_bool(value);
+        case field_kind::level:
+            return level_number(value);
+        case field_kind::size:
+            return static_cast<std::int64_t>(to_size(value));
+        case field_kind::colour:
+            return to_int32(value);
+        case field_kind::text:
+            break;
+    }
+    return 0;
 }
 
-bool bool_arg(PyObject* value, bool fallback) { return value != nullptr ? to_bool(value) : fallback; }
+// Parses an __init__ call. Numbers and flags are converted first, in parameter order, then the
+// texts are checked; the required parameters are the texts without a default, which lead.
+template <std::size_t N>
+init_values parse_init(const std::array<init_param, N>& params, PyObject* args, PyObject* kwargs) {
+    static_assert(N <= k_max_params);
+    std::array<const char*, N> names{};
+    std::size_t required = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        names[i] = params[i].f->name;
+        if (params[i].f->kind == field_kind::text && params[i].fallback == k_no_default) ++required;
+    }
+    std::array<PyObject*, N> v{};
+    parse_tuple_args("__init__", args, kwargs, names, required, v);
+    init_values out;
+    for (std::size_t i = 0; i < N; ++i) {
+        const init_param& p = params[i];
+        if (p.f->kind != field_kind::text) out.number[i] = v[i] != nullptr ? convert_number(*p.f, v[i]) : p.fallback;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        const init_param& p = params[i];
+        if (p.f->kind != field_kind::text) continue;
+        PyObject* fallback = p.fallback == k_default_pattern ? default_pattern() : nullptr;
+        out.text[i] = text_arg(v[i], fallback, p.f->name);
+    }
+    return out;
+}
 
-PyObject* default_pattern() { return state().default_handler_pattern.ptr(); }
+// Stores argument i in field f; conversion is done, so nothing fails here.
+void store(PyObject* self, const field& f, const init_values& a, std::size_t i) {
+    switch (f.kind) {
+        case field_kind::boolean:
+            field_slot<bool>(self, f) = a.flag(i);
+            return;
+        case field_kind::text:
+            text_slot(self, f) = stored_text(a.text[i]);
+            return;
+        case field_kind::level:
+        case field_kind::colour:
+            field_slot<std::int32_t>(self, f) = a.level(i);
+            return;
+        case field_kind::size:
+            field_slot<std::uint64_t>(self, f) = static_cast<std::uint64_t>(a.number[i]);
+            return;
+    }
+}
 
 // super(own, self).__init__(*args): the next __init__ after `own` in the instance's MRO.
 void init_base(config_class own, PyObject* self, std::initializer_list<PyObject*> args) {
@@ -153,130 +229,81 @@ void init_base(config_class own, PyObject* self, std::initializer_list<PyObject*
     object result = object::steal(check(PyObject_Vectorcall(init.ptr(), std::data(args), args.size(), nullptr)));
 }
 
-PyObject* as_bool(bool value) noexcept { return value ? Py_True : Py_False; }
+// The base's __init__ called with a class's converted arguments.
+using base_init = void (*)(PyObject* self, const init_values& a);
 
-int log_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+// (color, pattern, level) to LogHandler, the level as a Level member.
+template <config_class Own, std::size_t Color, std::size_t Pattern, std::size_t Level>
+void to_log_handler(PyObject* self, const init_values& a) {
+    object level = level_object(a.level(Level));
+    init_base(Own, self, {as_bool(a.flag(Color)), a.text[Pattern], level.ptr()});
+}
+
+// ConsoleHandler's base always gets Level.TRACE.
+void console_to_log_handler(PyObject* self, const init_values& a) {
+    object trace = level_object(k_trace);
+    init_base(config_class::console_handler, self, {as_bool(a.flag(0)), a.text[1], trace.ptr()});
+}
+
+// FileHandler(filename, False, pattern, level as an int, False).
+void rotating_to_file_handler(PyObject* self, const init_values& a) {
+    object level = object::steal(check(PyLong_FromLong(a.level(2))));
+    init_base(config_class::rotating_file_handler, self, {a.text[0], Py_False, a.text[1], level.ptr(), Py_False});
+}
+
+// The __init__ of a class: parse and convert, the base's part, then the fields stored here.
+template <const auto& Params, base_init Base = nullptr>
+int handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 3> names{"color", "pattern", "level"};
-        std::array<PyObject*, 3> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], true);
-        const std::int32_t level = level_arg(v[2], k_trace);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        auto* h = as<log_handler_object>(self);
-        h->color = color;
-        h->pattern = stored_text(pattern);
-        h->level = level;
+        const init_values a = parse_init(Params, args, kwargs);
+        if constexpr (Base != nullptr) Base(self, a);
+        for (std::size_t i = 0; i < Params.size(); ++i)
+            if (Params[i].stored) store(self, *Params[i].f, a, i);
         return 0;
     });
 }
 
-// StderrHandler and BasicConsoleHandler: (color=False, pattern, level) to the base, as a Level.
-template <config_class Own, std::int32_t DefaultLevel>
-int plain_console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 3> names{"color", "pattern", "level"};
-        std::array<PyObject*, 3> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], false);
-        const std::int32_t level = level_arg(v[2], DefaultLevel);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object level_member = level_object(level);
-        init_base(Own, self, {as_bool(color), pattern, level_member.ptr()});
-        return 0;
-    });
-}
+constexpr std::array<init_param, 3> log_handler_params{
+    {{&f_color, true, true}, {&f_pattern, k_default_pattern, true}, {&f_level, k_trace, true}}};
+constexpr std::array<init_param, 4> stdout_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}, {&f_max_level, k_info, true}}};
+constexpr std::array<init_param, 3> stderr_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_warn}}};
+constexpr std::array<init_param, 3> basic_console_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}}};
+constexpr std::array<init_param, 4> console_handler_params{{{&f_color, true},
+                                                            {&f_pattern, k_default_pattern},
+                                                            {&f_max_stdout_level, k_info, true},
+                                                            {&f_min_level, k_trace, true}}};
+constexpr std::array<init_param, 5> file_handler_params{{{&f_filename, k_no_default, true},
+                                                         {&f_color, false},
+                                                         {&f_pattern, k_default_pattern},
+                                                         {&f_level, k_trace},
+                                                         {&f_overwrite, false, true}}};
+constexpr std::array<init_param, 5> rotating_file_handler_params{{{&f_filename, k_no_default},
+                                                                  {&f_pattern, k_default_pattern},
+                                                                  {&f_level, k_trace},
+                                                                  {&f_max_size, 1048576, true},
+                                                                  {&f_max_files, 3, true}}};
+constexpr std::array<init_param, 6> color_scheme_params{{{&f_trace_color, -1, true},
+                                                         {&f_debug_color, -1, true},
+                                                         {&f_info_color, -1, true},
+                                                         {&f_warn_color, -1, true},
+                                                         {&f_error_color, -1, true},
+                                                         {&f_critical_color, -1, true}}};
 
-int stdout_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 4> names{"color", "pattern", "level", "max_level"};
-        std::array<PyObject*, 4> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], false);
-        const std::int32_t level = level_arg(v[2], k_trace);
-        const std::int32_t max_level = level_arg(v[3], k_info);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object level_member = level_object(level);
-        init_base(config_class::stdout_handler, self, {as_bool(color), pattern, level_member.ptr()});
-        as<stdout_handler_object>(self)->max_level = max_level;
-        return 0;
-    });
-}
-
-int console_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 4> names{"color", "pattern", "max_stdout_level", "min_level"};
-        std::array<PyObject*, 4> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], true);
-        const std::int32_t max_stdout_level = level_arg(v[2], k_info);
-        const std::int32_t min_level = level_arg(v[3], k_trace);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object trace = level_object(k_trace);
-        init_base(config_class::console_handler, self, {as_bool(color), pattern, trace.ptr()});
-        auto* h = as<console_handler_object>(self);
-        h->max_stdout_level = max_stdout_level;
-        h->min_level = min_level;
-        return 0;
-    });
-}
-
-int file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 5> names{"filename", "color", "pattern", "level", "overwrite"};
-        std::array<PyObject*, 5> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 1, v);
-        const bool color = bool_arg(v[1], false);
-        const std::int32_t level = level_arg(v[3], k_trace);
-        const bool overwrite = bool_arg(v[4], false);
-        PyObject* filename = text_arg(v[0], nullptr, "filename");
-        PyObject* pattern = text_arg(v[2], default_pattern(), "pattern");
-        object level_member = level_object(level);
-        init_base(config_class::file_handler, self, {as_bool(color), pattern, level_member.ptr()});
-        auto* h = as<file_handler_object>(self);
-        h->filename = stored_text(filename);
-        h->overwrite = overwrite;
-        return 0;
-    });
-}
-
-int rotating_file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 5> names{"filename", "pattern", "level", "max_size", "max_files"};
-        std::array<PyObject*, 5> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 1, v);
-        const std::int32_t level = level_arg(v[2], k_trace);
-        const std::uint64_t max_size = v[3] != nullptr ? to_size(v[3]) : 1048576;
-        const std::uint64_t max_files = v[4] != nullptr ? to_size(v[4]) : 3;
-        PyObject* filename = text_arg(v[0], nullptr, "filename");
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object level_int = object::steal(check(PyLong_FromLong(level)));
-        init_base(config_class::rotating_file_handler, self, {filename, Py_False, pattern, level_int.ptr(), Py_False});
-        auto* h = as<rotating_file_handler_object>(self);
-        h->max_size = max_size;
-        h->max_files = max_files;
-        return 0;
-    });
-}
-
-int color_scheme_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 6> names{"trace_color", "debug_color", "info_color",
-                                                          "warn_color",  "error_color", "critical_color"};
-        std::array<PyObject*, 6> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        std::array<std::int32_t, 6> colors{};
-        for (std::size_t i = 0; i < colors.size(); ++i) colors[i] = v[i] != nullptr ? to_int32(v[i]) : -1;
-        auto* c = as<color_scheme_object>(self);
-        c->trace_color = colors[0];
-        c->debug_color = colors[1];
-        c->info_color = colors[2];
-        c->warn_color = colors[3];
-        c->error_color = colors[4];
-        c->critical_color = colors[5];
-        return 0;
-    });
-}
+constexpr auto log_handler_init = handler_init<log_handler_params>;
+constexpr auto stdout_handler_init =
+    handler_init<stdout_handler_params, to_log_handler<config_class::stdout_handler, 0, 1, 2>>;
+constexpr auto stderr_handler_init =
+    handler_init<stderr_handler_params, to_log_handler<config_class::stderr_handler, 0, 1, 2>>;
+constexpr auto basic_console_handler_init =
+    handler_init<basic_console_handler_params, to_log_handler<config_class::basic_console_handler, 0, 1, 2>>;
+constexpr auto console_handler_init = handler_init<console_handler_params, console_to_log_handler>;
+constexpr auto file_handler_init =
+    handler_init<file_handler_params, to_log_handler<config_class::file_handler, 1, 2, 3>>;
+constexpr auto rotating_file_handler_init = handler_init<rotating_file_handler_params, rotating_to_file_handler>;
+constexpr auto color_scheme_init = handler_init<color_scheme_params>;
 
 // --- Pickled state ------------------------------------------------------------------------
 
@@ -370,11 +397,11 @@ auto stdout_handler_slots = make_slots<log_handler_refs, pickle_stdout_handler>(
     stdout_handler_init, stdout_handler_getset);
 auto stderr_handler_slots = make_slots<log_handler_refs, pickle_stderr_handler>(
     "StderrHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.WARN)",
-    plain_console_init<config_class::stderr_handler, k_warn>, no_getset);
+    stderr_handler_init, no_getset);
 auto basic_console_handler_slots = make_slots<log_handler_refs, pickle_basic_console_handler>(
     "BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level level=Level.TRACE)",
-    plain_console_init<config_class::basic_console_handler, k_trace>, no_getset);
+    basic_console_handler_init, no_getset);
 auto console_handler_slots = make_slots<log_handler_refs, pickle_console_handler>(
     "ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
