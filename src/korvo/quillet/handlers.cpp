@@ -8,6 +8,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <span>
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
@@ -66,34 +67,30 @@ constexpr std::int32_t k_warn = 3;
 
 // --- Fields -------------------------------------------------------------------------------
 
-constexpr field f_color{"color", "color: 'bool'", field_kind::boolean, offsetof(log_handler_object, color)};
-constexpr field f_pattern{"pattern", "pattern: str", field_kind::text, offsetof(log_handler_object, pattern)};
-constexpr field f_level{"level", "level: 'Level'", field_kind::level, offsetof(log_handler_object, level)};
-constexpr field f_max_level{"max_level", "max_level: 'Level'", field_kind::level,
-                            offsetof(stdout_handler_object, max_level)};
-constexpr field f_max_stdout_level{"max_stdout_level", "max_stdout_level: 'Level'", field_kind::level,
-                                   offsetof(console_handler_object, max_stdout_level)};
-constexpr field f_min_level{"min_level", "min_level: 'Level'", field_kind::level,
-                            offsetof(console_handler_object, min_level)};
-constexpr field f_filename{"filename", "filename: str", field_kind::text, offsetof(file_handler_object, filename)};
-constexpr field f_overwrite{"overwrite", "overwrite: 'bool'", field_kind::boolean,
-                            offsetof(file_handler_object, overwrite)};
-constexpr field f_max_size{"max_size", "max_size: 'size_t'", field_kind::size,
-                           offsetof(rotating_file_handler_object, max_size)};
-constexpr field f_max_files{"max_files", "max_files: 'size_t'", field_kind::size,
-                            offsetof(rotating_file_handler_object, max_files)};
-constexpr field f_trace_color{"trace_color", "trace_color: 'int'", field_kind::colour,
-                              offsetof(color_scheme_object, trace_color)};
-constexpr field f_debug_color{"debug_color", "debug_color: 'int'", field_kind::colour,
-                              offsetof(color_scheme_object, debug_color)};
-constexpr field f_info_color{"info_color", "info_color: 'int'", field_kind::colour,
-                             offsetof(color_scheme_object, info_color)};
-constexpr field f_warn_color{"warn_color", "warn_color: 'int'", field_kind::colour,
-                             offsetof(color_scheme_object, warn_color)};
-constexpr field f_error_color{"error_color", "error_color: 'int'", field_kind::colour,
-                              offsetof(color_scheme_object, error_color)};
-constexpr field f_critical_color{"critical_color", "critical_color: 'int'", field_kind::colour,
-                                 offsetof(color_scheme_object, critical_color)};
+// A field named as its layout's member, documented "<name>: <type>".
+#define KORVO_QUILLET_FIELD(layout, member, kind, type) \
+    constexpr field f_##member { #member, #member ": " type, field_kind::kind, offsetof(layout, member) }
+
+// clang-format off
+KORVO_QUILLET_FIELD(log_handler_object, color, boolean, "'bool'");
+KORVO_QUILLET_FIELD(log_handler_object, pattern, text, "str");
+KORVO_QUILLET_FIELD(log_handler_object, level, level, "'Level'");
+KORVO_QUILLET_FIELD(stdout_handler_object, max_level, level, "'Level'");
+KORVO_QUILLET_FIELD(console_handler_object, max_stdout_level, level, "'Level'");
+KORVO_QUILLET_FIELD(console_handler_object, min_level, level, "'Level'");
+KORVO_QUILLET_FIELD(file_handler_object, filename, text, "str");
+KORVO_QUILLET_FIELD(file_handler_object, overwrite, boolean, "'bool'");
+KORVO_QUILLET_FIELD(rotating_file_handler_object, max_size, size, "'size_t'");
+KORVO_QUILLET_FIELD(rotating_file_handler_object, max_files, size, "'size_t'");
+KORVO_QUILLET_FIELD(color_scheme_object, trace_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, debug_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, info_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, warn_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, error_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, critical_color, colour, "'int'");
+// clang-format on
+
+#undef KORVO_QUILLET_FIELD
 
 // The references each layout owns.
 constexpr std::array<const field*, 1> log_handler_refs{&f_pattern};
@@ -317,44 +314,46 @@ constexpr std::array<const field*, 7> rotating_file_handler_state{&f_color,    &
 constexpr std::array<const field*, 6> color_scheme_state{&f_critical_color, &f_debug_color, &f_error_color,
                                                          &f_info_color,     &f_trace_color, &f_warn_color};
 
-constexpr field_checksums log_handler_sums{248553524, 144241045, 229147304, "color, level, pattern"};
-
 template <config_class C>
 PyTypeObject* config_type(const quillet_state& st) {
     return st.config(C);
 }
 
-constexpr pickled_class pickle_log_handler{"__pyx_unpickle_LogHandler", log_handler_sums, log_handler_state,
-                                           config_type<config_class::log_handler>};
-constexpr pickled_class pickle_stdout_handler{"__pyx_unpickle_StdoutHandler",
-                                              {11261678, 150681764, 102288808, "color, level, max_level, pattern"},
-                                              stdout_handler_state,
-                                              config_type<config_class::stdout_handler>};
-constexpr pickled_class pickle_stderr_handler{"__pyx_unpickle_StderrHandler", log_handler_sums, log_handler_state,
-                                              config_type<config_class::stderr_handler>};
-constexpr pickled_class pickle_basic_console_handler{"__pyx_unpickle_BasicConsoleHandler", log_handler_sums,
-                                                     log_handler_state,
-                                                     config_type<config_class::basic_console_handler>};
-constexpr pickled_class pickle_console_handler{
-    "__pyx_unpickle_ConsoleHandler",
-    {106424894, 138641504, 25251890, "color, level, max_stdout_level, min_level, pattern"},
-    console_handler_state,
-    config_type<config_class::console_handler>};
-constexpr pickled_class pickle_file_handler{
-    "__pyx_unpickle_FileHandler",
-    {114860579, 7346076, 58186703, "color, filename, level, overwrite, pattern"},
-    file_handler_state,
-    config_type<config_class::file_handler>};
-constexpr pickled_class pickle_rotating_file_handler{
-    "__pyx_unpickle_RotatingFileHandler",
-    {44524042, 201398803, 50701797, "color, filename, level, max_files, max_size, overwrite, pattern"},
-    rotating_file_handler_state,
-    config_type<config_class::rotating_file_handler>};
-constexpr pickled_class pickle_color_scheme{
-    "__pyx_unpickle_ColorScheme",
-    {32762675, 124373663, 9333230, "critical_color, debug_color, error_color, info_color, trace_color, warn_color"},
-    color_scheme_state,
-    config_type<config_class::color_scheme>};
+// A class's pickling: its unpickling function, its checksums and its state fields.
+template <config_class C>
+constexpr pickled_class pickled(const char* unpickle_name, field_checksums sums,
+                                std::span<const field* const> state) noexcept {
+    return {unpickle_name, sums, state, config_type<C>};
+}
+
+constexpr field_checksums log_handler_sums{248553524, 144241045, 229147304, "color, level, pattern"};
+constexpr field_checksums stdout_handler_sums{11261678, 150681764, 102288808, "color, level, max_level, pattern"};
+constexpr field_checksums console_handler_sums{106424894, 138641504, 25251890,
+                                               "color, level, max_stdout_level, min_level, pattern"};
+constexpr field_checksums file_handler_sums{114860579, 7346076, 58186703, "color, filename, level, overwrite, pattern"};
+constexpr field_checksums rotating_file_handler_sums{44524042, 201398803, 50701797,
+                                                     "color, filename, level, max_files, max_size, overwrite, pattern"};
+constexpr field_checksums color_scheme_sums{
+    32762675, 124373663, 9333230, "critical_color, debug_color, error_color, info_color, trace_color, warn_color"};
+
+// clang-format off
+constexpr auto pickle_log_handler = pickled<config_class::log_handler>(
+    "__pyx_unpickle_LogHandler", log_handler_sums, log_handler_state);
+constexpr auto pickle_stdout_handler = pickled<config_class::stdout_handler>(
+    "__pyx_unpickle_StdoutHandler", stdout_handler_sums, stdout_handler_state);
+constexpr auto pickle_stderr_handler = pickled<config_class::stderr_handler>(
+    "__pyx_unpickle_StderrHandler", log_handler_sums, log_handler_state);
+constexpr auto pickle_basic_console_handler = pickled<config_class::basic_console_handler>(
+    "__pyx_unpickle_BasicConsoleHandler", log_handler_sums, log_handler_state);
+constexpr auto pickle_console_handler = pickled<config_class::console_handler>(
+    "__pyx_unpickle_ConsoleHandler", console_handler_sums, console_handler_state);
+constexpr auto pickle_file_handler = pickled<config_class::file_handler>(
+    "__pyx_unpickle_FileHandler", file_handler_sums, file_handler_state);
+constexpr auto pickle_rotating_file_handler = pickled<config_class::rotating_file_handler>(
+    "__pyx_unpickle_RotatingFileHandler", rotating_file_handler_sums, rotating_file_handler_state);
+constexpr auto pickle_color_scheme = pickled<config_class::color_scheme>(
+    "__pyx_unpickle_ColorScheme", color_scheme_sums, color_scheme_state);
+// clang-format on
 
 // --- Types --------------------------------------------------------------------------------
 

@@ -91,45 +91,37 @@ struct handler_reader {
 };
 
 // One sink per handler description, by its class; attributes are read in the order of the
-// factory call's arguments. RotatingFileHandler is tested before its base FileHandler.
+// factory call's arguments. The console classes are tested first, in this order, then
+// RotatingFileHandler before its base FileHandler.
 void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const quillet_state& st) {
     auto is = [&](config_class c) { return PyObject_TypeCheck(handler, st.config(c)) != 0; };
     const handler_reader h{handler};
-    if (is(config_class::stdout_handler)) {
+    if (is(config_class::stdout_handler) || is(config_class::stderr_handler) || is(config_class::console_handler) ||
+        is(config_class::basic_console_handler)) {
         const bool color = h.flag("color");
         const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        const level max_level = h.lvl("max_level");
-        factory.add_stdout_handler(color, pattern, lvl, max_level);
-    } else if (is(config_class::stderr_handler)) {
-        const bool color = h.flag("color");
-        const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        factory.add_stderr_handler(color, pattern, lvl);
-    } else if (is(config_class::console_handler)) {
-        const bool color = h.flag("color");
-        const std::string pattern = h.text("pattern");
-        const level max_stdout_level = h.lvl("max_stdout_level");
-        const level min_level = h.lvl("min_level");
-        factory.add_console_handler(color, pattern, max_stdout_level, min_level);
-    } else if (is(config_class::basic_console_handler)) {
-        const bool color = h.flag("color");
-        const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        factory.add_basic_console_handler(color, pattern, lvl);
+        if (is(config_class::stdout_handler)) {
+            const level lvl = h.lvl("level");
+            factory.add_stdout_handler(color, pattern, lvl, h.lvl("max_level"));
+        } else if (is(config_class::stderr_handler)) {
+            factory.add_stderr_handler(color, pattern, h.lvl("level"));
+        } else if (is(config_class::console_handler)) {
+            const level max_stdout_level = h.lvl("max_stdout_level");
+            factory.add_console_handler(color, pattern, max_stdout_level, h.lvl("min_level"));
+        } else {
+            factory.add_basic_console_handler(color, pattern, h.lvl("level"));
+        }
     } else if (is(config_class::rotating_file_handler)) {
         const std::string filename = h.text("filename");
         const std::uint64_t max_size = h.size("max_size");
         const std::uint64_t max_files = h.size("max_files");
         const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, lvl);
+        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, h.lvl("level"));
     } else if (is(config_class::file_handler)) {
         const std::string filename = h.text("filename");
         const std::string pattern = h.text("pattern");
         const level lvl = h.lvl("level");
-        const bool overwrite = h.flag("overwrite");
-        factory.add_file_handler(filename, pattern, lvl, overwrite);
+        factory.add_file_handler(filename, pattern, lvl, h.flag("overwrite"));
     } else {
         PyErr_SetString(PyExc_TypeError, "Unknown handler type");
         throw python_error{};
