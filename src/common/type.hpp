@@ -36,6 +36,15 @@ inline PyMethodDef method_o(const char* name, unary_method fn, const char* doc =
 }
 inline constexpr PyMethodDef k_methods_end{nullptr, nullptr, 0, nullptr};
 
+// A method table: `entries` followed by the terminator.
+template <std::size_t N>
+std::array<PyMethodDef, N + 1> method_table(const std::array<PyMethodDef, N>& entries) noexcept {
+    std::array<PyMethodDef, N + 1> table{};
+    for (std::size_t i = 0; i < N; ++i) table[i] = entries[i];
+    table[N] = k_methods_end;
+    return table;
+}
+
 // Type-slot entries, likewise without a cast at each entry.
 template <class Fn>
 PyType_Slot slot(int id, Fn* fn) noexcept {
@@ -55,11 +64,18 @@ inline PyType_Spec type_spec(const char* name, std::size_t basicsize, unsigned l
 //   static void teardown(T& self) noexcept;                  // optional: non-Python members,
 //                                                            // run before the fields go
 //   static void finalize(PyObject* self);                    // optional: tp_finalize
+//   template <class F> static void objects(T& self, F&& f); // optional: f(member) per owned
+//                                                            // `object` member, empty until set
+//                                                            // and after clear; with GC too
 template <class T, class Desc>
 struct type_slots {
     static constexpr bool has_fields = requires(T & t) {
         Desc::fields(t, [](PyObject*&) {});
     };
+    static constexpr bool has_objects = requires(T & t) {
+        Desc::objects(t, [](object&) {});
+    };
+    static constexpr bool has_gc = has_fields || has_objects;
     static constexpr bool finalizes = requires { &Desc::finalize; };
 
     static T* cast(PyObject* self) noexcept { return reinterpret_cast<T*>(self); }
@@ -67,6 +83,10 @@ struct type_slots {
     template <class F>
     static void each_field(PyObject* self, F&& f) {
         if constexpr (has_fields) Desc::fields(*cast(self), f);
+    }
+    template <class F>
+    static void each_object(PyObject* self, F&& f) {
+        if constexpr (has_objects) Desc::objects(*cast(self), f);
     }
 
     // Every owned member starts as None.
@@ -80,12 +100,16 @@ struct type_slots {
         each_field(self, [&](PyObject*& m) {
             if (result == 0 && m != nullptr) result = visit(m, arg);
         });
+        each_object(self, [&](object& m) {
+            if (result == 0 && m) result = visit(m.ptr(), arg);
+        });
         return result;
     }
 
     // Members go back to None rather than null: native code reads them without checking.
     static int clear(PyObject* self) {
         each_field(self, [](PyObject*& m) { field_ref(m).reset_to_none(); });
+        each_object(self, [](object& m) { m.reset(); });
         return 0;
     }
 
@@ -98,20 +122,21 @@ struct type_slots {
         if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
         if constexpr (requires(T & t) { Desc::teardown(t); }) Desc::teardown(*cast(self));
         each_field(self, [](PyObject*& m) { field_ref(m).clear(); });
+        each_object(self, [](object& m) { m.reset(); });
         type->tp_free(self);
         Py_DECREF(type);
     }
 
     // The type's own slots followed by the generated ones (dealloc; traverse and clear with
-    // fields; tp_finalize = Desc::finalize when it finalizes) and the terminator.
+    // fields or objects; tp_finalize = Desc::finalize when it finalizes) and the terminator.
     template <std::size_t N>
     static auto slots(const std::array<PyType_Slot, N>& own) noexcept {
-        constexpr std::size_t generated = 1 + (has_fields ? 2 : 0) + (finalizes ? 1 : 0);
+        constexpr std::size_t generated = 1 + (has_gc ? 2 : 0) + (finalizes ? 1 : 0);
         std::array<PyType_Slot, N + generated + 1> all{};
         std::size_t i = 0;
         for (const PyType_Slot& s : own) all[i++] = s;
         all[i++] = slot(Py_tp_dealloc, dealloc);
-        if constexpr (has_fields) {
+        if constexpr (has_gc) {
             all[i++] = slot(Py_tp_traverse, traverse);
             all[i++] = slot(Py_tp_clear, clear);
         }

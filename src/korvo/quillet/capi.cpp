@@ -10,6 +10,7 @@
 #include "common/errors.hpp"
 #include "common/publish.hpp"
 #include "korvo/quillet.hpp"
+#include "log_call.hpp"
 #include "quillet/quillet.hpp"
 
 namespace korvo::quillet {
@@ -70,15 +71,7 @@ void get_logger(::quillet::SpdLogger& handle, lookup_options* options) {
     guard(-1, [&] {
         std::string name;
         if (PyObject* given = given_name(options)) {
-            check_exact_type(given, &PyUnicode_Type, "name", true);
-            if (given == Py_None) {
-                PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-                throw python_error{};
-            }
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(given, &size);
-            if (utf8 == nullptr) throw python_error{};
-            name.assign(utf8, static_cast<std::size_t>(size));
+            name = str_argument_text(given, "name");
         }
         handle = ::quillet::SpdLogger(::quillet::LoggerRegistry::get_logger(name, k_fallback_to_default));
         return 0;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/errors.hpp"
-#include "common/publish.hpp"
+#include "common/type.hpp"
 #include "korvo/quillet.hpp"
 #include "log_call.hpp"
 #include "pickle_state.hpp"
@@ -40,44 +40,30 @@ PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-void default_logger_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+struct default_logger_desc {};  // no fields
 
-auto default_logger_methods = log_methods<default_logger_policy>(
-    std::to_array<PyMethodDef>({KORVO_QUILLET_PICKLING_METHODS(pickle_default_logger)}));
+auto default_logger_methods = log_methods<default_logger_policy>(pickling_method_defs<pickle_default_logger>());
 
-PyType_Slot default_logger_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Logger that writes through the current default logger.")},
-    {Py_tp_new, reinterpret_cast<void*>(default_logger_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(default_logger_dealloc)},
-    {Py_tp_methods, default_logger_methods.data()},
-    {0, nullptr},
-};
+auto default_logger_slots = type_slots<default_logger_object, default_logger_desc>::slots(std::to_array({
+    doc_slot("Logger that writes through the current default logger."),
+    slot(Py_tp_new, default_logger_new),
+    PyType_Slot{Py_tp_methods, default_logger_methods.data()},
+}));
 
-PyType_Spec default_logger_spec = {
-    .name = "korvo.quillet.quillet.DefaultLogger",
-    .basicsize = sizeof(default_logger_object),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = default_logger_slots,
-};
+PyType_Spec default_logger_spec = type_spec("korvo.quillet.quillet.DefaultLogger", sizeof(default_logger_object),
+                                            k_immutable_type_flags, default_logger_slots.data());
 
 PyMethodDef unpickle_functions[] = {
     unpickle_def<pickle_default_logger>(
         "__pyx_unpickle_DefaultLogger(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
-    {nullptr, nullptr, 0, nullptr},
+    k_methods_end,
 };
 
 }  // namespace
 
 void add_default_logger_type(PyObject* module) {
-    PyTypeObject* type = add_type(module, &default_logger_spec);
-    quillet_state& st = state_of_module(module);
-    st.default_logger_type = object::steal(reinterpret_cast<PyObject*>(type));
-    publish_vtable(type, &default_logger_table);
+    add_log_type(module, default_logger_spec, quillet_module::of_module(module).default_logger_type,
+                 &default_logger_table);
 }
 
 void add_default_logger_unpickle(PyObject* module) { check(PyModule_AddFunctions(module, unpickle_functions)); }

@@ -9,11 +9,6 @@ namespace korvo::quillet {
 
 namespace {
 
-template <class T>
-T& slot(PyObject* self, const field& f) noexcept {
-    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + f.offset);
-}
-
 PyObject* field_get(PyObject* self, void* closure) {
     return guard(nullptr, [&] { return read_field(self, *static_cast<const field*>(closure)).release(); });
 }
@@ -38,17 +33,17 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
 object read_field(PyObject* self, const field& f) {
     switch (f.kind) {
         case field_kind::boolean:
-            return object::borrow(slot<bool>(self, f) ? Py_True : Py_False);
+            return object::borrow(field_slot<bool>(self, f) ? Py_True : Py_False);
         case field_kind::text: {
             const object& text = text_slot(self, f);
             return object::borrow(text ? text.ptr() : Py_None);
         }
         case field_kind::level:
-            return level_object(slot<std::int32_t>(self, f));
+            return level_object(field_slot<std::int32_t>(self, f));
         case field_kind::size:
-            return object::steal(check(PyLong_FromUnsignedLongLong(slot<std::uint64_t>(self, f))));
+            return object::steal(check(PyLong_FromUnsignedLongLong(field_slot<std::uint64_t>(self, f))));
         case field_kind::colour:
-            return object::steal(check(PyLong_FromLong(slot<std::int32_t>(self, f))));
+            return object::steal(check(PyLong_FromLong(field_slot<std::int32_t>(self, f))));
     }
     PyErr_BadInternalCall();
     throw python_error{};
@@ -57,23 +52,20 @@ object read_field(PyObject* self, const field& f) {
 void write_field(PyObject* self, const field& f, PyObject* value) {
     switch (f.kind) {
         case field_kind::boolean:
-            slot<bool>(self, f) = to_bool(value);
+            field_slot<bool>(self, f) = to_bool(value);
             return;
         case field_kind::text:
-            if (value != Py_None && !PyUnicode_CheckExact(value)) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
-                throw python_error{};
-            }
+            if (value != Py_None && !PyUnicode_CheckExact(value)) raise_expected("str", value);
             text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
             return;
         case field_kind::level:
-            slot<std::int32_t>(self, f) = level_number(value);
+            field_slot<std::int32_t>(self, f) = level_number(value);
             return;
         case field_kind::size:
-            slot<std::uint64_t>(self, f) = to_size(value);
+            field_slot<std::uint64_t>(self, f) = to_size(value);
             return;
         case field_kind::colour:
-            slot<std::int32_t>(self, f) = to_int32(value);
+            field_slot<std::int32_t>(self, f) = to_int32(value);
             return;
     }
 }

@@ -32,10 +32,14 @@ object read_field(PyObject* self, const field& f);
 // Throws python_error.
 void write_field(PyObject* self, const field& f, PyObject* value);
 
-// The stored reference of a text field (empty for None).
-inline object& text_slot(PyObject* self, const field& f) noexcept {
-    return *reinterpret_cast<object*>(reinterpret_cast<char*>(self) + f.offset);
+// The stored value of a field of type T.
+template <class T>
+T& field_slot(PyObject* self, const field& f) noexcept {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + f.offset);
 }
+
+// The stored reference of a text field (empty for None).
+inline object& text_slot(PyObject* self, const field& f) noexcept { return field_slot<object>(self, f); }
 
 // The attribute of a field: get, set, and delete (text fields store None, others refuse with
 // NotImplementedError "__del__").

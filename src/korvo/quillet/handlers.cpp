@@ -8,12 +8,14 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <span>
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/publish.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "fields.hpp"
 #include "levels.hpp"
 #include "pickle_state.hpp"
@@ -59,45 +61,36 @@ struct color_scheme_object {
     std::int32_t critical_color;
 };
 
-template <class T>
-T* as(PyObject* self) noexcept {
-    return reinterpret_cast<T*>(self);
-}
-
 constexpr std::int32_t k_trace = 0;
 constexpr std::int32_t k_info = 2;
 constexpr std::int32_t k_warn = 3;
 
 // --- Fields -------------------------------------------------------------------------------
 
-constexpr field f_color{"color", "color: 'bool'", field_kind::boolean, offsetof(log_handler_object, color)};
-constexpr field f_pattern{"pattern", "pattern: str", field_kind::text, offsetof(log_handler_object, pattern)};
-constexpr field f_level{"level", "level: 'Level'", field_kind::level, offsetof(log_handler_object, level)};
-constexpr field f_max_level{"max_level", "max_level: 'Level'", field_kind::level,
-                            offsetof(stdout_handler_object, max_level)};
-constexpr field f_max_stdout_level{"max_stdout_level", "max_stdout_level: 'Level'", field_kind::level,
-                                   offsetof(console_handler_object, max_stdout_level)};
-constexpr field f_min_level{"min_level", "min_level: 'Level'", field_kind::level,
-                            offsetof(console_handler_object, min_level)};
-constexpr field f_filename{"filename", "filename: str", field_kind::text, offsetof(file_handler_object, filename)};
-constexpr field f_overwrite{"overwrite", "overwrite: 'bool'", field_kind::boolean,
-                            offsetof(file_handler_object, overwrite)};
-constexpr field f_max_size{"max_size", "max_size: 'size_t'", field_kind::size,
-                           offsetof(rotating_file_handler_object, max_size)};
-constexpr field f_max_files{"max_files", "max_files: 'size_t'", field_kind::size,
-                            offsetof(rotating_file_handler_object, max_files)};
-constexpr field f_trace_color{"trace_color", "trace_color: 'int'", field_kind::colour,
-                              offsetof(color_scheme_object, trace_color)};
-constexpr field f_debug_color{"debug_color", "debug_color: 'int'", field_kind::colour,
-                              offsetof(color_scheme_object, debug_color)};
-constexpr field f_info_color{"info_color", "info_color: 'int'", field_kind::colour,
-                             offsetof(color_scheme_object, info_color)};
-constexpr field f_warn_color{"warn_color", "warn_color: 'int'", field_kind::colour,
-                             offsetof(color_scheme_object, warn_color)};
-constexpr field f_error_color{"error_color", "error_color: 'int'", field_kind::colour,
-                              offsetof(color_scheme_object, error_color)};
-constexpr field f_critical_color{"critical_color", "critical_color: 'int'", field_kind::colour,
-                                 offsetof(color_scheme_object, critical_color)};
+// A field named as its layout's member, documented "<name>: <type>".
+#define KORVO_QUILLET_FIELD(layout, member, kind, type) \
+    constexpr field f_##member { #member, #member ": " type, field_kind::kind, offsetof(layout, member) }
+
+// clang-format off
+KORVO_QUILLET_FIELD(log_handler_object, color, boolean, "'bool'");
+KORVO_QUILLET_FIELD(log_handler_object, pattern, text, "str");
+KORVO_QUILLET_FIELD(log_handler_object, level, level, "'Level'");
+KORVO_QUILLET_FIELD(stdout_handler_object, max_level, level, "'Level'");
+KORVO_QUILLET_FIELD(console_handler_object, max_stdout_level, level, "'Level'");
+KORVO_QUILLET_FIELD(console_handler_object, min_level, level, "'Level'");
+KORVO_QUILLET_FIELD(file_handler_object, filename, text, "str");
+KORVO_QUILLET_FIELD(file_handler_object, overwrite, boolean, "'bool'");
+KORVO_QUILLET_FIELD(rotating_file_handler_object, max_size, size, "'size_t'");
+KORVO_QUILLET_FIELD(rotating_file_handler_object, max_files, size, "'size_t'");
+KORVO_QUILLET_FIELD(color_scheme_object, trace_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, debug_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, info_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, warn_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, error_color, colour, "'int'");
+KORVO_QUILLET_FIELD(color_scheme_object, critical_color, colour, "'int'");
+// clang-format on
+
+#undef KORVO_QUILLET_FIELD
 
 // The references each layout owns.
 constexpr std::array<const field*, 1> log_handler_refs{&f_pattern};
@@ -115,27 +108,14 @@ PyObject* config_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
+// The texts a layout owns, empty for None.
 template <const auto& Refs>
-int config_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    for (const field* f : Refs) Py_VISIT(text_slot(self, *f).ptr());
-    return 0;
-}
-
-template <const auto& Refs>
-int config_clear(PyObject* self) {
-    for (const field* f : Refs) text_slot(self, *f).reset();
-    return 0;
-}
-
-template <const auto& Refs>
-void config_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
-    for (const field* f : Refs) std::destroy_at(&text_slot(self, *f));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+struct config_desc {
+    template <class F>
+    requires(!Refs.empty()) static void objects(PyObject& self, F&& f) {
+        for (const field* r : Refs) f(text_slot(&self, *r));
+    }
+};
 
 // --- Constructors -------------------------------------------------------------------------
 
@@ -148,13 +128,94 @@ PyObject* text_arg(PyObject* value, PyObject* fallback, const char* name) {
 
 object stored_text(PyObject* text) { return text == Py_None ? object() : object::borrow(text); }
 
-std::int32_t level_arg(PyObject* value, std::int32_t fallback) {
-    return value != nullptr ? level_number(value) : fallback;
+PyObject* default_pattern() { return state().default_handler_pattern.ptr(); }
+
+PyObject* as_bool(bool value) noexcept { return value ? Py_True : Py_False; }
+
+// The defaults of a text parameter.
+constexpr std::int64_t k_no_default = 0;       // a required argument
+constexpr std::int64_t k_default_pattern = 1;  // the default handler pattern
+
+// One __init__ parameter: the field it is named and converted like, its default, and whether
+// this class's __init__ stores it itself (the others go on to the base's __init__).
+struct init_param {
+    const field* f;
+    std::int64_t fallback;
+    bool stored = false;
+};
+
+constexpr std::size_t k_max_params = 7;
+
+// One call's arguments after conversion, by parameter position.
+struct init_values {
+    std::array<std::int64_t, k_max_params> number{};
+    std::array<PyObject*, k_max_params> text{};  // borrowed: an exact str or None
+
+    bool flag(std::size_t i) const noexcept { return number[i] != 0; }
+    std::int32_t level(std::size_t i) const noexcept { return static_cast<std::int32_t>(number[i]); }
+};
+
+std::int64_t convert_number(const field& f, PyObject* value) {
+    switch (f.kind) {
+        case field_kind::boolean:
+            return to_bool(value);
+        case field_kind::level:
+            return level_number(value);
+        case field_kind::size:
+            return static_cast<std::int64_t>(to_size(value));
+        case field_kind::colour:
+            return to_int32(value);
+        case field_kind::text:
+            break;
+    }
+    return 0;
 }
 
-bool bool_arg(PyObject* value, bool fallback) { return value != nullptr ? to_bool(value) : fallback; }
+// Parses an __init__ call. Numbers and flags are converted first, in parameter order, then the
+// texts are checked; the required parameters are the texts without a default, which lead.
+template <std::size_t N>
+init_values parse_init(const std::array<init_param, N>& params, PyObject* args, PyObject* kwargs) {
+    static_assert(N <= k_max_params);
+    std::array<const char*, N> names{};
+    std::size_t required = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+        names[i] = params[i].f->name;
+        if (params[i].f->kind == field_kind::text && params[i].fallback == k_no_default) ++required;
+    }
+    std::array<PyObject*, N> v{};
+    parse_tuple_args("__init__", args, kwargs, names, required, v);
+    init_values out;
+    for (std::size_t i = 0; i < N; ++i) {
+        const init_param& p = params[i];
+        if (p.f->kind != field_kind::text) out.number[i] = v[i] != nullptr ? convert_number(*p.f, v[i]) : p.fallback;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        const init_param& p = params[i];
+        if (p.f->kind != field_kind::text) continue;
+        PyObject* fallback = p.fallback == k_default_pattern ? default_pattern() : nullptr;
+        out.text[i] = text_arg(v[i], fallback, p.f->name);
+    }
+    return out;
+}
 
-PyObject* default_pattern() { return state().default_handler_pattern.ptr(); }
+// Stores argument i in field f; conversion is done, so nothing fails here.
+void store(PyObject* self, const field& f, const init_values& a, std::size_t i) {
+    switch (f.kind) {
+        case field_kind::boolean:
+            field_slot<bool>(self, f) = a.flag(i);
+            return;
+        case field_kind::text:
+            text_slot(self, f) = stored_text(a.text[i]);
+            return;
+        case field_kind::level:
+        case field_kind::colour:
+            field_slot<std::int32_t>(self, f) = a.level(i);
+            return;
+        case field_kind::size:
+            field_slot<std::uint64_t>(self, f) = static_cast<std::uint64_t>(a.number[i]);
+            return;
+    }
+}
 
 // super(own, self).__init__(*args): the next __init__ after `own` in the instance's MRO.
 void init_base(config_class own, PyObject* self, std::initializer_list<PyObject*> args) {
@@ -165,130 +226,81 @@ void init_base(config_class own, PyObject* self, std::initializer_list<PyObject*
     object result = object::steal(check(PyObject_Vectorcall(init.ptr(), std::data(args), args.size(), nullptr)));
 }
 
-PyObject* as_bool(bool value) noexcept { return value ? Py_True : Py_False; }
+// The base's __init__ called with a class's converted arguments.
+using base_init = void (*)(PyObject* self, const init_values& a);
 
-int log_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+// (color, pattern, level) to LogHandler, the level as a Level member.
+template <config_class Own, std::size_t Color, std::size_t Pattern, std::size_t Level>
+void to_log_handler(PyObject* self, const init_values& a) {
+    object level = level_object(a.level(Level));
+    init_base(Own, self, {as_bool(a.flag(Color)), a.text[Pattern], level.ptr()});
+}
+
+// ConsoleHandler's base always gets Level.TRACE.
+void console_to_log_handler(PyObject* self, const init_values& a) {
+    object trace = level_object(k_trace);
+    init_base(config_class::console_handler, self, {as_bool(a.flag(0)), a.text[1], trace.ptr()});
+}
+
+// FileHandler(filename, False, pattern, level as an int, False).
+void rotating_to_file_handler(PyObject* self, const init_values& a) {
+    object level = object::steal(check(PyLong_FromLong(a.level(2))));
+    init_base(config_class::rotating_file_handler, self, {a.text[0], Py_False, a.text[1], level.ptr(), Py_False});
+}
+
+// The __init__ of a class: parse and convert, the base's part, then the fields stored here.
+template <const auto& Params, base_init Base = nullptr>
+int handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 3> names{"color", "pattern", "level"};
-        std::array<PyObject*, 3> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], true);
-        const std::int32_t level = level_arg(v[2], k_trace);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        auto* h = as<log_handler_object>(self);
-        h->color = color;
-        h->pattern = stored_text(pattern);
-        h->level = level;
+        const init_values a = parse_init(Params, args, kwargs);
+        if constexpr (Base != nullptr) Base(self, a);
+        for (std::size_t i = 0; i < Params.size(); ++i)
+            if (Params[i].stored) store(self, *Params[i].f, a, i);
         return 0;
     });
 }
 
-// StderrHandler and BasicConsoleHandler: (color=False, pattern, level) to the base, as a Level.
-template <config_class Own, std::int32_t DefaultLevel>
-int plain_console_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 3> names{"color", "pattern", "level"};
-        std::array<PyObject*, 3> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], false);
-        const std::int32_t level = level_arg(v[2], DefaultLevel);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object level_member = level_object(level);
-        init_base(Own, self, {as_bool(color), pattern, level_member.ptr()});
-        return 0;
-    });
-}
+constexpr std::array<init_param, 3> log_handler_params{
+    {{&f_color, true, true}, {&f_pattern, k_default_pattern, true}, {&f_level, k_trace, true}}};
+constexpr std::array<init_param, 4> stdout_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}, {&f_max_level, k_info, true}}};
+constexpr std::array<init_param, 3> stderr_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_warn}}};
+constexpr std::array<init_param, 3> basic_console_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}}};
+constexpr std::array<init_param, 4> console_handler_params{{{&f_color, true},
+                                                            {&f_pattern, k_default_pattern},
+                                                            {&f_max_stdout_level, k_info, true},
+                                                            {&f_min_level, k_trace, true}}};
+constexpr std::array<init_param, 5> file_handler_params{{{&f_filename, k_no_default, true},
+                                                         {&f_color, false},
+                                                         {&f_pattern, k_default_pattern},
+                                                         {&f_level, k_trace},
+                                                         {&f_overwrite, false, true}}};
+constexpr std::array<init_param, 5> rotating_file_handler_params{{{&f_filename, k_no_default},
+                                                                  {&f_pattern, k_default_pattern},
+                                                                  {&f_level, k_trace},
+                                                                  {&f_max_size, 1048576, true},
+                                                                  {&f_max_files, 3, true}}};
+constexpr std::array<init_param, 6> color_scheme_params{{{&f_trace_color, -1, true},
+                                                         {&f_debug_color, -1, true},
+                                                         {&f_info_color, -1, true},
+                                                         {&f_warn_color, -1, true},
+                                                         {&f_error_color, -1, true},
+                                                         {&f_critical_color, -1, true}}};
 
-int stdout_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 4> names{"color", "pattern", "level", "max_level"};
-        std::array<PyObject*, 4> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], false);
-        const std::int32_t level = level_arg(v[2], k_trace);
-        const std::int32_t max_level = level_arg(v[3], k_info);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object level_member = level_object(level);
-        init_base(config_class::stdout_handler, self, {as_bool(color), pattern, level_member.ptr()});
-        as<stdout_handler_object>(self)->max_level = max_level;
-        return 0;
-    });
-}
-
-int console_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 4> names{"color", "pattern", "max_stdout_level", "min_level"};
-        std::array<PyObject*, 4> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        const bool color = bool_arg(v[0], true);
-        const std::int32_t max_stdout_level = level_arg(v[2], k_info);
-        const std::int32_t min_level = level_arg(v[3], k_trace);
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object trace = level_object(k_trace);
-        init_base(config_class::console_handler, self, {as_bool(color), pattern, trace.ptr()});
-        auto* h = as<console_handler_object>(self);
-        h->max_stdout_level = max_stdout_level;
-        h->min_level = min_level;
-        return 0;
-    });
-}
-
-int file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 5> names{"filename", "color", "pattern", "level", "overwrite"};
-        std::array<PyObject*, 5> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 1, v);
-        const bool color = bool_arg(v[1], false);
-        const std::int32_t level = level_arg(v[3], k_trace);
-        const bool overwrite = bool_arg(v[4], false);
-        PyObject* filename = text_arg(v[0], nullptr, "filename");
-        PyObject* pattern = text_arg(v[2], default_pattern(), "pattern");
-        object level_member = level_object(level);
-        init_base(config_class::file_handler, self, {as_bool(color), pattern, level_member.ptr()});
-        auto* h = as<file_handler_object>(self);
-        h->filename = stored_text(filename);
-        h->overwrite = overwrite;
-        return 0;
-    });
-}
-
-int rotating_file_handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 5> names{"filename", "pattern", "level", "max_size", "max_files"};
-        std::array<PyObject*, 5> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 1, v);
-        const std::int32_t level = level_arg(v[2], k_trace);
-        const std::uint64_t max_size = v[3] != nullptr ? to_size(v[3]) : 1048576;
-        const std::uint64_t max_files = v[4] != nullptr ? to_size(v[4]) : 3;
-        PyObject* filename = text_arg(v[0], nullptr, "filename");
-        PyObject* pattern = text_arg(v[1], default_pattern(), "pattern");
-        object level_int = object::steal(check(PyLong_FromLong(level)));
-        init_base(config_class::rotating_file_handler, self, {filename, Py_False, pattern, level_int.ptr(), Py_False});
-        auto* h = as<rotating_file_handler_object>(self);
-        h->max_size = max_size;
-        h->max_files = max_files;
-        return 0;
-    });
-}
-
-int color_scheme_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guard(-1, [&] {
-        static constexpr std::array<const char*, 6> names{"trace_color", "debug_color", "info_color",
-                                                          "warn_color",  "error_color", "critical_color"};
-        std::array<PyObject*, 6> v{};
-        parse_tuple_args("__init__", args, kwargs, names, 0, v);
-        std::array<std::int32_t, 6> colors{};
-        for (std::size_t i = 0; i < colors.size(); ++i) colors[i] = v[i] != nullptr ? to_int32(v[i]) : -1;
-        auto* c = as<color_scheme_object>(self);
-        c->trace_color = colors[0];
-        c->debug_color = colors[1];
-        c->info_color = colors[2];
-        c->warn_color = colors[3];
-        c->error_color = colors[4];
-        c->critical_color = colors[5];
-        return 0;
-    });
-}
+constexpr auto log_handler_init = handler_init<log_handler_params>;
+constexpr auto stdout_handler_init =
+    handler_init<stdout_handler_params, to_log_handler<config_class::stdout_handler, 0, 1, 2>>;
+constexpr auto stderr_handler_init =
+    handler_init<stderr_handler_params, to_log_handler<config_class::stderr_handler, 0, 1, 2>>;
+constexpr auto basic_console_handler_init =
+    handler_init<basic_console_handler_params, to_log_handler<config_class::basic_console_handler, 0, 1, 2>>;
+constexpr auto console_handler_init = handler_init<console_handler_params, console_to_log_handler>;
+constexpr auto file_handler_init =
+    handler_init<file_handler_params, to_log_handler<config_class::file_handler, 1, 2, 3>>;
+constexpr auto rotating_file_handler_init = handler_init<rotating_file_handler_params, rotating_to_file_handler>;
+constexpr auto color_scheme_init = handler_init<color_scheme_params>;
 
 // --- Pickled state ------------------------------------------------------------------------
 
@@ -302,52 +314,51 @@ constexpr std::array<const field*, 7> rotating_file_handler_state{&f_color,    &
 constexpr std::array<const field*, 6> color_scheme_state{&f_critical_color, &f_debug_color, &f_error_color,
                                                          &f_info_color,     &f_trace_color, &f_warn_color};
 
-constexpr field_checksums log_handler_sums{248553524, 144241045, 229147304, "color, level, pattern"};
-
 template <config_class C>
 PyTypeObject* config_type(const quillet_state& st) {
     return st.config(C);
 }
 
-constexpr pickled_class pickle_log_handler{"__pyx_unpickle_LogHandler", log_handler_sums, log_handler_state,
-                                           config_type<config_class::log_handler>};
-constexpr pickled_class pickle_stdout_handler{"__pyx_unpickle_StdoutHandler",
-                                              {11261678, 150681764, 102288808, "color, level, max_level, pattern"},
-                                              stdout_handler_state,
-                                              config_type<config_class::stdout_handler>};
-constexpr pickled_class pickle_stderr_handler{"__pyx_unpickle_StderrHandler", log_handler_sums, log_handler_state,
-                                              config_type<config_class::stderr_handler>};
-constexpr pickled_class pickle_basic_console_handler{"__pyx_unpickle_BasicConsoleHandler", log_handler_sums,
-                                                     log_handler_state,
-                                                     config_type<config_class::basic_console_handler>};
-constexpr pickled_class pickle_console_handler{
-    "__pyx_unpickle_ConsoleHandler",
-    {106424894, 138641504, 25251890, "color, level, max_stdout_level, min_level, pattern"},
-    console_handler_state,
-    config_type<config_class::console_handler>};
-constexpr pickled_class pickle_file_handler{
-    "__pyx_unpickle_FileHandler",
-    {114860579, 7346076, 58186703, "color, filename, level, overwrite, pattern"},
-    file_handler_state,
-    config_type<config_class::file_handler>};
-constexpr pickled_class pickle_rotating_file_handler{
-    "__pyx_unpickle_RotatingFileHandler",
-    {44524042, 201398803, 50701797, "color, filename, level, max_files, max_size, overwrite, pattern"},
-    rotating_file_handler_state,
-    config_type<config_class::rotating_file_handler>};
-constexpr pickled_class pickle_color_scheme{
-    "__pyx_unpickle_ColorScheme",
-    {32762675, 124373663, 9333230, "critical_color, debug_color, error_color, info_color, trace_color, warn_color"},
-    color_scheme_state,
-    config_type<config_class::color_scheme>};
+// A class's pickling: its unpickling function, its checksums and its state fields.
+template <config_class C>
+constexpr pickled_class pickled(const char* unpickle_name, field_checksums sums,
+                                std::span<const field* const> state) noexcept {
+    return {unpickle_name, sums, state, config_type<C>};
+}
+
+constexpr field_checksums log_handler_sums{248553524, 144241045, 229147304, "color, level, pattern"};
+constexpr field_checksums stdout_handler_sums{11261678, 150681764, 102288808, "color, level, max_level, pattern"};
+constexpr field_checksums console_handler_sums{106424894, 138641504, 25251890,
+                                               "color, level, max_stdout_level, min_level, pattern"};
+constexpr field_checksums file_handler_sums{114860579, 7346076, 58186703, "color, filename, level, overwrite, pattern"};
+constexpr field_checksums rotating_file_handler_sums{44524042, 201398803, 50701797,
+                                                     "color, filename, level, max_files, max_size, overwrite, pattern"};
+constexpr field_checksums color_scheme_sums{
+    32762675, 124373663, 9333230, "critical_color, debug_color, error_color, info_color, trace_color, warn_color"};
+
+// clang-format off
+constexpr auto pickle_log_handler = pickled<config_class::log_handler>(
+    "__pyx_unpickle_LogHandler", log_handler_sums, log_handler_state);
+constexpr auto pickle_stdout_handler = pickled<config_class::stdout_handler>(
+    "__pyx_unpickle_StdoutHandler", stdout_handler_sums, stdout_handler_state);
+constexpr auto pickle_stderr_handler = pickled<config_class::stderr_handler>(
+    "__pyx_unpickle_StderrHandler", log_handler_sums, log_handler_state);
+constexpr auto pickle_basic_console_handler = pickled<config_class::basic_console_handler>(
+    "__pyx_unpickle_BasicConsoleHandler", log_handler_sums, log_handler_state);
+constexpr auto pickle_console_handler = pickled<config_class::console_handler>(
+    "__pyx_unpickle_ConsoleHandler", console_handler_sums, console_handler_state);
+constexpr auto pickle_file_handler = pickled<config_class::file_handler>(
+    "__pyx_unpickle_FileHandler", file_handler_sums, file_handler_state);
+constexpr auto pickle_rotating_file_handler = pickled<config_class::rotating_file_handler>(
+    "__pyx_unpickle_RotatingFileHandler", rotating_file_handler_sums, rotating_file_handler_state);
+constexpr auto pickle_color_scheme = pickled<config_class::color_scheme>(
+    "__pyx_unpickle_ColorScheme", color_scheme_sums, color_scheme_state);
+// clang-format on
 
 // --- Types --------------------------------------------------------------------------------
 
 template <const pickled_class& Cls>
-PyMethodDef pickling_methods[] = {
-    KORVO_QUILLET_PICKLING_METHODS(Cls),
-    {nullptr, nullptr, 0, nullptr},
-};
+auto pickling_methods = method_table(pickling_method_defs<Cls>());
 
 PyGetSetDef log_handler_getset[] = {field_getset(f_color), field_getset(f_pattern), field_getset(f_level), {}};
 PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), {}};
@@ -366,17 +377,14 @@ PyGetSetDef no_getset[] = {{}};
 
 // Slots of one class. GC support goes with the layouts that own references.
 template <const auto& Refs, const pickled_class& Cls>
-std::array<PyType_Slot, 9> make_slots(const char* doc, initproc init, PyGetSetDef* getset) {
-    constexpr bool gc = !Refs.empty();
-    return {{{Py_tp_doc, const_cast<char*>(doc)},
-             {Py_tp_init, reinterpret_cast<void*>(init)},
-             {Py_tp_getset, getset},
-             {Py_tp_methods, pickling_methods<Cls>},
-             {Py_tp_new, reinterpret_cast<void*>(config_new<Refs>)},
-             {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc<Refs>)},
-             {gc ? Py_tp_traverse : 0, gc ? reinterpret_cast<void*>(config_traverse<Refs>) : nullptr},
-             {gc ? Py_tp_clear : 0, gc ? reinterpret_cast<void*>(config_clear<Refs>) : nullptr},
-             {0, nullptr}}};
+auto make_slots(const char* doc, initproc init, PyGetSetDef* getset) {
+    return type_slots<PyObject, config_desc<Refs>>::slots(std::to_array({
+        doc_slot(doc),
+        slot(Py_tp_init, init),
+        PyType_Slot{Py_tp_getset, getset},
+        PyType_Slot{Py_tp_methods, pickling_methods<Cls>.data()},
+        slot(Py_tp_new, config_new<Refs>),
+    }));
 }
 
 auto log_handler_slots = make_slots<log_handler_refs, pickle_log_handler>(
@@ -388,11 +396,11 @@ auto stdout_handler_slots = make_slots<log_handler_refs, pickle_stdout_handler>(
     stdout_handler_init, stdout_handler_getset);
 auto stderr_handler_slots = make_slots<log_handler_refs, pickle_stderr_handler>(
     "StderrHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.WARN)",
-    plain_console_init<config_class::stderr_handler, k_warn>, no_getset);
+    stderr_handler_init, no_getset);
 auto basic_console_handler_slots = make_slots<log_handler_refs, pickle_basic_console_handler>(
     "BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level level=Level.TRACE)",
-    plain_console_init<config_class::basic_console_handler, k_trace>, no_getset);
+    basic_console_handler_init, no_getset);
 auto console_handler_slots = make_slots<log_handler_refs, pickle_console_handler>(
     "ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
@@ -410,9 +418,6 @@ auto color_scheme_slots = make_slots<no_refs, pickle_color_scheme>(
     "int error_color=-1, int critical_color=-1)",
     color_scheme_init, color_scheme_getset);
 
-constexpr unsigned k_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
-constexpr unsigned k_gc_flags = k_flags | Py_TPFLAGS_HAVE_GC;
-
 PyMethodDef unpickle_functions[] = {
     unpickle_def<pickle_log_handler>("__pyx_unpickle_LogHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_stdout_handler>(
@@ -427,30 +432,30 @@ PyMethodDef unpickle_functions[] = {
     unpickle_def<pickle_rotating_file_handler>(
         "__pyx_unpickle_RotatingFileHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
     unpickle_def<pickle_color_scheme>("__pyx_unpickle_ColorScheme(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),
-    {nullptr, nullptr, 0, nullptr},
+    k_methods_end,
 };
 
 }  // namespace
 
 void add_config_types(PyObject* module) {
-    quillet_state& st = state_of_module(module);
+    quillet_state& st = quillet_module::of_module(module);
     static PyType_Spec specs[] = {
-        {"korvo.quillet.quillet.LogHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
-         log_handler_slots.data()},
-        {"korvo.quillet.quillet.StdoutHandler", static_cast<int>(sizeof(stdout_handler_object)), 0, k_gc_flags,
-         stdout_handler_slots.data()},
-        {"korvo.quillet.quillet.StderrHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
-         stderr_handler_slots.data()},
-        {"korvo.quillet.quillet.BasicConsoleHandler", static_cast<int>(sizeof(log_handler_object)), 0, k_gc_flags,
-         basic_console_handler_slots.data()},
-        {"korvo.quillet.quillet.ConsoleHandler", static_cast<int>(sizeof(console_handler_object)), 0, k_gc_flags,
-         console_handler_slots.data()},
-        {"korvo.quillet.quillet.FileHandler", static_cast<int>(sizeof(file_handler_object)), 0, k_gc_flags,
-         file_handler_slots.data()},
-        {"korvo.quillet.quillet.RotatingFileHandler", static_cast<int>(sizeof(rotating_file_handler_object)), 0,
-         k_gc_flags, rotating_file_handler_slots.data()},
-        {"korvo.quillet.quillet.ColorScheme", static_cast<int>(sizeof(color_scheme_object)), 0, k_flags,
-         color_scheme_slots.data()},
+        type_spec("korvo.quillet.quillet.LogHandler", sizeof(log_handler_object), k_immutable_gc_type_flags,
+                  log_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.StdoutHandler", sizeof(stdout_handler_object), k_immutable_gc_type_flags,
+                  stdout_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.StderrHandler", sizeof(log_handler_object), k_immutable_gc_type_flags,
+                  stderr_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.BasicConsoleHandler", sizeof(log_handler_object), k_immutable_gc_type_flags,
+                  basic_console_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.ConsoleHandler", sizeof(console_handler_object), k_immutable_gc_type_flags,
+                  console_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.FileHandler", sizeof(file_handler_object), k_immutable_gc_type_flags,
+                  file_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.RotatingFileHandler", sizeof(rotating_file_handler_object),
+                  k_immutable_gc_type_flags, rotating_file_handler_slots.data()),
+        type_spec("korvo.quillet.quillet.ColorScheme", sizeof(color_scheme_object), k_immutable_type_flags,
+                  color_scheme_slots.data()),
     };
     // The base of each class, by index into specs (-1: object).
     static constexpr std::array<int, 8> bases{-1, 0, 0, 0, 0, 0, 5, -1};

@@ -1,11 +1,11 @@
 // Log call steps: arguments, message text, colouring, call site and the sink loop.
 #include "log_call.hpp"
 
-#include <cstring>
 #include <exception>
 #include <string>
 
 #include "common/args.hpp"
+#include "common/publish.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
 
@@ -109,18 +109,18 @@ log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept {
     return req;
 }
 
-std::string_view message_text(PyObject* msg) {
-    check_exact_type(msg, &PyUnicode_Type, "msg", true);
-    if (msg == Py_None) {
+std::string_view str_argument_text(PyObject* obj, const char* arg_name) {
+    check_exact_type(obj, &PyUnicode_Type, arg_name, true);
+    if (obj == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         throw python_error{};
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(msg, &size);
-    if (utf8 == nullptr) throw python_error{};
-    const void* nul = std::memchr(utf8, '\0', static_cast<std::size_t>(size));
-    const auto length = nul != nullptr ? static_cast<const char*>(nul) - utf8 : size;
-    return {utf8, static_cast<std::size_t>(length)};
+    return utf8_of(obj);
+}
+
+std::string_view message_text(PyObject* msg) {
+    const std::string_view text = str_argument_text(msg, "msg");
+    return text.substr(0, text.find('\0'));
 }
 
 void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req) {
@@ -268,15 +268,18 @@ void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std
     }
 }
 
-bool dispatch_override(PyObject* self, PyObject* method_name, PyCFunction own, const log_request& req) {
-    object attr = object::steal(check(PyObject_GetAttr(self, method_name)));
-    if (PyCFunction_Check(attr.ptr()) && PyCFunction_GET_FUNCTION(attr.ptr()) == own) return false;
+void add_log_type(PyObject* module, PyType_Spec& spec, object& kept, const void* table) {
+    PyTypeObject* type = add_type(module, &spec);
+    kept = object::steal(reinterpret_cast<PyObject*>(type));
+    publish_vtable(type, table);
+}
+
+void call_log_override(PyObject* override, const log_request& req) {
     object fg = object::steal(check(PyLong_FromLong(req.fg_color)));
     object bg = object::steal(check(PyLong_FromLong(req.bg_color)));
     object effect = object::steal(check(PyLong_FromLong(req.effect)));
     PyObject* argv[] = {req.msg, fg.ptr(), bg.ptr(), effect.ptr()};
-    object result = object::steal(check(PyObject_Vectorcall(attr.ptr(), argv, 4, nullptr)));
-    return true;
+    object result = object::steal(check(PyObject_Vectorcall(override, argv, 4, nullptr)));
 }
 
 }  // namespace korvo::quillet

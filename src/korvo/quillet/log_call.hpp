@@ -17,6 +17,7 @@
 
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "korvo/quillet.hpp"
 #include "state.hpp"
 
@@ -53,6 +54,9 @@ log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept;
 // lives. TypeError unless msg is exactly a str, AttributeError for None, the codec's error for
 // text that cannot be encoded. Throws python_error.
 std::string_view message_text(PyObject* msg);
+// The UTF-8 of an argument `arg_name` that must be exactly a str: TypeError otherwise,
+// AttributeError for None (the error of calling encode on it). Throws python_error.
+std::string_view str_argument_text(PyObject* obj, const char* arg_name);
 
 // LoggerRegistry::get_logger("", true): the library's default logger of this moment, looked up
 // anew on every call so that a new default takes effect at once. The caller holds it until it
@@ -90,10 +94,9 @@ bool is_console_sink(const spdlog::sinks::sink* sink) noexcept;
 void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
                   const spdlog::source_loc& loc) noexcept;
 
-// For a native call on an instance of a Python subclass: runs the subclass's override of the
-// method (called with msg and the three codes) and returns true, or returns false when the
-// attribute is still the type's own method `own`. Throws python_error when the override raises.
-bool dispatch_override(PyObject* self, PyObject* method_name, PyCFunction own, const log_request& req);
+// Runs a Python subclass's override of a log method with msg and the three codes. Throws
+// python_error when the override raises.
+void call_log_override(PyObject* override, const log_request& req);
 
 // The Python-level method and the native table entry of one level, for a type described by
 // Policy: Policy::type(state) is the type, Policy::log(self, lvl, req) chooses the logger and logs.
@@ -121,20 +124,27 @@ int native_log_method(PyObject* self, PyObject* msg, int skip_dispatch, const lo
             throw python_error{};
         }
         const log_request req = native_log_args(msg, codes);
-        if (skip_dispatch == 0 && Py_TYPE(self) != own_type) {
-            auto own = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>));
-            if (dispatch_override(self, st.method_names[Lvl].ptr(), own, req)) return 0;
+        if (skip_dispatch == 0) {
+            const object override =
+                find_override(self, own_type, st.method_names[Lvl].ptr(), py_log_method<Policy, Lvl>);
+            if (override) {
+                call_log_override(override.ptr(), req);
+                return 0;
+            }
         }
         Policy::log(self, Lvl, req);
         return 0;
     });
 }
 
+// Creates a logger type from `spec`, binds it in the module, keeps it in `kept` (a field of the
+// module state) and publishes its native table. Throws python_error.
+void add_log_type(PyObject* module, PyType_Spec& spec, object& kept, const void* table);
+
 // The method-table entry of one level's Python-level method.
 template <class Policy, level Lvl>
 PyMethodDef log_method_def() {
-    return {method_names[Lvl], reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_method<Policy, Lvl>)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+    return method_fastcall(method_names[Lvl], py_log_method<Policy, Lvl>);
 }
 
 namespace detail {
@@ -143,7 +153,7 @@ std::array<PyMethodDef, sizeof...(I) + Extra + 1> log_methods(std::index_sequenc
                                                               const std::array<PyMethodDef, Extra>& extra) {
     std::array<PyMethodDef, sizeof...(I) + Extra + 1> table{log_method_def<Policy, method_levels[I]>()...};
     for (std::size_t i = 0; i < Extra; ++i) table[sizeof...(I) + i] = extra[i];
-    table.back() = {nullptr, nullptr, 0, nullptr};
+    table.back() = k_methods_end;
     return table;
 }
 

@@ -11,7 +11,7 @@
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
-#include "common/publish.hpp"
+#include "common/type.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
 #include "state.hpp"
@@ -64,12 +64,7 @@ level as_level(std::int32_t n) noexcept { return static_cast<level>(n); }
 // UTF-8 of a text argument or attribute: an exact str directly, None as the AttributeError of
 // calling encode on it, anything else through its own encode("utf-8"), which must give bytes.
 std::string encode_utf8(PyObject* text) {
-    if (PyUnicode_CheckExact(text)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (utf8 == nullptr) throw python_error{};
-        return std::string(utf8, static_cast<std::size_t>(size));
-    }
+    if (PyUnicode_CheckExact(text)) return std::string(utf8_of(text));
     if (text == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         throw python_error{};
@@ -96,45 +91,37 @@ struct handler_reader {
 };
 
 // One sink per handler description, by its class; attributes are read in the order of the
-// factory call's arguments. RotatingFileHandler is tested before its base FileHandler.
+// factory call's arguments. The console classes are tested first, in this order, then
+// RotatingFileHandler before its base FileHandler.
 void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const quillet_state& st) {
     auto is = [&](config_class c) { return PyObject_TypeCheck(handler, st.config(c)) != 0; };
     const handler_reader h{handler};
-    if (is(config_class::stdout_handler)) {
+    if (is(config_class::stdout_handler) || is(config_class::stderr_handler) || is(config_class::console_handler) ||
+        is(config_class::basic_console_handler)) {
         const bool color = h.flag("color");
         const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        const level max_level = h.lvl("max_level");
-        factory.add_stdout_handler(color, pattern, lvl, max_level);
-    } else if (is(config_class::stderr_handler)) {
-        const bool color = h.flag("color");
-        const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        factory.add_stderr_handler(color, pattern, lvl);
-    } else if (is(config_class::console_handler)) {
-        const bool color = h.flag("color");
-        const std::string pattern = h.text("pattern");
-        const level max_stdout_level = h.lvl("max_stdout_level");
-        const level min_level = h.lvl("min_level");
-        factory.add_console_handler(color, pattern, max_stdout_level, min_level);
-    } else if (is(config_class::basic_console_handler)) {
-        const bool color = h.flag("color");
-        const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        factory.add_basic_console_handler(color, pattern, lvl);
+        if (is(config_class::stdout_handler)) {
+            const level lvl = h.lvl("level");
+            factory.add_stdout_handler(color, pattern, lvl, h.lvl("max_level"));
+        } else if (is(config_class::stderr_handler)) {
+            factory.add_stderr_handler(color, pattern, h.lvl("level"));
+        } else if (is(config_class::console_handler)) {
+            const level max_stdout_level = h.lvl("max_stdout_level");
+            factory.add_console_handler(color, pattern, max_stdout_level, h.lvl("min_level"));
+        } else {
+            factory.add_basic_console_handler(color, pattern, h.lvl("level"));
+        }
     } else if (is(config_class::rotating_file_handler)) {
         const std::string filename = h.text("filename");
         const std::uint64_t max_size = h.size("max_size");
         const std::uint64_t max_files = h.size("max_files");
         const std::string pattern = h.text("pattern");
-        const level lvl = h.lvl("level");
-        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, lvl);
+        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, h.lvl("level"));
     } else if (is(config_class::file_handler)) {
         const std::string filename = h.text("filename");
         const std::string pattern = h.text("pattern");
         const level lvl = h.lvl("level");
-        const bool overwrite = h.flag("overwrite");
-        factory.add_file_handler(filename, pattern, lvl, overwrite);
+        factory.add_file_handler(filename, pattern, lvl, h.flag("overwrite"));
     } else {
         PyErr_SetString(PyExc_TypeError, "Unknown handler type");
         throw python_error{};
@@ -196,46 +183,33 @@ int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void logger_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    logger_object* obj = as_logger(self);
+struct logger_desc {
     // Releases both references to the logger; the registry keeps what it registered.
-    std::destroy_at(&obj->logger_ptr);
-    std::destroy_at(&obj->logger);
-    std::destroy_at(&obj->factory);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+    static void teardown(logger_object& self) noexcept {
+        std::destroy_at(&self.logger_ptr);
+        std::destroy_at(&self.logger);
+        std::destroy_at(&self.factory);
+    }
+};
 
 auto logger_methods = log_methods<logger_policy>(std::to_array<PyMethodDef>({KORVO_REFUSE_PICKLING_METHODS}));
 
-PyType_Slot logger_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Logger(str name, Level level=Level.TRACE, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', "
-                    "list handlers=[], ColorScheme color_scheme=None, bool set_default=False, "
-                    "bool intercept_stdlib_logging=True)")},
-    {Py_tp_new, reinterpret_cast<void*>(logger_new)},
-    {Py_tp_init, reinterpret_cast<void*>(logger_init)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(logger_dealloc)},
-    {Py_tp_methods, logger_methods.data()},
-    {0, nullptr},
-};
+auto logger_slots = type_slots<logger_object, logger_desc>::slots(std::to_array({
+    doc_slot("Logger(str name, Level level=Level.TRACE, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', "
+             "list handlers=[], ColorScheme color_scheme=None, bool set_default=False, "
+             "bool intercept_stdlib_logging=True)"),
+    slot(Py_tp_new, logger_new),
+    slot(Py_tp_init, logger_init),
+    PyType_Slot{Py_tp_methods, logger_methods.data()},
+}));
 
-PyType_Spec logger_spec = {
-    .name = "korvo.quillet.quillet.Logger",
-    .basicsize = sizeof(logger_object),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = logger_slots,
-};
+PyType_Spec logger_spec =
+    type_spec("korvo.quillet.quillet.Logger", sizeof(logger_object), k_immutable_type_flags, logger_slots.data());
 
 }  // namespace
 
 void add_logger_type(PyObject* module) {
-    PyTypeObject* type = add_type(module, &logger_spec);
-    quillet_state& st = state_of_module(module);
-    st.logger_type = object::steal(reinterpret_cast<PyObject*>(type));
-    publish_vtable(type, &logger_table);
+    add_log_type(module, logger_spec, quillet_module::of_module(module).logger_type, &logger_table);
 }
 
 }  // namespace korvo::quillet

@@ -26,7 +26,7 @@ PyObject* quillet_create(PyObject* spec, PyModuleDef*) { return korvo::create_mo
 // Fills the namespace in a fixed order; a failing step aborts the import.
 int quillet_exec(PyObject* module) {
     return korvo::guard(-1, [&] {
-        quillet_state& st = init_state(module);
+        quillet_state& st = quillet_module::init(module);
         korvo::begin_exec(g_guard);  // refuses a second execution, warns on a version mismatch
 
         add_capi(module);
@@ -54,25 +54,15 @@ int quillet_exec(PyObject* module) {
         add_config_unpickle(module);
         add_default_logger_unpickle(module);
         check(PyModule_AddStringConstant(module, "__quillet_version__", quillet::version()));
-        publish_state(st);
+        quillet_module::publish(st);
         return 0;
     });
 }
 
 PyModuleDef_Slot quillet_slots[] = {KORVO_MODULE_SLOTS(quillet_create, quillet_exec)};
 
-PyModuleDef quillet_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "korvo.quillet.quillet",
-    .m_doc = nullptr,
-    .m_size = sizeof(quillet_state),
-    .m_methods = nullptr,
-    .m_slots = quillet_slots,
-    .m_traverse = state_traverse,
-    .m_clear = state_clear,
-    .m_free = state_free,
-};
+PyModuleDef quillet_definition = quillet_module::definition(quillet_state::module_name, quillet_slots);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_quillet() { return PyModuleDef_Init(&quillet_module); }
+PyMODINIT_FUNC PyInit_quillet() { return PyModuleDef_Init(&quillet_definition); }

@@ -95,10 +95,7 @@ void check_setstate_arg(PyObject* state) {
         PyErr_SetString(PyExc_TypeError, "cannot pass None into a C function argument that is declared 'not None'");
         throw python_error{};
     }
-    if (!PyTuple_CheckExact(state)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-        throw python_error{};
-    }
+    if (!PyTuple_CheckExact(state)) raise_expected("tuple", state);
 }
 
 }  // namespace korvo::quillet

@@ -4,11 +4,13 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 
 #include "common/errors.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "fields.hpp"
 #include "state.hpp"
 
@@ -64,14 +66,14 @@ PyObject* unpickle_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 template <const pickled_class& Cls>
-constexpr PyMethodDef unpickle_def(const char* doc) {
-    return {Cls.unpickle_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpickle_function<Cls>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+PyMethodDef unpickle_def(const char* doc) {
+    return method_fastcall(Cls.unpickle_name, unpickle_function<Cls>, doc);
 }
 
-#define KORVO_QUILLET_PICKLING_METHODS(cls)                                       \
-    {"__reduce__", ::korvo::quillet::reduce_method<cls>, METH_NOARGS, nullptr}, { \
-        "__setstate__", ::korvo::quillet::setstate_method<cls>, METH_O, nullptr   \
-    }
+// __reduce__ and __setstate__ of one class.
+template <const pickled_class& Cls>
+std::array<PyMethodDef, 2> pickling_method_defs() {
+    return {method_noargs("__reduce__", reduce_method<Cls>), method_o("__setstate__", setstate_method<Cls>)};
+}
 
 }  // namespace korvo::quillet

@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "common/module_state.hpp"
 #include "common/ref.hpp"
 
 namespace korvo::quillet {
@@ -55,6 +56,7 @@ enum class emit_name : std::size_t {
 };
 
 struct quillet_state {
+    static constexpr const char* module_name = "korvo.quillet.quillet";
     PyObject* module = nullptr;  // borrowed: the state lives inside it
     std::array<object, static_cast<std::size_t>(config_class::count)> config_types;
     object logger_type;
@@ -72,6 +74,21 @@ struct quillet_state {
     std::array<line_cache_entry, line_cache_size> line_cache;
     std::array<code_kind_entry, code_kind_cache_size> code_kind_cache;
 
+    template <class F>
+    void visit_fields(F&& f) {
+        for (auto& type : config_types) f(type);
+        f(logger_type);
+        f(default_logger_type);
+        f(py_log_handler_type);
+        f(default_handlers);
+        f(default_handler_pattern);
+        f(default_logger_pattern);
+        for (auto& name : emit_names) f(name);
+        for (auto& name : method_names) f(name);
+        for (auto& entry : line_cache) f(entry.code);
+        for (auto& entry : code_kind_cache) f(entry.code);
+    }
+
     PyTypeObject* config(config_class c) const noexcept {
         return reinterpret_cast<PyTypeObject*>(config_types[static_cast<std::size_t>(c)].ptr());
     }
@@ -80,21 +97,13 @@ struct quillet_state {
     PyTypeObject* default_logger() const noexcept { return reinterpret_cast<PyTypeObject*>(default_logger_type.ptr()); }
 };
 
-// Constructs the state in the module's state memory and makes it the one state() finds: the
-// module loads into one interpreter, once per process, so one pointer serves every native entry.
-quillet_state& init_state(PyObject* module);
-// The state inside `module` (during exec, before it is published).
-quillet_state& state_of_module(PyObject* module);
-// Makes `st` the state that state() finds, once the module is complete.
-void publish_state(quillet_state& st) noexcept;
-// The module's state; RuntimeError (throws python_error) once the module is gone.
-quillet_state& state();
-// The module's state, or null once the module is gone. Never raises.
-quillet_state* loaded_state() noexcept;
+// The module's state lives in module memory; the module loads into one interpreter, once per
+// process, so one pointer serves every native entry.
+using quillet_module = module_state<quillet_state>;
 
-// Module slots m_traverse, m_clear and m_free.
-int state_traverse(PyObject* module, visitproc visit, void* arg);
-int state_clear(PyObject* module);
-void state_free(void* module);
+// The module's state; RuntimeError (throws python_error) once the module is gone.
+inline quillet_state& state() { return quillet_module::state(); }
+// The module's state, or null once the module is gone. Never raises.
+inline quillet_state* loaded_state() noexcept { return quillet_module::loaded(); }
 
 }  // namespace korvo::quillet

@@ -11,6 +11,7 @@
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
+#include "common/type.hpp"
 #include "log_call.hpp"
 #include "state.hpp"
 
@@ -26,13 +27,6 @@ constexpr std::array<std::pair<emit_name, level>, 5> k_buckets{{{emit_name::crit
                                                                 {emit_name::warn, level::warn},
                                                                 {emit_name::info, level::info},
                                                                 {emit_name::debug, level::debug}}};
-
-std::string_view utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) throw python_error{};
-    return {utf8, static_cast<std::size_t>(size)};
-}
 
 // The Python comparison lvl >= threshold, done in C when the threshold is an exact int.
 bool at_least(std::int32_t lvl, PyObject* threshold) {
@@ -111,8 +105,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             if (encoded.ptr() == Py_None) {
                 text_is_none = true;
             } else if (!PyBytes_CheckExact(encoded.ptr())) {
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(encoded.ptr())->tp_name);
-                throw python_error{};
+                raise_expected("bytes", encoded.ptr());
             } else {
                 text = std::string_view(PyBytes_AS_STRING(encoded.ptr()),
                                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
@@ -160,10 +153,8 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyMethodDef py_log_handler_methods[] = {
-    {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_handler_init)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"emit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_log_handler_emit)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    method_fastcall("__init__", py_log_handler_init),
+    method_fastcall("emit", py_log_handler_emit),
 };
 
 constexpr std::array<const char*, static_cast<std::size_t>(emit_name::count)> k_emit_names{
@@ -172,7 +163,7 @@ constexpr std::array<const char*, static_cast<std::size_t>(emit_name::count)> k_
 }  // namespace
 
 void add_py_log_handler(PyObject* module) {
-    quillet_state& st = state_of_module(module);
+    quillet_state& st = quillet_module::of_module(module);
     for (std::size_t i = 0; i < k_emit_names.size(); ++i)
         st.emit_names[i] = object::steal(check(PyUnicode_InternFromString(k_emit_names[i])));
 
