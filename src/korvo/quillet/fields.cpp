@@ -49,6 +49,16 @@ object read_field(PyObject* self, const field& f) {
     throw python_error{};
 }
 
+void check_path(const field& f, PyObject* value) {
+    if (!f.file_path || !PyUnicode_Check(value)) return;
+    const Py_ssize_t nul = PyUnicode_FindChar(value, 0, 0, PyUnicode_GET_LENGTH(value), 1);
+    if (nul == -2) throw python_error{};
+    if (nul >= 0) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        throw python_error{};
+    }
+}
+
 void write_field(PyObject* self, const field& f, PyObject* value) {
     switch (f.kind) {
         case field_kind::boolean:
@@ -56,6 +66,7 @@ void write_field(PyObject* self, const field& f, PyObject* value) {
             return;
         case field_kind::text:
             if (value != Py_None && !PyUnicode_CheckExact(value)) raise_expected("str", value);
+            check_path(f, value);
             text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
             return;
         case field_kind::level:

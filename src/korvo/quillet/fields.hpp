@@ -23,7 +23,8 @@ struct field {
     const char* name;
     const char* doc;
     field_kind kind;
-    std::size_t offset;  // from the start of the object; a derived layout keeps its base's first
+    std::size_t offset;      // from the start of the object; a derived layout keeps its base's first
+    bool file_path = false;  // a text naming a file: refuses an embedded NUL, as open() does
 };
 
 // The Python value of the field (a new reference). Throws python_error.
@@ -31,6 +32,10 @@ object read_field(PyObject* self, const field& f);
 // Converts `value` (not null) by the field's rules and stores it; nothing changes on failure.
 // Throws python_error.
 void write_field(PyObject* self, const field& f, PyObject* value);
+
+// ValueError "embedded null byte" for a file-path field given a str holding NUL: the file
+// would otherwise be made under the name cut at the NUL. Throws python_error.
+void check_path(const field& f, PyObject* value);
 
 // The stored value of a field of type T.
 template <class T>

@@ -78,7 +78,7 @@ KORVO_QUILLET_FIELD(log_handler_object, level, level, "'Level'");
 KORVO_QUILLET_FIELD(stdout_handler_object, max_level, level, "'Level'");
 KORVO_QUILLET_FIELD(console_handler_object, max_stdout_level, level, "'Level'");
 KORVO_QUILLET_FIELD(console_handler_object, min_level, level, "'Level'");
-KORVO_QUILLET_FIELD(file_handler_object, filename, text, "str");
+constexpr field f_filename{"filename", "filename: str", field_kind::text, offsetof(file_handler_object, filename), true};
 KORVO_QUILLET_FIELD(file_handler_object, overwrite, boolean, "'bool'");
 KORVO_QUILLET_FIELD(rotating_file_handler_object, max_size, size, "'size_t'");
 KORVO_QUILLET_FIELD(rotating_file_handler_object, max_files, size, "'size_t'");
@@ -194,6 +194,7 @@ init_values parse_init(const std::array<init_param, N>& params, PyObject* args, 
         if (p.f->kind != field_kind::text) continue;
         PyObject* fallback = p.fallback == k_default_pattern ? default_pattern() : nullptr;
         out.text[i] = text_arg(v[i], fallback, p.f->name);
+        check_path(*p.f, out.text[i]);
     }
     return out;
 }

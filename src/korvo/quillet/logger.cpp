@@ -85,6 +85,15 @@ struct handler_reader {
     object get(const char* name) const { return get_attr(handler, name); }
     bool flag(const char* name) const { return to_bool(get(name).ptr()); }
     std::string text(const char* name) const { return encode_utf8(get(name).ptr()); }
+    // A file name; a subclass or a pickled state may still carry a NUL the attribute refuses.
+    std::string path(const char* name) const {
+        std::string text = this->text(name);
+        if (text.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "embedded null byte");
+            throw python_error{};
+        }
+        return text;
+    }
     // A Level member (or whatever the attribute gives), passed on as its number.
     level lvl(const char* name) const { return as_level(to_int32(get(name).ptr())); }
     std::uint64_t size(const char* name) const { return to_size(get(name).ptr()); }
@@ -112,13 +121,13 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
             factory.add_basic_console_handler(color, pattern, h.lvl("level"));
         }
     } else if (is(config_class::rotating_file_handler)) {
-        const std::string filename = h.text("filename");
+        const std::string filename = h.path("filename");
         const std::uint64_t max_size = h.size("max_size");
         const std::uint64_t max_files = h.size("max_files");
         const std::string pattern = h.text("pattern");
         factory.add_rotating_file_handler(filename, max_size, max_files, pattern, h.lvl("level"));
     } else if (is(config_class::file_handler)) {
-        const std::string filename = h.text("filename");
+        const std::string filename = h.path("filename");
         const std::string pattern = h.text("pattern");
         const level lvl = h.lvl("level");
         factory.add_file_handler(filename, pattern, lvl, h.flag("overwrite"));

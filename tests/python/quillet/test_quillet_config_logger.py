@@ -413,3 +413,15 @@ def test_construction_and_lookups_leak_nothing(new_logger, tmp_path, refcount_gr
         ext.capi_ptr("wrong")
 
     assert refcount_growth(work, repeat=300) < 0.05
+
+
+@pytest.mark.parametrize("cls", [q.FileHandler, q.RotatingFileHandler])
+def test_a_file_name_with_a_nul_makes_no_file(new_logger, tmp_path, cls):
+    class Computed(cls):
+        @property
+        def filename(self):  # a computed name escapes the attribute's own check
+            return str(tmp_path / "app.log\0.bak")
+
+    with pytest.raises(ValueError, match="embedded null byte"):
+        new_logger("cfg.nul", handlers=[Computed("ignored")])
+    assert list(tmp_path.iterdir()) == []
