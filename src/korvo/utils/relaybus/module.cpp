@@ -35,7 +35,10 @@ PyObject* stop_consumers_at_exit(PyObject*, PyObject*) {
 PyMethodDef g_exit_hook{"_stop_consumers_at_exit", stop_consumers_at_exit, METH_NOARGS,
                         "Stops every consumer thread of this process before the interpreter finalises."};
 
+// Only the main interpreter's exit: consumers take the lock through the thread-state API, which
+// is that interpreter's.
 void register_exit_hook() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
     object hook = object::steal(check(PyCFunction_New(&g_exit_hook, nullptr)));
     object atexit = object::steal(check(PyImport_ImportModule("atexit")));
     call_method(atexit.ptr(), "register", hook.ptr());
