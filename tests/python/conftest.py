@@ -1,7 +1,9 @@
 """Shared fixtures for korvo's Python tests."""
 
 import gc
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -39,3 +41,20 @@ def refcount_growth():
         return min(growth)
 
     return measure
+
+
+@pytest.fixture
+def child():
+    """child(code, timeout=60): runs `code` in a fresh interpreter and returns its stdout. A crash,
+    a hang past the deadline or a non-zero exit fails the test that asked, not the run."""
+
+    def run(code, timeout=60):
+        try:
+            proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                                  timeout=timeout)
+        except subprocess.TimeoutExpired as exc:
+            pytest.fail(f"child still running after {timeout} s:\n{exc.stdout}\n{exc.stderr}")
+        assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-3000:]}"
+        return proc.stdout
+
+    return run

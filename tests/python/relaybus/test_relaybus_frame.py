@@ -82,6 +82,12 @@ def test_automatic_load_by_kind_table(source, expected, via_buffer):
         assert address == own  # bytes are read in place, not copied
 
 
+@pytest.mark.parametrize("source", [5, 0, [1, 2], bytearray(b"xy"), b"raw"], ids=repr)
+def test_object_load_yields_what_bytes_yields(source):
+    data, size, *_ = ext.view_load(relaybus.CBufferView(3), source)
+    assert (data, size) == (bytes(source), len(bytes(source)))
+
+
 def test_buffer_load_twice_releases_first_export():
     view = relaybus.CBufferView(2)
     first = bytearray(b"one")
@@ -106,6 +112,9 @@ def test_failed_loads_raise_and_leave_no_data(kind, source, exc_type):
     ("name", "source", "expected"),
     [
         ("obj_to_cbuf", [104, 105], b"hi"),
+        ("obj_to_cbuf", 5, bytes(5)),
+        ("obj_to_cbuf", 0, b""),
+        ("obj_to_cbuf", bytearray(b"ba"), b"ba"),
         ("buf_to_cbuf", bytearray(b"buf"), b"buf"),
         ("bytes_to_cbuf", b"raw", b"raw"),
         ("str_to_cbuf", "text é", "text é".encode()),

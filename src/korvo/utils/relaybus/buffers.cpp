@@ -15,8 +15,9 @@
 
 namespace korvo::relaybus {
 
+// What bytes(obj) yields: PyObject_Bytes alone refuses an int, which bytes() turns into zeros.
 int obj_to_cbuf(PyObject* obj, PyObject** holder, char const** data, size_t* size) {
-    *holder = PyObject_Bytes(obj);
+    *holder = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyBytes_Type), obj);
     if (*holder == nullptr) return -1;
     *data = PyBytes_AS_STRING(*holder);
     *size = static_cast<size_t>(PyBytes_GET_SIZE(*holder));

@@ -1,8 +1,15 @@
 // The consumer loops: pop without the lock, deliver in short batches with it.
 #include "consumer.hpp"
 
+#include <algorithm>
 #include <thread>
 #include <utility>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "common/errors.hpp"
 #include "korvo/spsc_queue.hpp"
@@ -50,26 +57,138 @@ int pop_once(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queu
 constexpr int k_idle_rounds = 32;
 
 void wait_briefly_for_work(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue,
-                           const consumer_state& state) noexcept {
+                           const consumer_thread& state) noexcept {
     for (int i = 0; i < k_idle_rounds && ops.size(queue) == 0; ++i) {
         if (!state.running.load(std::memory_order_relaxed)) return;
         std::this_thread::yield();
     }
 }
 
+// Leaves a job without the interpreter: its references are kept for good, since dropping
+// them needs a lock that may never come (the interpreter is finalising).
+void abandon_job(consumer_job& job) noexcept {
+    static_cast<void>(job.callback.release());
+    static_cast<void>(job.queue.release());
+}
+
 }  // namespace
 
 const char* loop_context(loop_kind kind) noexcept { return k_context[static_cast<int>(kind)]; }
 
+long current_process_id() noexcept {
+#ifdef _WIN32
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+// ---- consumer_thread
+consumer_thread::~consumer_thread() {
+    if (thread_.joinable()) thread_.detach();  // only a forgotten thread of a failed teardown
+    for (platform_socket handle : handles) wakeup::close(handle);
+}
+
+bool consumer_thread::inherited() const noexcept {
+    const long pid = pid_.load(std::memory_order_acquire);
+    return pid != 0 && pid != current_process_id();
+}
+
+bool consumer_thread::claim(std::thread& finished) {
+    std::lock_guard lock(mutex_);
+    if (phase_ == phase::starting || phase_ == phase::running) return false;
+    finished = std::move(thread_);
+    phase_ = phase::starting;
+    return true;
+}
+
+void consumer_thread::abandon() {
+    {
+        std::lock_guard lock(mutex_);
+        phase_ = phase::idle;
+    }
+    finished_cv_.notify_all();
+}
+
+void consumer_thread::launch(consumer_job job, bool detach) {
+    std::lock_guard lock(mutex_);
+    queue_ = as_queue(job.queue.ptr());
+    wakeup_handle_ = job.wakeup_handle;
+    wakeup_address_ = job.wakeup_address;
+    try {
+        // A failed start drops the job here, under the mutex: its references are never the
+        // last ones (the dispatcher holds both), so that runs no Python code.
+        thread_ = std::thread([job = std::move(job)]() mutable {
+            state_ptr owner = job.state;
+            run_consumer(std::move(job));
+            owner->finish();
+        });
+    } catch (...) {
+        phase_ = phase::idle;
+        queue_ = nullptr;
+        finished_cv_.notify_all();
+        throw;
+    }
+    id_ = thread_.get_id();
+    pid_.store(current_process_id(), std::memory_order_release);
+    if (detach) thread_.detach();
+    phase_ = phase::running;
+}
+
+bool consumer_thread::busy() {
+    std::lock_guard lock(mutex_);
+    return phase_ == phase::starting || phase_ == phase::running;
+}
+
+void consumer_thread::stop_and_wake() noexcept {
+    running.store(false, std::memory_order_seq_cst);
+    std::lock_guard lock(mutex_);
+    if (phase_ != phase::running) return;
+    if (queue_ != nullptr) queue_ops().stop(queue_);
+    if (wakeup_handle_ != k_no_socket) wakeup::send(wakeup_handle_, wakeup_address_);
+}
+
+std::thread consumer_thread::wait_finished(std::chrono::steady_clock::duration limit) {
+    std::unique_lock lock(mutex_);
+    if (phase_ == phase::running && id_ == std::this_thread::get_id()) {
+        if (thread_.joinable()) thread_.detach();  // never join yourself
+        return {};
+    }
+    auto done = [&] { return phase_ != phase::starting && phase_ != phase::running; };
+    if (limit == std::chrono::steady_clock::duration::max())
+        finished_cv_.wait(lock, done);
+    else if (!finished_cv_.wait_for(lock, limit, done))
+        return {};
+    // Whoever comes first takes the thread; later callers find it empty.
+    return phase_ == phase::finished ? std::move(thread_) : std::thread{};
+}
+
+void consumer_thread::finish() noexcept {
+    {
+        std::lock_guard lock(mutex_);
+        phase_ = phase::finished;
+        queue_ = nullptr;
+    }
+    finished_cv_.notify_all();
+}
+
+void consumer_thread::forget_queue() noexcept {
+    std::lock_guard lock(mutex_);
+    queue_ = nullptr;
+}
+
+// ---- the loop
 // The thread keeps one thread state for its whole life and takes the lock only to deliver.
 void run_consumer(consumer_job job) {
+    if (python_gone()) return abandon_job(job);
     PyGILState_STATE gil = PyGILState_Ensure();
     PyThreadState* tstate = PyEval_SaveThread();
+    bool with_python = true;
     {
         const auto& ops = queue_ops();
         auto* queue = as_queue(job.queue.ptr());
         PyObject* callback = job.callback.ptr();
-        consumer_state& state = *job.state;
+        consumer_thread& state = *job.state;
         const bool wait_for_datagram = job.kind == loop_kind::try_pop || job.kind == loop_kind::try_pop_var;
         const bool release_after = job.kind == loop_kind::pop;
         const char* data = nullptr;
@@ -80,6 +199,10 @@ void run_consumer(consumer_job job) {
             if (pop_once(ops, queue, job.kind, true, &data, &size) != k_taken) {
                 if (wait_for_datagram) wakeup::receive(job.wakeup_handle);
                 continue;
+            }
+            if (python_gone()) {
+                with_python = false;
+                break;
             }
             PyEval_RestoreThread(tstate);
             for (int n = 0;;) {
@@ -97,13 +220,56 @@ void run_consumer(consumer_job job) {
             PyEval_SaveThread();
         }
     }
+    if (!with_python || python_gone()) return abandon_job(job);
     PyEval_RestoreThread(tstate);
+    job.state->forget_queue();
     job.callback.reset();
     job.queue.reset();
     state_ptr state = std::move(job.state);
-    state->thread_alive.store(false, std::memory_order_release);
     PyGILState_Release(gil);
     // `state` goes last, without the lock: it may close the socket duplicates.
 }
+
+// ---- interpreter exit
+namespace {
+
+// Touched only with the interpreter lock held, so no thread holds it across a fork.
+std::mutex g_registry_mutex;
+std::vector<std::weak_ptr<consumer_thread>> g_registry;
+std::atomic<bool> g_python_gone{false};
+
+// How long exit waits for consumers to finish, all together: a callback that does not return
+// within it must not hold the process forever. Consumers still running after it leave
+// without Python.
+constexpr auto k_exit_wait = std::chrono::seconds(5);
+
+}  // namespace
+
+void track_consumer(const state_ptr& state) {
+    std::lock_guard lock(g_registry_mutex);
+    std::erase_if(g_registry, [](const std::weak_ptr<consumer_thread>& w) { return w.expired(); });
+    g_registry.push_back(state);
+}
+
+// Interpreter lock released by the caller.
+void stop_all_consumers() noexcept {
+    std::vector<state_ptr> live;
+    {
+        std::lock_guard lock(g_registry_mutex);
+        for (const auto& weak : g_registry)
+            if (state_ptr state = weak.lock(); state && !state->inherited()) live.push_back(std::move(state));
+        g_registry.clear();
+    }
+    for (const state_ptr& state : live) state->stop_and_wake();
+    const auto deadline = std::chrono::steady_clock::now() + k_exit_wait;
+    for (const state_ptr& state : live) {
+        const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
+        std::thread finished = state->wait_finished(left);
+        if (finished.joinable()) finished.join();
+    }
+    g_python_gone.store(true, std::memory_order_seq_cst);
+}
+
+bool python_gone() noexcept { return g_python_gone.load(std::memory_order_seq_cst); }
 
 }  // namespace korvo::relaybus

@@ -6,6 +6,7 @@
 #include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/ref.hpp"
+#include "consumer.hpp"
 #include "pipe.hpp"
 #include "setup_socket.hpp"
 #include "state.hpp"
@@ -20,6 +21,27 @@ module_guard g_guard{"relaybus", "korvo.utils.relaybus.relaybus"};
 void bind_import(PyObject* module, const char* name, const char* module_name) {
     object imported = object::steal(check(PyImport_ImportModule(module_name)));
     check(PyModule_AddObjectRef(module, name, imported.ptr()));
+}
+
+// Interpreter exit stops the consumers of every dispatcher still alive and waits for them while
+// the interpreter is whole: atexit hooks run before finalisation starts.
+PyObject* stop_consumers_at_exit(PyObject*, PyObject*) {
+    Py_BEGIN_ALLOW_THREADS
+    stop_all_consumers();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_exit_hook{"_stop_consumers_at_exit", stop_consumers_at_exit, METH_NOARGS,
+                        "Stops every consumer thread of this process before the interpreter finalises."};
+
+// Only the main interpreter's exit: consumers take the lock through the thread-state API, which
+// is that interpreter's.
+void register_exit_hook() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) return;
+    object hook = object::steal(check(PyCFunction_New(&g_exit_hook, nullptr)));
+    object atexit = object::steal(check(PyImport_ImportModule("atexit")));
+    call_method(atexit.ptr(), "register", hook.ptr());
 }
 
 object interned(const char* text) { return object::steal(check(PyUnicode_InternFromString(text))); }
@@ -51,6 +73,8 @@ int relaybus_exec(PyObject* module) {
         check(PyModule_AddObjectRef(module, "logger", logger.ptr()));
         // 5. module-level functions
         add_setup_socket(module);
+        // 6. consumers end before the interpreter does
+        register_exit_hook();
         relaybus_module::publish(st);
         return 0;
     });

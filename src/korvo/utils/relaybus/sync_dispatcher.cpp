@@ -30,7 +30,7 @@ namespace {
 
 void mark_stopped(sync_dispatcher_object* self) noexcept;
 void stop_and_wake(sync_dispatcher_object* self) noexcept;
-void join_consumer(sync_dispatcher_object* self) noexcept;
+void wait_for_consumer(sync_dispatcher_object* self) noexcept;
 void sd_finalize(PyObject* self);
 
 struct sd_desc {
@@ -41,13 +41,13 @@ struct sd_desc {
         f(self._sock);
     }
     // An override of close() may not have stopped anything, and a failed close() may not have
-    // waited: make sure the consumer will end, then wait for a thread we still own.
+    // waited: make sure the consumer will end, then wait for it unless it is detached.
     static void teardown(sync_dispatcher_object& self) noexcept {
         mark_stopped(&self);
         Py_BEGIN_ALLOW_THREADS
         stop_and_wake(&self);
         Py_END_ALLOW_THREADS
-        join_consumer(&self);
+        if (!self._detach) wait_for_consumer(&self);
         self._thread.~thread();
         self._running.~atomic();
         delete static_cast<state_ptr*>(self._consumer);
@@ -63,7 +63,20 @@ PyObject* as_py(sync_dispatcher_object* self) noexcept { return reinterpret_cast
 dispatcher_prefix* prefix_of(sync_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
 }
-state_ptr& state_of(sync_dispatcher_object* self) noexcept { return *static_cast<state_ptr*>(self->_consumer); }
+// The consumer state of this process (lock held). A forked child inherits a state whose thread
+// exists only in the parent, and whose mutex may have been held at fork time: it is kept, never
+// touched again, and the child starts over from a fresh state that is idle and keeps the
+// stopped flag.
+state_ptr& state_of(sync_dispatcher_object* self) {
+    state_ptr& state = *static_cast<state_ptr*>(self->_consumer);
+    if (state->inherited()) {
+        auto fresh = std::make_shared<consumer_thread>();
+        fresh->running.store(state->running.load(std::memory_order_seq_cst), std::memory_order_seq_cst);
+        static_cast<void>(new state_ptr(std::move(state)));  // kept for good
+        state = std::move(fresh);
+    }
+    return state;
+}
 
 loop_kind loop_of(const sync_dispatcher_object* self) noexcept {
     if (self->_nonblocking) return self->_variable_size ? loop_kind::try_pop_var : loop_kind::try_pop;
@@ -80,6 +93,7 @@ consumer_job make_job(sync_dispatcher_object* self, loop_kind kind) {
     job.callback = object::borrow(self->_callback);
     job.state = state_of(self);
     job.wakeup_handle = load_wakeup_handle(prefix_of(self));
+    job.wakeup_address = self->_addr;
     job.kind = kind;
     return job;
 }
@@ -209,20 +223,17 @@ void abandon_wakeup_socket(sync_dispatcher_object* self) {
     }
 }
 
+// The consumer thread was claimed (phase starting): start it.
 void start_consumer(sync_dispatcher_object* self) {
-    consumer_job job = make_job(self, loop_of(self));
-    consumer_state& state = *state_of(self);
-    state.thread_alive.store(true, std::memory_order_release);
-    try {
-        std::thread thread(run_consumer, std::move(job));
-        if (self->_detach)
-            thread.detach();
-        else
-            self->_thread = std::move(thread);
-    } catch (...) {
-        state.thread_alive.store(false, std::memory_order_release);
-        throw;  // std::system_error -> RuntimeError at the boundary
-    }
+    const state_ptr& state = state_of(self);
+    state->launch(make_job(self, loop_of(self)), self->_detach != 0);
+    track_consumer(state);
+}
+
+[[noreturn]] void refuse_while_running(const char* method) {
+    PyErr_Format(PyExc_RuntimeError, "SyncDispatcher.%s(): a consumer thread of this dispatcher is still running",
+                 method);
+    throw python_error{};
 }
 
 PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
@@ -234,26 +245,30 @@ PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, in
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
             }
         }
-        consumer_state& state = *state_of(self);
-        if (state.thread_alive.load(std::memory_order_acquire)) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "SyncDispatcher.setup(): a consumer thread of this dispatcher is still running");
-            throw python_error{};
-        }
-        if (self->_thread.joinable()) {  // a finished consumer that was never waited for
-            Py_BEGIN_ALLOW_THREADS
-            self->_thread.join();
-            Py_END_ALLOW_THREADS
-        }
         if (self->_q == Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher has no queue: __init__ was not called");
             throw python_error{};
         }
-        if (self->_nonblocking) open_wakeup_socket(self, host, recvbuf);
+        // Claimed before bind can let go of the lock: a concurrent setup is refused from here on.
+        consumer_thread& consumer = *state_of(self);
+        std::thread previous;
+        if (!consumer.claim(previous)) refuse_while_running("setup");
+        if (previous.joinable()) {  // a finished consumer that was never waited for
+            Py_BEGIN_ALLOW_THREADS
+            previous.join();
+            Py_END_ALLOW_THREADS
+        }
+        try {
+            if (self->_nonblocking) open_wakeup_socket(self, host, recvbuf);
+        } catch (...) {
+            consumer.abandon();
+            throw;
+        }
         try {
             start_consumer(self);
         } catch (...) {
             set_error_from_current_exception();
+            consumer.abandon();
             if (self->_nonblocking) {
                 saved_error pending;  // closing runs Python code
                 abandon_wakeup_socket(self);
@@ -277,13 +292,25 @@ void stop_and_wake(sync_dispatcher_object* self) noexcept {
 
 void mark_stopped(sync_dispatcher_object* self) noexcept {
     self->_running.store(false, std::memory_order_seq_cst);
-    state_of(self)->running.store(false, std::memory_order_seq_cst);
+    // Never touches the inherited state's mutex: its flag only.
+    static_cast<state_ptr*>(self->_consumer)->get()->running.store(false, std::memory_order_seq_cst);
 }
 
-void join_consumer(sync_dispatcher_object* self) noexcept {
-    if (!self->_thread.joinable()) return;
+// Waits (lock released) until the consumer has finished; the first waiter joins it. The
+// consumer itself (close or the last reference dropped in the callback) returns at once, and a
+// forked child has no consumer to wait for.
+void wait_for_consumer(sync_dispatcher_object* self) noexcept {
+    consumer_thread* consumer = nullptr;
+    if (!guard(false, [&] {
+            consumer = state_of(self).get();
+            return true;
+        })) {
+        PyErr_Clear();  // no memory for a fresh state in a forked child: nothing to wait for there
+        return;
+    }
     Py_BEGIN_ALLOW_THREADS
-    self->_thread.join();
+    std::thread finished = consumer->wait_finished();
+    if (finished.joinable()) finished.join();
     Py_END_ALLOW_THREADS
 }
 
@@ -302,7 +329,7 @@ PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
             call_method(self->_sock, "close");
             field_ref(self->_sock).reset_to_none();
         }
-        if (!self->_detach) join_consumer(self);
+        if (!self->_detach) wait_for_consumer(self);
         Py_RETURN_NONE;
     });
 }
@@ -318,7 +345,7 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
         d->_addr = ipv4_address{};
         new (&d->_running) std::atomic<bool>(true);
         new (&d->_thread) std::thread();
-        d->_consumer = new state_ptr(std::make_shared<consumer_state>());
+        d->_consumer = new state_ptr(std::make_shared<consumer_thread>());
         return self.release();
     });
 }
@@ -334,12 +361,19 @@ int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool detach = v[7] ? to_bool(v[7]) : true;
         const bool nonblocking = v[8] ? to_bool(v[8]) : true;
 
+        // Everything that can fail comes first, and nothing is stored while a consumer uses
+        // the fields: a refused or failed __init__ changes nothing.
+        object queue = options.make_queue();
         auto* d = as_dispatcher(self);
+        if (state_of(d)->busy()) refuse_while_running("__init__");
+        // The old values go after all stores: dropping them may run Python code.
+        object old_callback = field_ref(d->_callback).take();
+        object old_queue = field_ref(d->_q).take();
         field_ref(d->_callback).set(v[0]);
         d->_variable_size = variable_size;
         d->_detach = detach;
         d->_nonblocking = nonblocking;
-        field_ref(d->_q).set(options.make_queue());
+        field_ref(d->_q).set(std::move(queue));
         if (nonblocking)
             d->_push = variable_size ? sd_push_var_notify : sd_push_notify;
         else

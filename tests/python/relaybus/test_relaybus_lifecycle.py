@@ -1,0 +1,198 @@
+"""SyncDispatcher lifecycle: who may close, re-initialisation, interpreter exit, fork.
+
+Each case runs in a child interpreter with a deadline: the faults these guard against are
+aborts and hangs.
+"""
+
+import os
+
+import pytest
+
+MODES = {
+    "wakeup-fixed": "nonblocking=True, variable_size=False",
+    "wakeup-var": "nonblocking=True, variable_size=True",
+    "queuewait-fixed": "nonblocking=False, variable_size=False",
+    "queuewait-var": "nonblocking=False, variable_size=True",
+}
+DETACH = {"detach": "detach=True", "join": "detach=False"}
+
+# Indented like the bodies below, so the child fixture can dedent the two as one.
+PRELUDE = """
+    import os, sys, threading, time
+    import relaybus_testext as ext
+    from korvo.utils.relaybus import relaybus
+    class Quiet:
+        def warn(self, m): pass
+        def debug(self, m): pass
+    relaybus.logger = Quiet()
+"""
+
+
+@pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())
+@pytest.mark.parametrize("detach", DETACH.values(), ids=DETACH.keys())
+@pytest.mark.parametrize("action", ["close", "drop"])
+def test_callback_may_close_or_drop_its_own_dispatcher(child, action, detach, mode):
+    out = child(PRELUDE + f"""
+    ready, done = threading.Event(), threading.Event()
+    seen, holder = [], []
+    def callback(message):
+        ready.wait(10)
+        seen.append(message)
+        if len(seen) == 1:
+            holder[0].close() if "{action}" == "close" else holder.clear()
+            done.set()
+    d = relaybus.SyncDispatcher(callback, {detach}, {mode})
+    ext.produce(d, 5, 16)  # queued before setup, so the callback runs after we let go
+    holder.append(d)
+    del d
+    holder[0].setup()
+    ready.set()
+    assert done.wait(10)
+    time.sleep(0.05)
+    if holder:
+        holder[0].close()
+    print(len(seen))
+    """)
+    assert out.split() == ["1"]  # delivery ends once the callback has returned
+
+
+@pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())
+def test_second_init_while_running_is_refused_and_changes_nothing(child, mode):
+    out = child(PRELUDE + f"""
+    first, second = [], []
+    d = relaybus.SyncDispatcher(first.append, detach=False, {mode})
+    d.setup()
+    before = ext.dispatcher_fields(d)
+    try:
+        d.__init__(second.append, capacity=64, detach=True, nonblocking=not before["nonblocking"])
+    except RuntimeError as exc:
+        print("refused")
+    assert ext.dispatcher_fields(d) == before
+    ext.produce(d, 100, 32)
+    deadline = time.monotonic() + 10
+    while len(first) < 100 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    d.close()
+    print(len(first), len(second))
+    """)
+    assert out.split() == ["refused", "100", "0"]
+
+
+def test_failed_init_changes_nothing(child):
+    out = child(PRELUDE + """
+    first = []
+    d = relaybus.SyncDispatcher(first.append, detach=True, nonblocking=True)
+    before = ext.dispatcher_fields(d)
+    try:
+        d.__init__(print, capacity=0, detach=False, nonblocking=False, variable_size=True)
+    except ValueError:
+        print("refused")
+    assert ext.dispatcher_fields(d) == before
+    d.setup()
+    ext.produce(d, 10, 32)
+    deadline = time.monotonic() + 10
+    while len(first) < 10 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    d.close()
+    print(len(first))
+    """)
+    assert out.split() == ["refused", "10"]
+
+
+@pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())
+def test_two_threads_closing_while_the_callback_runs_both_return(child, mode):
+    out = child(PRELUDE + f"""
+    started, release = threading.Event(), threading.Event()
+    def slow(message):
+        started.set()
+        release.wait(10)
+    d = relaybus.SyncDispatcher(slow, detach=False, {mode})
+    d.setup()
+    ext.produce(d, 1, 16)
+    assert started.wait(10)
+    closers = [threading.Thread(target=d.close) for _ in range(2)]
+    for t in closers:
+        t.start()
+    time.sleep(0.05)
+    print(sum(t.is_alive() for t in closers))  # both wait for the message in delivery
+    release.set()
+    for t in closers:
+        t.join(10)
+    print(sum(t.is_alive() for t in closers))
+    """)
+    assert out.split() == ["2", "0"]
+
+
+@pytest.mark.parametrize("detach", DETACH.values(), ids=DETACH.keys())
+def test_two_setups_at_once_start_one_consumer(child, detach):
+    out = child(PRELUDE + f"""
+    outcomes = []
+    for _ in range(20):
+        seen = []
+        d = relaybus.SyncDispatcher(seen.append, {detach})
+        gate = threading.Barrier(2)
+        def start():
+            gate.wait()
+            try:
+                d.setup()
+                outcomes.append("ok")
+            except RuntimeError:
+                outcomes.append("refused")
+        threads = [threading.Thread(target=start) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(10)
+        ext.produce(d, 2000, 64)
+        deadline = time.monotonic() + 10
+        while len(seen) < 2000 and time.monotonic() < deadline:
+            time.sleep(0.005)
+        d.close()
+        assert len(seen) == 2000 and all(ext.verify(m, i) for i, m in enumerate(seen)), len(seen)
+    print(outcomes.count("ok"), outcomes.count("refused"))
+    """)
+    assert out.split() == ["20", "20"]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())
+@pytest.mark.parametrize("ending", ["close", "exit"])
+def test_child_after_fork_closes_and_exits(child, mode, ending):
+    out = child(PRELUDE + f"""
+    import warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+    d = relaybus.SyncDispatcher(lambda m: None, detach=False, {mode})
+    d.setup()
+    pid = os.fork()
+    if pid == 0:
+        if "{ending}" == "close":
+            d.close()
+        sys.exit(7)  # a normal exit: exit hooks run in the child too
+    _, status = os.waitpid(pid, 0)
+    d.close()
+    print(os.waitstatus_to_exitcode(status))
+    """, timeout=30)
+    assert out.split() == ["7"]
+
+
+# Scripts that end with live dispatchers: a consumer in a callback, one asleep, one behind a
+# producer still pushing. The interpreter must exit cleanly every time.
+@pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())
+@pytest.mark.parametrize("detach", DETACH.values(), ids=DETACH.keys())
+def test_interpreter_exit_with_live_dispatchers(child, detach, mode):
+    script = PRELUDE + f"""
+    def slow(message):
+        time.sleep(0.001)
+    busy = relaybus.SyncDispatcher(slow, {detach}, {mode})
+    idle = relaybus.SyncDispatcher(lambda m: None, {detach}, {mode})
+    flooded = relaybus.SyncDispatcher(lambda m: None, {detach}, {mode})
+    for d in (busy, idle, flooded):
+        d.setup()
+    ext.produce(busy, 200, 64)
+    threading.Thread(target=ext.produce, args=(flooded, 10**9, 64), daemon=True).start()
+    time.sleep(0.002)
+    print("end")
+    """
+    rounds = int(os.environ.get("KORVO_EXIT_ROUNDS", "10"))
+    for _ in range(rounds):
+        assert child(script, timeout=30).split() == ["end"]
