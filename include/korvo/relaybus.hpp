@@ -150,8 +150,8 @@ struct sync_dispatcher_object {
     PyObject* _sock;
     int _nonblocking;
     std::atomic<bool> _running;
-    std::thread _thread;
-    void* _consumer;  // private: state shared with the consumer thread
+    std::thread _thread;  // kept for the layout; always empty: the private state owns the thread
+    void* _consumer;      // private: state shared with the consumer thread
 };
 
 // What import_api() finds: strong references to the types and the conversion functions.

@@ -186,8 +186,10 @@ def test_interpreter_exit_with_live_dispatchers(child, detach, mode):
     busy = relaybus.SyncDispatcher(slow, {detach}, {mode})
     idle = relaybus.SyncDispatcher(lambda m: None, {detach}, {mode})
     flooded = relaybus.SyncDispatcher(lambda m: None, {detach}, {mode})
-    for d in (busy, idle, flooded):
+    dropped = relaybus.SyncDispatcher(lambda m: None, {detach}, {mode})
+    for d in (busy, idle, flooded, dropped):
         d.setup()
+    del d, dropped  # destroyed without close while its consumer waits
     ext.produce(busy, 200, 64)
     threading.Thread(target=ext.produce, args=(flooded, 10**9, 64), daemon=True).start()
     time.sleep(0.002)

@@ -243,6 +243,17 @@ std::atomic<bool> g_python_gone{false};
 // without Python.
 constexpr auto k_exit_wait = std::chrono::seconds(5);
 
+// Stops every consumer in `live` and waits for them all, up to k_exit_wait. No interpreter lock.
+void stop_and_wait(const std::vector<state_ptr>& live) noexcept {
+    for (const state_ptr& state : live) state->stop_and_wake();
+    const auto deadline = std::chrono::steady_clock::now() + k_exit_wait;
+    for (const state_ptr& state : live) {
+        const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
+        std::thread finished = state->wait_finished(left);
+        if (finished.joinable()) finished.join();
+    }
+}
+
 }  // namespace
 
 void track_consumer(const state_ptr& state) {
@@ -251,7 +262,7 @@ void track_consumer(const state_ptr& state) {
     g_registry.push_back(state);
 }
 
-// Interpreter lock released by the caller.
+// Interpreter lock held on entry; released while the consumers are waited for.
 void stop_all_consumers() noexcept {
     std::vector<state_ptr> live;
     {
@@ -260,14 +271,11 @@ void stop_all_consumers() noexcept {
             if (state_ptr state = weak.lock(); state && !state->inherited()) live.push_back(std::move(state));
         g_registry.clear();
     }
-    for (const state_ptr& state : live) state->stop_and_wake();
-    const auto deadline = std::chrono::steady_clock::now() + k_exit_wait;
-    for (const state_ptr& state : live) {
-        const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
-        std::thread finished = state->wait_finished(left);
-        if (finished.joinable()) finished.join();
-    }
+    Py_BEGIN_ALLOW_THREADS
+    stop_and_wait(live);
+    Py_END_ALLOW_THREADS
     g_python_gone.store(true, std::memory_order_seq_cst);
+    // The states may be the last references; dropping them closes socket duplicates only.
 }
 
 bool python_gone() noexcept { return g_python_gone.load(std::memory_order_seq_cst); }

@@ -105,7 +105,7 @@ void run_consumer(consumer_job job);
 // Interpreter exit: every consumer started by this process is stopped and waited for before
 // the interpreter finalises; consumers still running after that never touch Python again.
 void track_consumer(const state_ptr& state);
-void stop_all_consumers() noexcept;
+void stop_all_consumers() noexcept;  // interpreter lock held
 bool python_gone() noexcept;
 
 }  // namespace korvo::relaybus

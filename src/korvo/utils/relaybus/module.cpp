@@ -26,9 +26,7 @@ void bind_import(PyObject* module, const char* name, const char* module_name) {
 // Interpreter exit stops the consumers of every dispatcher still alive and waits for them while
 // the interpreter is whole: atexit hooks run before finalisation starts.
 PyObject* stop_consumers_at_exit(PyObject*, PyObject*) {
-    Py_BEGIN_ALLOW_THREADS
     stop_all_consumers();
-    Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 

@@ -337,6 +337,8 @@ PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
 // ---- Python type
 PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
+        // The consumer state first: once the object exists, its destruction reads the state.
+        auto consumer = std::make_unique<state_ptr>(std::make_shared<consumer_thread>());
         object self = object::steal(check(type->tp_alloc(type, 0)));
         auto* d = as_dispatcher(self.ptr());
         d->vtab = &k_vtable;
@@ -345,7 +347,7 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
         d->_addr = ipv4_address{};
         new (&d->_running) std::atomic<bool>(true);
         new (&d->_thread) std::thread();
-        d->_consumer = new state_ptr(std::make_shared<consumer_thread>());
+        d->_consumer = consumer.release();
         return self.release();
     });
 }
