@@ -1,6 +1,7 @@
 // korvo.utils.relaybus.relaybus for other extension modules: instance layouts and native
-// tables of CBufferView, KoPipe and SyncDispatcher (and the leading fields every dispatcher
-// shares), the published conversion functions, and an import helper. Header-only.
+// tables of CBufferView, KoPipe, SyncDispatcher, AsyncDispatcher and AsyncQueue (and the leading
+// fields every dispatcher shares), the published conversion functions, and an import helper.
+// Header-only.
 //
 // A producer module typically:
 //   korvo::relaybus::api bus;                       // once, with the interpreter lock
@@ -8,6 +9,8 @@
 //   ... keeps a strong reference to a SyncDispatcher `d` it was given, then on its own thread,
 //   without the interpreter lock:
 //   int r = d->_push(d, data, size);                // see korvo/spsc_queue.hpp for results
+// An AsyncDispatcher is fed the same way through its own `_push` (async_dispatcher_object), or
+// through the dispatcher_prefix fields with push_notify (its table's second entry).
 #pragma once
 
 #include <Python.h>
@@ -154,12 +157,63 @@ struct sync_dispatcher_object {
     void* _consumer;      // private: state shared with the consumer thread
 };
 
+struct async_dispatcher_object;
+struct async_dispatcher_vtable {
+    // Lock held, on the thread of a running asyncio event loop. As AsyncDispatcher.setup(host,
+    // recvbuf); runs a Python override unless skip_dispatch. New reference to None, or null with
+    // an exception set.
+    PyObject* (*setup)(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
+    // Producer thread, no lock: push_wake / push_var_wake, then one wake-up datagram to the loop
+    // when the result is k_wake and a socket is set. Returns the queue's result.
+    int (*push_notify)(async_dispatcher_object* self, const char* data, std::size_t size);
+    int (*push_var_notify)(async_dispatcher_object* self, const char* data, std::size_t size);
+};
+struct async_dispatcher_object {
+    PyObject_HEAD
+    const async_dispatcher_vtable* vtab;
+    PyObject* _q;
+    platform_socket _sock_fd;
+    ipv4_address _addr;
+    // The producers' entry, as SyncDispatcher's: one native producer thread, no interpreter lock.
+    int (*_push)(async_dispatcher_object* self, const char* data, std::size_t size);
+    PyObject* _callback;
+    PyObject* _sock;
+    PyObject* _task;
+    std::atomic<std::int32_t> _running;  // 1 until close(); the reader stops when it reads 0
+    int _variable_size;
+    void* _handles;  // private: the native wake-up handles, closed when the object goes
+};
+static_assert(sizeof(std::atomic<std::int32_t>) == 4);
+
+struct async_queue_object;
+struct async_queue_vtable {
+    // Lock held, on the loop's thread. As AsyncQueue.start_dispatcher(callback); runs a Python
+    // override unless skip_dispatch. New reference to None, or null with an exception set.
+    PyObject* (*start_dispatcher)(async_queue_object* self, PyObject* callback, int skip_dispatch);
+};
+struct async_queue_object {
+    PyObject_HEAD
+    const async_queue_vtable* vtab;
+    PyObject* _q;
+    PyObject* _loop;
+    PyObject* _callback;
+    PyObject* _lock;
+    PyObject* _notify_cond;
+    PyObject* _task;
+    int _running;
+    // private: with block_on_full a push on a full queue waits on the loop, not in the ring
+    int _wait_for_space;
+    int _space_waiters;
+    PyObject* _space;
+};
+
 // What import_api() finds: strong references to the types and the conversion functions.
 struct api {
     PyTypeObject* cbuffer_view_type = nullptr;
     PyTypeObject* kopipe_type = nullptr;
     PyTypeObject* sync_dispatcher_type = nullptr;
-    PyTypeObject* async_dispatcher_type = nullptr;  // null until the module has it
+    PyTypeObject* async_dispatcher_type = nullptr;
+    PyTypeObject* async_queue_type = nullptr;
     obj_to_cbuf_fn obj_to_cbuf = nullptr;
     buf_to_cbuf_fn buf_to_cbuf = nullptr;
     bytes_to_cbuf_fn bytes_to_cbuf = nullptr;
@@ -175,16 +229,16 @@ inline int import_api(api* out) {
         Py_XDECREF(found.kopipe_type);
         Py_XDECREF(found.sync_dispatcher_type);
         Py_XDECREF(found.async_dispatcher_type);
+        Py_XDECREF(found.async_queue_type);
         return -1;
     };
-    PyTypeObject** types[] = {&found.cbuffer_view_type, &found.kopipe_type, &found.sync_dispatcher_type};
-    const char* names[] = {"CBufferView", "KoPipe", "SyncDispatcher"};
-    for (int i = 0; i < 3; ++i) {
+    PyTypeObject** types[] = {&found.cbuffer_view_type, &found.kopipe_type, &found.sync_dispatcher_type,
+                              &found.async_dispatcher_type, &found.async_queue_type};
+    const char* names[] = {"CBufferView", "KoPipe", "SyncDispatcher", "AsyncDispatcher", "AsyncQueue"};
+    for (int i = 0; i < 5; ++i) {
         *types[i] = korvo::capsule::import_type(k_module_name, names[i]);
         if (*types[i] == nullptr || korvo::capsule::get_vtable(*types[i]) == nullptr) return fail();
     }
-    found.async_dispatcher_type = korvo::capsule::import_type(k_module_name, "AsyncDispatcher");
-    if (found.async_dispatcher_type == nullptr) PyErr_Clear();
     found.obj_to_cbuf = reinterpret_cast<obj_to_cbuf_fn>(
         korvo::capsule::import_function(k_module_name, "obj_to_cbuf", k_obj_to_cbuf_sig));
     found.buf_to_cbuf = reinterpret_cast<buf_to_cbuf_fn>(

@@ -61,48 +61,83 @@ std::size_t size_for(std::uint64_t seq, std::size_t size, bool vary) {
     return 12 + static_cast<std::size_t>((seq * 7919) % (size - 11));
 }
 
-// Pushes `count` numbered messages (or, with `plain`, one constant payload) through d->_push from a native thread that never takes the
-// interpreter lock; a full queue is retried (yielding) when retry_full is set, otherwise counted.
-// The caller waits with the lock released. Returns {result code: count}.
+struct produce_options {
+    unsigned long long count;
+    std::size_t size;
+    bool vary, retry_full, plain;
+};
+
+// Pushes numbered messages (or, with `plain`, one constant payload) through `push` on a native
+// thread that never takes the interpreter lock; a full queue is retried (yielding) when
+// retry_full is set, otherwise counted. The caller holds no lock. Returns {result code: count}.
+template <class Push>
+std::map<int, unsigned long long> run_producer(const produce_options& o, Push push) {
+    std::map<int, unsigned long long> results;
+    std::thread producer([&] {
+        std::vector<unsigned char> buffer;
+        if (o.plain) buffer.assign(o.size, 'x');  // benchmarks: no per-message work
+        for (std::uint64_t seq = 0; seq < o.count; ++seq) {
+            if (!o.plain) fill_message(buffer, seq, size_for(seq, o.size, o.vary));
+            int r;
+            while ((r = push(reinterpret_cast<const char*>(buffer.data()), buffer.size())) ==
+                       korvo::spsc_queue::k_full &&
+                   o.retry_full)
+                std::this_thread::yield();
+            ++results[r];
+            if (r == korvo::spsc_queue::k_stopped) break;
+        }
+    });
+    producer.join();
+    return results;
+}
+
+// A dispatcher's producers' entry (`_push`, chosen by its mode) or, with `via_table`, the
+// table's push_notify / push_var_notify: each type has its own layout and table.
+template <class Object, class Table>
+std::map<int, unsigned long long> produce_into(Object* d, PyTypeObject* type, const produce_options& o, int via_table,
+                                               bool& ok) {
+    std::map<int, unsigned long long> results;
+    if (d->_push == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "dispatcher not initialised");
+        return results;
+    }
+    auto* table = static_cast<const Table*>(korvo::capsule::get_vtable(type));
+    ok = true;
+    Py_BEGIN_ALLOW_THREADS
+    if (via_table == 0)
+        results = run_producer(o, [d](const char* data, std::size_t n) { return d->_push(d, data, n); });
+    else if (via_table == 1)
+        results =
+            run_producer(o, [d, table](const char* data, std::size_t n) { return table->push_notify(d, data, n); });
+    else
+        results =
+            run_producer(o, [d, table](const char* data, std::size_t n) { return table->push_var_notify(d, data, n); });
+    Py_END_ALLOW_THREADS
+    return results;
+}
+
+// produce(dispatcher, count, size, vary=False, retry_full=True, plain=False, via_table=0):
+// via_table 1 pushes through the table's push_notify, 2 through push_var_notify.
 PyObject* produce(PyObject*, PyObject* args) {
     PyObject* dispatcher;
     unsigned long long count;
     Py_ssize_t size;
-    int vary = 0, retry_full = 1, plain = 0;
-    if (!PyArg_ParseTuple(args, "OKn|ppp", &dispatcher, &count, &size, &vary, &retry_full, &plain)) return nullptr;
+    int vary = 0, retry_full = 1, plain = 0, via_table = 0;
+    if (!PyArg_ParseTuple(args, "OKn|pppi", &dispatcher, &count, &size, &vary, &retry_full, &plain, &via_table))
+        return nullptr;
     if (!ensure_api()) return nullptr;
-    if (!PyObject_TypeCheck(dispatcher, g_api.sync_dispatcher_type) &&
-        !(g_api.async_dispatcher_type && PyObject_TypeCheck(dispatcher, g_api.async_dispatcher_type))) {
-        PyErr_SetString(PyExc_TypeError, "expected a dispatcher");
-        return nullptr;
-    }
-    auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
-    if (d->_push == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "dispatcher not initialised");
-        return nullptr;
-    }
+    const produce_options o{count, static_cast<std::size_t>(size), vary != 0, retry_full != 0, plain != 0};
+    bool ok = false;
     std::map<int, unsigned long long> results;
-    Py_BEGIN_ALLOW_THREADS
-    std::thread producer([&] {
-        std::vector<unsigned char> buffer;
-        if (plain) buffer.assign(static_cast<std::size_t>(size), 'x');  // benchmarks: no per-message work
-        for (std::uint64_t seq = 0; seq < count; ++seq) {
-            if (!plain) fill_message(buffer, seq, size_for(seq, static_cast<std::size_t>(size), vary));
-            int r;
-            while ((r = d->_push(d, reinterpret_cast<const char*>(buffer.data()), buffer.size())) ==
-                       korvo::spsc_queue::k_full &&
-                   retry_full)
-                std::this_thread::yield();
-            if (r < 0 && r != korvo::spsc_queue::k_full) {
-                ++results[r];
-                if (r == korvo::spsc_queue::k_stopped) break;
-                continue;
-            }
-            ++results[r];
-        }
-    });
-    producer.join();
-    Py_END_ALLOW_THREADS
+    if (PyObject_TypeCheck(dispatcher, g_api.sync_dispatcher_type))
+        results = produce_into<rb::sync_dispatcher_object, rb::sync_dispatcher_vtable>(
+            reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher), g_api.sync_dispatcher_type, o, via_table, ok);
+    else if (PyObject_TypeCheck(dispatcher, g_api.async_dispatcher_type))
+        results = produce_into<rb::async_dispatcher_object, rb::async_dispatcher_vtable>(
+            reinterpret_cast<rb::async_dispatcher_object*>(dispatcher), g_api.async_dispatcher_type, o, via_table, ok);
+    else
+        PyErr_SetString(PyExc_TypeError, "expected a dispatcher");
+    if (!ok) return nullptr;
     PyObject* out = PyDict_New();
     if (out == nullptr) return nullptr;
     for (auto [code, n] : results) {
@@ -318,11 +353,14 @@ PyObject* verify(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // Baseline for benchmarks: a native thread that takes the lock once and calls callback(bytes)
 // `count` times, the limit of any bridge that hands messages to Python one by one.
+// With `drive`, each result is a coroutine that is driven to completion with PyIter_Send: the
+// ceiling of a dispatcher that awaits an async callback per message.
 PyObject* call_with_lock(PyObject*, PyObject* args) {
     PyObject* callback;
     unsigned long long count;
     Py_ssize_t size;
-    if (!PyArg_ParseTuple(args, "OKn", &callback, &count, &size)) return nullptr;
+    int drive = 0;
+    if (!PyArg_ParseTuple(args, "OKn|p", &callback, &count, &size, &drive)) return nullptr;
     std::vector<char> payload(static_cast<std::size_t>(size), 'x');
     std::atomic<bool> failed{false};
     Py_BEGIN_ALLOW_THREADS
@@ -332,6 +370,13 @@ PyObject* call_with_lock(PyObject*, PyObject* args) {
             PyObject* message = PyBytes_FromStringAndSize(payload.data(), size);
             PyObject* result = message ? PyObject_CallOneArg(callback, message) : nullptr;
             Py_XDECREF(message);
+            if (result != nullptr && drive) {
+                PyObject* value = nullptr;
+                PySendResult step;
+                while ((step = PyIter_Send(result, Py_None, &value)) == PYGEN_NEXT) Py_DECREF(value);
+                Py_DECREF(result);
+                result = step == PYGEN_RETURN ? value : nullptr;
+            }
             if (result == nullptr) {
                 PyErr_Clear();
                 failed = true;

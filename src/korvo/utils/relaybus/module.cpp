@@ -1,12 +1,15 @@
 // Module definition and initialisation of korvo.utils.relaybus.relaybus.
 #include <Python.h>
 
+#include "async_dispatcher.hpp"
+#include "async_queue.hpp"
 #include "buffers.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/ref.hpp"
 #include "consumer.hpp"
+#include "coroutines.hpp"
 #include "pipe.hpp"
 #include "setup_socket.hpp"
 #include "state.hpp"
@@ -56,6 +59,9 @@ int relaybus_exec(PyObject* module) {
         add_cbuffer_view_type(st);
         add_kopipe_type(st);
         add_sync_dispatcher_type(st);
+        add_async_dispatcher_type(st);
+        add_async_queue_type(st);
+        init_coroutines(st);
         // 3. the ring queue every bridge object is built on
         spsc_queue::api queue;
         check(spsc_queue::import_api(&queue));

@@ -3,10 +3,17 @@
 
 #include <Python.h>
 
+#include "korvo/relaybus.hpp"
+
 namespace korvo::relaybus {
 
 // The socket object, unbound. New reference; throws python_error.
 PyObject* setup_socket(bool blocking, int recvbuf);
+
+// Binds `sock` to (host, 0) and reads back where it is bound: `address` becomes the target of
+// the wake-up datagrams. Returns a native duplicate of its handle, owned by the caller, which
+// keeps the socket open after the Python object is closed. Throws python_error.
+platform_socket bind_for_wakeups(PyObject* sock, PyObject* host, ipv4_address& address);
 
 // Binds setup_socket as a module function. Throws python_error.
 void add_setup_socket(PyObject* module);

@@ -4,11 +4,21 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
+
 #include "common/module_state.hpp"
 #include "common/ref.hpp"
 #include "korvo/spsc_queue.hpp"
 
 namespace korvo::relaybus {
+
+// The coroutines of the asyncio types, each named as its method and qualified with its class.
+enum class coroutine_kind { reader, reader_var, push_buf, push_obj, push_str, pop, dispatch, shutdown, count };
+struct coroutine_names {
+    object name;
+    object qualname;
+};
 
 struct relaybus_state {
     static constexpr const char* module_name = "korvo.utils.relaybus.relaybus";
@@ -17,8 +27,19 @@ struct relaybus_state {
     object cbuffer_view_type;
     object kopipe_type;
     object sync_dispatcher_type;
-    object setup_name;  // interned method names looked up for overrides
+    object async_dispatcher_type;
+    object async_queue_type;
+    object coroutine_type;  // the native coroutines of the asyncio types
+    object setup_name;      // interned method names looked up for overrides
     object close_name;
+    object start_dispatcher_name;
+    object asyncio_sleep;     // asyncio.sleep, awaited by the reader to yield to the loop
+    object finalize_factory;  // close(task) -> _finalize, the reader task's cancellation
+    std::array<coroutine_names, static_cast<std::size_t>(coroutine_kind::count)> coroutines;
+
+    const coroutine_names& names_of(coroutine_kind kind) const noexcept {
+        return coroutines[static_cast<std::size_t>(kind)];
+    }
 
     template <class F>
     void visit_fields(F&& f) {
@@ -26,8 +47,18 @@ struct relaybus_state {
         f(cbuffer_view_type);
         f(kopipe_type);
         f(sync_dispatcher_type);
+        f(async_dispatcher_type);
+        f(async_queue_type);
+        f(coroutine_type);
         f(setup_name);
         f(close_name);
+        f(start_dispatcher_name);
+        f(asyncio_sleep);
+        f(finalize_factory);
+        for (coroutine_names& c : coroutines) {
+            f(c.name);
+            f(c.qualname);
+        }
     }
 };
 using relaybus_module = module_state<relaybus_state>;

@@ -157,55 +157,12 @@ PyTypeObject* exact_type() noexcept {
     return st != nullptr ? reinterpret_cast<PyTypeObject*>(st->sync_dispatcher_type.ptr()) : nullptr;
 }
 
-// Unpacks getsockname() into exactly (address text, port).
-std::pair<object, object> unpack_pair(PyObject* pair) {
-    object iter = object::steal(check(PyObject_GetIter(pair)));
-    object first = object::steal(PyIter_Next(iter.ptr()));
-    object second = first ? object::steal(PyIter_Next(iter.ptr())) : object{};
-    if (!second) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first ? 1 : 0);
-        throw python_error{};
-    }
-    object third = object::steal(PyIter_Next(iter.ptr()));
-    if (third) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw python_error{};
-    }
-    if (PyErr_Occurred()) throw python_error{};
-    return {std::move(first), std::move(second)};
-}
-
 // Wake-up mode: makes, binds and records the socket; the native side gets its own duplicate.
 void open_wakeup_socket(sync_dispatcher_object* self, PyObject* host, int recvbuf) {
     field_ref(self->_sock).steal(setup_socket(true, recvbuf));
     PyObject* sock = self->_sock;
-    object any_port = object::steal(check(PyLong_FromLong(0)));
-    object address_pair = object::steal(check(PyTuple_Pack(2, host, any_port.ptr())));
-    call_method(sock, "bind", address_pair.ptr());
-    object name = call_method(sock, "getsockname");
-    auto [address, port_obj] = unpack_pair(name.ptr());
-    const long port = PyLong_AsLong(port_obj.ptr());
-    if (port == -1 && PyErr_Occurred()) throw python_error{};
-    if (port < 0 || port > 65535) {
-        PyErr_SetString(PyExc_OverflowError, "value out of range for an unsigned 16-bit port");
-        throw python_error{};
-    }
-    object encoded = object::steal(check(PyUnicode_AsUTF8String(address.ptr())));
-    object fileno = call_method(sock, "fileno");
-    const long long handle = PyLong_AsLongLong(fileno.ptr());
-    if (handle == -1 && PyErr_Occurred()) throw python_error{};
-    if (handle < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to PLATFORM_SOCKET");
-        throw python_error{};
-    }
-    const platform_socket native = wakeup::duplicate(static_cast<platform_socket>(handle));
-    if (native == k_no_socket) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        throw python_error{};
-    }
+    const platform_socket native = bind_for_wakeups(sock, host, self->_addr);
     state_of(self)->handles.push_back(native);
-    wakeup::fill_address(self->_addr, PyBytes_AS_STRING(encoded.ptr()), static_cast<unsigned short>(port));
     store_wakeup_handle(prefix_of(self), native);
 }
 

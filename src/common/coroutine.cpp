@@ -1,0 +1,465 @@
+// Native coroutine objects: the Python type that drives C++ coroutine bodies.
+#include "coroutine.hpp"
+
+#include <array>
+#include <cstddef>
+
+#include "attr.hpp"
+#include "type.hpp"
+
+namespace korvo::coro {
+
+// The Python object's state. While the body is suspended, `awaited` is the iterator it awaits (the
+// target of later sends and throws) and `resume_slot` the place its result goes.
+struct coroutine_state {
+    frame_handle frame;  // empty once the body has ended or was dropped
+    object name;
+    object qualname;
+    std::array<object, 4> keep;
+    object awaited;
+    object yielded;  // handed out by the current step
+    object* resume_slot = nullptr;
+    bool started = false;
+    bool running = false;
+};
+struct coroutine_object {
+    PyObject_HEAD
+    coroutine_state st;
+};
+
+namespace {
+
+coroutine_object* as_coro(PyObject* self) noexcept { return reinterpret_cast<coroutine_object*>(self); }
+
+// Drops the frame: the destructors of the body's locals run now.
+void drop_frame(coroutine_object* c) noexcept {
+    if (!c->st.frame) return;
+    frame_handle frame = std::exchange(c->st.frame, {});
+    c->st.awaited.reset();
+    c->st.resume_slot = nullptr;
+    saved_error pending;  // a destructor may run Python code
+    frame.destroy();
+}
+
+// Runs the body to its next suspension or its end.
+PySendResult resume(coroutine_object* c, PyObject** out) noexcept {
+    c->st.frame.resume();
+    if (!c->st.frame.done()) {
+        *out = c->st.yielded.release();
+        return PYGEN_NEXT;
+    }
+    object result = std::move(c->st.frame.promise().result);
+    {
+        saved_error pending;
+        frame_handle frame = std::exchange(c->st.frame, {});
+        frame.destroy();
+    }
+    if (result) {
+        *out = result.release();
+        return PYGEN_RETURN;
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "native coroutine ended without a result");
+    *out = nullptr;
+    return PYGEN_ERROR;
+}
+
+// What the awaited iterator did: pass a yield on, or resume the body with the result (or the
+// error, which is set).
+PySendResult deliver(coroutine_object* c, PySendResult step, PyObject* value, PyObject** out) noexcept {
+    if (step == PYGEN_NEXT) {
+        *out = value;
+        return PYGEN_NEXT;
+    }
+    c->st.awaited.reset();
+    if (step == PYGEN_RETURN) c->st.resume_slot->reset_steal(value);
+    c->st.resume_slot = nullptr;
+    return resume(c, out);
+}
+
+bool refuse_reentry(coroutine_object* c) noexcept {
+    if (!c->st.running) return false;
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return true;
+}
+
+PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
+    *out = nullptr;
+    if (refuse_reentry(c)) return PYGEN_ERROR;
+    if (!c->st.frame) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    PySendResult result;
+    c->st.running = true;
+    if (!c->st.started) {
+        if (arg != Py_None) {
+            c->st.running = false;
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        c->st.started = true;
+        result = resume(c, out);
+    } else {
+        PyObject* value = nullptr;
+        const PySendResult step = PyIter_Send(c->st.awaited.ptr(), arg, &value);
+        result = deliver(c, step, value, out);
+    }
+    c->st.running = false;
+    return result;
+}
+
+// Raises `exc` (a new reference) where the body is suspended, as throw() does.
+PySendResult throw_into(coroutine_object* c, object exc, PyObject** out) noexcept {
+    *out = nullptr;
+    if (refuse_reentry(c)) return PYGEN_ERROR;
+    if (!c->st.frame || !c->st.started) {
+        drop_frame(c);  // a coroutine that never ran ends with the exception, never running
+        c->st.started = true;
+        PyErr_SetRaisedException(exc.release());
+        return PYGEN_ERROR;
+    }
+    c->st.running = true;
+    PySendResult result = PYGEN_ERROR;
+    bool delegated = false;
+    guard(0, [&] {
+        const bool closing = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit) != 0;
+        object method = get_optional_attr(c->st.awaited.ptr(), closing ? "close" : "throw");
+        if (!method) return 0;
+        delegated = true;
+        object value =
+            object::steal(closing ? PyObject_CallNoArgs(method.ptr()) : PyObject_CallOneArg(method.ptr(), exc.ptr()));
+        if (closing && value) {
+            delegated = false;  // closed: now raise GeneratorExit in the body itself
+            return 0;
+        }
+        if (value) {
+            result = deliver(c, PYGEN_NEXT, value.release(), out);
+        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            object stop = object::steal(PyErr_GetRaisedException());
+            result = deliver(c, PYGEN_RETURN, get_attr(stop.ptr(), "value").release(), out);
+        } else {
+            result = deliver(c, PYGEN_ERROR, nullptr, out);
+        }
+        return 0;
+    });
+    if (!delegated) {
+        if (!PyErr_Occurred()) PyErr_SetRaisedException(exc.release());
+        result = deliver(c, PYGEN_ERROR, nullptr, out);
+    }
+    c->st.running = false;
+    return result;
+}
+
+// The exception of throw(value) / throw(type[, value[, traceback]]).
+object thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        throw python_error{};
+    }
+    PyObject* kind = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    object exc;
+    if (PyExceptionInstance_Check(kind)) {
+        if (value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            throw python_error{};
+        }
+        exc = object::borrow(kind);
+    } else if (PyExceptionClass_Check(kind)) {
+        if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(kind)))
+            exc = object::borrow(value);
+        else if (value == Py_None)
+            exc = object::steal(check(PyObject_CallNoArgs(kind)));
+        else if (PyTuple_Check(value))
+            exc = object::steal(check(PyObject_Call(kind, value, nullptr)));
+        else
+            exc = object::steal(check(PyObject_CallOneArg(kind, value)));
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(kind)->tp_name);
+        throw python_error{};
+    }
+    if (nargs > 2 && args[2] != Py_None) check(PyException_SetTraceback(exc.ptr(), args[2]));
+    return exc;
+}
+
+// The result of a step as a Python call returns it: the yielded value, or StopIteration.
+PyObject* as_call_result(PySendResult step, PyObject* value) {
+    if (step != PYGEN_RETURN) return value;
+    object result = object::steal(value);
+    object stop = object::steal(PyObject_CallOneArg(PyExc_StopIteration, result.ptr()));
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.ptr());
+    return nullptr;
+}
+
+PyObject* close_coroutine(coroutine_object* c) noexcept {
+    if (!c->st.frame || !c->st.started) {
+        drop_frame(c);
+        Py_RETURN_NONE;
+    }
+    if (refuse_reentry(c)) return nullptr;
+    PyObject* value = nullptr;
+    const PySendResult step = throw_into(c, object::steal(PyObject_CallNoArgs(PyExc_GeneratorExit)), &value);
+    if (step == PYGEN_NEXT) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (step == PYGEN_RETURN) {
+        Py_DECREF(value);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+// ---- Python entries
+PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) { return send(as_coro(self), arg, out); }
+
+PyObject* iternext(PyObject* self) {
+    PyObject* value = nullptr;
+    const PySendResult step = send(as_coro(self), Py_None, &value);
+    if (step == PYGEN_RETURN && value == Py_None) {
+        Py_DECREF(value);
+        return nullptr;  // plain exhaustion
+    }
+    return as_call_result(step, value);
+}
+
+PyObject* await_self(PyObject* self) { return new_ref(self); }
+
+PyObject* send_method(PyObject* self, PyObject* arg) {
+    PyObject* value = nullptr;
+    const PySendResult step = send(as_coro(self), arg, &value);
+    return as_call_result(step, value);
+}
+
+PyObject* throw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    object exc;
+    if (!guard(false, [&] {
+            exc = thrown_exception(args, nargs);
+            return true;
+        }))
+        return nullptr;
+    PyObject* value = nullptr;
+    const PySendResult step = throw_into(as_coro(self), std::move(exc), &value);
+    return as_call_result(step, value);
+}
+
+PyObject* close_method(PyObject* self, PyObject*) { return close_coroutine(as_coro(self)); }
+
+PyObject* get_name(PyObject* self, void*) {
+    return new_ref(as_coro(self)->st.name ? as_coro(self)->st.name.ptr() : Py_None);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return new_ref(as_coro(self)->st.qualname ? as_coro(self)->st.qualname.ptr() : Py_None);
+}
+PyObject* get_awaited(PyObject* self, void*) {
+    return new_ref(as_coro(self)->st.awaited ? as_coro(self)->st.awaited.ptr() : Py_None);
+}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->st.running); }
+PyObject* get_suspended(PyObject* self, void*) {
+    const coroutine_object* c = as_coro(self);
+    return PyBool_FromLong(c->st.started && c->st.frame && !c->st.running);
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* repr(PyObject* self) {
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", get_qualname(self, nullptr), self);
+}
+
+// A coroutine dropped while suspended is closed (its body's locals released); one never started
+// warns, as the interpreter's own coroutines do.
+void finalize(PyObject* self) {
+    coroutine_object* c = as_coro(self);
+    if (!c->st.frame) return;
+    saved_error pending;
+    if (!c->st.started) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->st.qualname.ptr()) < 0)
+            PyErr_WriteUnraisable(self);
+        drop_frame(c);
+        return;
+    }
+    object result = object::steal(close_coroutine(c));
+    if (!result) PyErr_WriteUnraisable(self);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    coroutine_object* c = as_coro(self);
+    Py_VISIT(Py_TYPE(self));
+    for (object& kept : c->st.keep) Py_VISIT(kept.ptr());
+    Py_VISIT(c->st.awaited.ptr());
+    return 0;
+}
+
+int clear(PyObject* self) {
+    coroutine_object* c = as_coro(self);
+    if (c->st.running) return 0;
+    drop_frame(c);
+    for (object& kept : c->st.keep) kept.reset();
+    c->st.yielded.reset();
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    coroutine_object* c = as_coro(self);
+    drop_frame(c);
+    c->st.~coroutine_state();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    method_o("send", send_method,
+             "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."),
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_method)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
+     "raise StopIteration."},
+    method_noargs("close", close_method, "close() -> raise GeneratorExit inside coroutine."),
+    k_methods_end,
+};
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_await", get_awaited, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, "always None: the body is native code", nullptr},
+    {"cr_code", get_none, nullptr, "always None: the body is native code", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    slot(Py_am_await, await_self),
+    slot(Py_am_send, am_send),
+    slot(Py_tp_iternext, iternext),
+    slot(Py_tp_repr, repr),
+    slot(Py_tp_finalize, finalize),
+    slot(Py_tp_traverse, traverse),
+    slot(Py_tp_clear, clear),
+    slot(Py_tp_dealloc, dealloc),
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    doc_slot("A coroutine whose body is native code."),
+    {0, nullptr},
+};
+
+}  // namespace
+
+object make_type(PyObject* module, const char* qualified_name) {
+    PyType_Spec spec = type_spec(
+        qualified_name, sizeof(coroutine_object),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots);
+    return object::steal(check(PyType_FromModuleAndSpec(module, &spec, nullptr)));
+}
+
+object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std::initializer_list<PyObject*> keep) {
+    frame_handle frame = b.release();
+    if (!frame) {
+        PyErr_NoMemory();
+        throw python_error{};
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        frame.destroy();
+        throw python_error{};
+    }
+    coroutine_object* c = as_coro(self);
+    new (&c->st) coroutine_state;
+    c->st.frame = frame;
+    c->st.name = object::borrow(name);
+    c->st.qualname = object::borrow(qualname);
+    std::size_t i = 0;
+    for (PyObject* kept : keep) c->st.keep.at(i++) = object::borrow(kept);
+    frame.promise().owner = c;
+    return object::steal(self);
+}
+
+// ---- awaiting
+object awaitable_iterator(PyObject* awaitable) {
+    if (PyCoro_CheckExact(awaitable)) return object::borrow(awaitable);
+    unaryfunc get_await = Py_TYPE(awaitable)->tp_as_async ? Py_TYPE(awaitable)->tp_as_async->am_await : nullptr;
+    if (get_await == nullptr) {
+        // A generator made a coroutine by types.coroutine is awaited as it is.
+        if (PyGen_CheckExact(awaitable)) {
+            object code = get_attr(awaitable, "gi_code");
+            if (reinterpret_cast<PyCodeObject*>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE)
+                return object::borrow(awaitable);
+        }
+        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(awaitable)->tp_name);
+        throw python_error{};
+    }
+    object iter = object::steal(check(get_await(awaitable)));
+    if (PyCoro_CheckExact(iter.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        throw python_error{};
+    }
+    if (!PyIter_Check(iter.ptr())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(iter.ptr())->tp_name);
+        throw python_error{};
+    }
+    return iter;
+}
+
+bool await::await_ready() noexcept {
+    if (awaitable_ == nullptr) return true;  // the call that made it failed: the error is set
+    if (!guard(false, [&] {
+            iter_ = awaitable_iterator(awaitable_);
+            return true;
+        }))
+        return true;
+    PyObject* out = nullptr;
+    switch (PyIter_Send(iter_.ptr(), Py_None, &out)) {
+        case PYGEN_RETURN:
+            value_ = object::steal(out);
+            return true;
+        case PYGEN_ERROR:
+            return true;
+        case PYGEN_NEXT:
+            break;
+    }
+    first_yield_ = object::steal(out);
+    return false;
+}
+
+void await::await_suspend(frame_handle frame) noexcept {
+    coroutine_object* c = frame.promise().owner;
+    c->st.awaited = std::move(iter_);
+    c->st.yielded = std::move(first_yield_);
+    c->st.resume_slot = &value_;
+}
+
+enter::enter(PyObject* cm) noexcept
+    : call_(object::steal(guard(nullptr, [&] { return call_method(cm, "__aenter__").release(); }))),
+      inner_(call_.ptr()) {}
+
+leave::leave(PyObject* cm) noexcept : pending_(object::steal(PyErr_GetRaisedException())), inner_(nullptr) {
+    call_ = object::steal(guard(nullptr, [&]() -> PyObject* {
+        if (!pending_) return call_method(cm, "__aexit__", Py_None, Py_None, Py_None).release();
+        PyObject* kind = reinterpret_cast<PyObject*>(Py_TYPE(pending_.ptr()));
+        object traceback = object::steal(PyException_GetTraceback(pending_.ptr()));
+        return call_method(cm, "__aexit__", kind, pending_.ptr(), traceback ? traceback.ptr() : Py_None).release();
+    }));
+    inner_ = await(call_.ptr());
+}
+
+object leave::await_resume() noexcept {
+    object result = inner_.await_resume();
+    if (!result) return result;  // __aexit__ failed: its error wins
+    if (!pending_) return result;
+    const int suppressed = PyObject_IsTrue(result.ptr());
+    if (suppressed < 0) return {};
+    if (suppressed) return object::borrow(Py_None);
+    PyErr_SetRaisedException(pending_.release());
+    return {};
+}
+
+}  // namespace korvo::coro

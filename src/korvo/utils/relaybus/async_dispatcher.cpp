@@ -1,0 +1,301 @@
+// AsyncDispatcher: messages from native producer threads to an awaited callback on an asyncio
+// loop. The reader is a native coroutine run as a task on the loop that was running at setup;
+// producers wake it with one-byte datagrams to a loopback socket the loop watches.
+#include "async_dispatcher.hpp"
+
+#include <array>
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "common/args.hpp"
+#include "common/attr.hpp"
+#include "common/errors.hpp"
+#include "common/pickling.hpp"
+#include "common/published_type.hpp"
+#include "common/ref.hpp"
+#include "common/type.hpp"
+#include "coroutines.hpp"
+#include "korvo/relaybus.hpp"
+#include "notify.hpp"
+#include "queue_options.hpp"
+#include "setup_socket.hpp"
+#include "state.hpp"
+#include "wakeup_socket.hpp"
+
+namespace korvo::relaybus {
+namespace {
+
+// The native duplicates of every wake-up socket setup made. A producer that read `_sock_fd`
+// just before close() forgot it still sends on a live socket: the duplicates close only when
+// the dispatcher goes, and producers hold a reference to it while they push.
+using wakeup_handles = std::vector<platform_socket>;
+
+void ad_finalize(PyObject* self);
+
+struct ad_desc {
+    template <class F>
+    static void fields(async_dispatcher_object& self, F&& f) {
+        f(self._q);
+        f(self._callback);
+        f(self._sock);
+        f(self._task);
+    }
+    static void teardown(async_dispatcher_object& self) noexcept {
+        auto* handles = static_cast<wakeup_handles*>(self._handles);
+        for (platform_socket handle : *handles) wakeup::close(handle);
+        delete handles;
+        self._handles = nullptr;
+        self._running.~atomic();
+    }
+    // Destruction closes through an overriding close().
+    static void finalize(PyObject* self) { ad_finalize(self); }
+};
+using ad_type = type_slots<async_dispatcher_object, ad_desc>;
+
+async_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return ad_type::cast(self); }
+PyObject* as_py(async_dispatcher_object* self) noexcept { return reinterpret_cast<PyObject*>(self); }
+dispatcher_prefix* prefix_of(async_dispatcher_object* self) noexcept {
+    return reinterpret_cast<dispatcher_prefix*>(self);
+}
+
+// ---- native table
+int ad_push_notify(async_dispatcher_object* self, const char* data, std::size_t size) {
+    return push_notify(prefix_of(self), data, size);
+}
+int ad_push_var_notify(async_dispatcher_object* self, const char* data, std::size_t size) {
+    return push_var_notify(prefix_of(self), data, size);
+}
+
+PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
+
+constexpr async_dispatcher_vtable k_vtable{ad_setup, ad_push_notify, ad_push_var_notify};
+
+PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ad_py_close(PyObject* self, PyObject*);
+
+PyTypeObject* exact_type() noexcept {
+    relaybus_state* st = relaybus_module::loaded();
+    return st != nullptr ? reinterpret_cast<PyTypeObject*>(st->async_dispatcher_type.ptr()) : nullptr;
+}
+
+// ---- the reader
+bool is_running(const async_dispatcher_object* self) noexcept {
+    return self->_running.load(std::memory_order_acquire) != 0;
+}
+
+// Drains the queue into the callback, awaiting each result; waits on the socket only after an
+// empty pop. `queue` is held by the coroutine, so a later __init__ cannot free it under the reader.
+template <bool Variable>
+coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObject* loop, PyObject* sock) {
+    relaybus_state& st = relaybus_module::state();
+    object sleep = st.asyncio_sleep;
+    object zero = object::steal(PyLong_FromLong(0));
+    object one = object::steal(PyLong_FromLong(1));
+    int counter = 0;
+    while (is_running(self)) {
+        const char* buf = nullptr;
+        std::size_t size = 0;
+        const int taken = Variable ? queue_ops().try_pop_var(as_queue(queue), &buf, &size)
+                                   : queue_ops().try_pop(as_queue(queue), &buf, &size);
+        if (taken == spsc_queue::k_taken) {
+            object message = object::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(size)));
+            if (!message) co_return object{};
+            object callback = object::borrow(self->_callback);
+            object awaitable = object::steal(PyObject_CallOneArg(callback.ptr(), message.ptr()));
+            if (!awaitable) co_return object{};
+            if (!co_await coro::await(awaitable.ptr())) co_return object{};
+            counter = (counter + 1) & 127;
+            if (counter == 0) {
+                object pause = object::steal(PyObject_CallOneArg(sleep.ptr(), zero.ptr()));
+                if (!pause || !co_await coro::await(pause.ptr())) co_return object{};
+            }
+        } else {
+            object receive = object::steal(
+                guard(nullptr, [&] { return call_method(loop, "sock_recv", sock, one.ptr()).release(); }));
+            if (!receive || !co_await coro::await(receive.ptr())) co_return object{};
+        }
+    }
+    co_return object::borrow(Py_None);
+}
+
+template <bool Variable>
+PyObject* ad_py_reader(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guard(nullptr, [&]() -> PyObject* {
+        const char* name = Variable ? "_AsyncDispatcher__reader_var" : "_AsyncDispatcher__reader";
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "%s() takes exactly 2 positional arguments (%zd given)", name, nargs);
+            throw python_error{};
+        }
+        auto* d = as_dispatcher(self);
+        if (d->_q == Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "AsyncDispatcher has no queue: __init__ was not called");
+            throw python_error{};
+        }
+        PyObject* queue = d->_q;
+        return make_coroutine(Variable ? coroutine_kind::reader_var : coroutine_kind::reader,
+                              read_messages<Variable>(d, queue, args[0], args[1]), {self, queue, args[0], args[1]})
+            .release();
+    });
+}
+
+// ---- setup and close
+PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
+    return guard(nullptr, [&]() -> PyObject* {
+        relaybus_state& st = relaybus_module::state();
+        if (!skip_dispatch) {
+            if (object override = find_override(as_py(self), exact_type(), st.setup_name.ptr(), ad_py_setup)) {
+                object r = object::steal(check(PyLong_FromLong(recvbuf)));
+                return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
+            }
+        }
+        field_ref(self->_sock).steal(setup_socket(false, recvbuf));
+        object sock = object::borrow(self->_sock);
+        ipv4_address address{};
+        const platform_socket native = bind_for_wakeups(sock.ptr(), host, address);
+        static_cast<wakeup_handles*>(self->_handles)->push_back(native);
+        // The address first: a producer that sees the handle reads the address next.
+        self->_addr = address;
+        store_wakeup_handle(prefix_of(self), native);
+
+        object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+        object loop = call_method(asyncio.ptr(), "get_running_loop");
+        object reader =
+            get_attr(as_py(self), self->_variable_size ? "_AsyncDispatcher__reader_var" : "_AsyncDispatcher__reader");
+        object coroutine =
+            object::steal(check(PyObject_CallFunctionObjArgs(reader.ptr(), loop.ptr(), sock.ptr(), nullptr)));
+        object task = call_method(loop.ptr(), "create_task", coroutine.ptr());
+        field_ref(self->_task).set(std::move(task));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* ad_close(async_dispatcher_object* self) {
+    return guard(nullptr, [&]() -> PyObject* {
+        self->_running.store(0, std::memory_order_release);
+        if (self->_q != Py_None) {
+            PyObject* queue = self->_q;
+            Py_BEGIN_ALLOW_THREADS
+            queue_ops().stop(as_queue(queue));
+            Py_END_ALLOW_THREADS
+        }
+        // Wake the reader, then forget the handle: later pushes send nothing.
+        send_wakeup(prefix_of(self));
+        store_wakeup_handle(prefix_of(self), k_no_socket);
+        if (self->_task != Py_None) {
+            object task = field_ref(self->_task).take();
+            // A finished reader has nothing left to cancel (and its loop may be closed by now).
+            object done = call_method(task.ptr(), "done");
+            if (!PyObject_IsTrue(done.ptr())) {
+                object loop = call_method(task.ptr(), "get_loop");
+                object finalize = object::steal(
+                    check(PyObject_CallOneArg(relaybus_module::state().finalize_factory.ptr(), task.ptr())));
+                call_method(loop.ptr(), "call_soon_threadsafe", finalize.ptr());
+            }
+        }
+        if (self->_sock != Py_None) {
+            call_method(self->_sock, "close");
+            field_ref(self->_sock).reset_to_none();
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// Errors of close() on destruction go to the unraisable hook.
+void ad_finalize(PyObject* self) {
+    saved_error pending;
+    object result = object::steal(guard(nullptr, [&] {
+        object name = relaybus_module::loaded() ? relaybus_module::state().close_name : interned("close");
+        object close = object::steal(check(PyObject_GetAttr(self, name.ptr())));
+        return check(PyObject_CallNoArgs(close.ptr()));
+    }));
+    if (!result) report_unraisable("korvo.utils.relaybus.relaybus.AsyncDispatcher.__dealloc__");
+}
+
+// ---- Python type
+PyObject* ad_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guard(nullptr, [&]() -> PyObject* {
+        auto handles = std::make_unique<wakeup_handles>();
+        object self = object::steal(check(type->tp_alloc(type, 0)));
+        auto* d = as_dispatcher(self.ptr());
+        d->vtab = &k_vtable;
+        ad_type::init_fields(self.ptr());
+        d->_sock_fd = k_no_socket;
+        d->_addr = ipv4_address{};
+        d->_push = nullptr;
+        new (&d->_running) std::atomic<std::int32_t>(1);
+        d->_handles = handles.release();
+        return self.release();
+    });
+}
+
+int ad_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard(-1, [&] {
+        static constexpr std::array<const char*, 6> names{"callback",  "capacity", "slot_size",
+                                                          "overwrite", "zerocopy", "variable_size"};
+        std::array<PyObject*, names.size()> v{};
+        parse_tuple_args("AsyncDispatcher", args, kwargs, names, 1, v);
+        queue_options options;
+        if (v[1]) options.capacity = to_size(v[1]);
+        if (v[2]) options.slot_size = to_size(v[2]);
+        if (v[3]) options.overwrite = to_bool(v[3]);
+        if (v[4]) options.zerocopy = to_bool(v[4]);
+        const bool variable_size = v[5] ? to_bool(v[5]) : false;
+        object queue = options.make_queue();
+        auto* d = as_dispatcher(self);
+        object old_callback = field_ref(d->_callback).take();
+        object old_queue = field_ref(d->_q).take();
+        field_ref(d->_q).set(std::move(queue));
+        field_ref(d->_callback).set(v[0]);
+        d->_variable_size = variable_size;
+        d->_push = variable_size ? ad_push_var_notify : ad_push_notify;
+        return 0;
+    });
+}
+
+PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard(nullptr, [&]() -> PyObject* {
+        static constexpr std::array<const char*, 2> names{"host", "recvbuf"};
+        std::array<PyObject*, 2> v{};
+        parse_args("setup", args, nargs, kwnames, names, 0, v);
+        object default_host;
+        PyObject* host = v[0];
+        if (host == nullptr) {
+            default_host = object::steal(check(PyUnicode_FromString("127.0.0.1")));
+            host = default_host.ptr();
+        }
+        check_exact_type(host, &PyUnicode_Type, "host", /*allow_none=*/true);
+        const int recvbuf = v[1] ? to_int32(v[1]) : 16777216;
+        return ad_setup(as_dispatcher(self), host, recvbuf, 1);
+    });
+}
+
+PyObject* ad_py_close(PyObject* self, PyObject*) { return ad_close(as_dispatcher(self)); }
+
+PyMethodDef ad_methods[] = {
+    method_fastcall("setup", ad_py_setup,
+                    "AsyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void"),
+    method_noargs("close", ad_py_close, "AsyncDispatcher.close(self) -> None"),
+    {"_AsyncDispatcher__reader", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ad_py_reader<false>)),
+     METH_FASTCALL, "The reader coroutine: delivers each queued message to the callback and awaits it."},
+    {"_AsyncDispatcher__reader_var", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ad_py_reader<true>)),
+     METH_FASTCALL, "The reader coroutine of the variable-size family."},
+    KORVO_REFUSE_PICKLING_METHODS,
+    k_methods_end,
+};
+
+auto ad_slots = ad_type::slots(constructed_slots(
+    ad_new, ad_init, ad_methods,
+    "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
+    "bool zerocopy=False, bool variable_size=False)\n\n"
+    "Delivers messages pushed by a native producer to an awaited callback(bytes) on an asyncio loop."));
+PyType_Spec ad_spec = type_spec("korvo.utils.relaybus.relaybus.AsyncDispatcher", sizeof(async_dispatcher_object),
+                                k_gc_type_flags, ad_slots.data());
+
+}  // namespace
+
+void add_async_dispatcher_type(relaybus_state& st) {
+    st.async_dispatcher_type = add_published_type(st.module, &ad_spec, &k_vtable);
+}
+
+}  // namespace korvo::relaybus

@@ -1,0 +1,350 @@
+// AsyncQueue: a bounded byte-message queue for the coroutines of one asyncio loop. Every method
+// but start_dispatcher returns a native coroutine; everything runs on the loop's thread.
+#include "async_queue.hpp"
+
+#include <array>
+
+#include "buffers.hpp"
+#include "common/args.hpp"
+#include "common/attr.hpp"
+#include "common/errors.hpp"
+#include "common/published_type.hpp"
+#include "common/ref.hpp"
+#include "common/type.hpp"
+#include "coroutines.hpp"
+#include "korvo/relaybus.hpp"
+#include "queue_options.hpp"
+#include "state.hpp"
+
+namespace korvo::relaybus {
+namespace {
+
+struct aq_desc {
+    template <class F>
+    static void fields(async_queue_object& self, F&& f) {
+        f(self._q);
+        f(self._loop);
+        f(self._callback);
+        f(self._lock);
+        f(self._notify_cond);
+        f(self._task);
+        f(self._space);
+    }
+};
+using aq_type = type_slots<async_queue_object, aq_desc>;
+
+async_queue_object* as_queue_object(PyObject* self) noexcept { return aq_type::cast(self); }
+PyObject* as_py(async_queue_object* self) noexcept { return reinterpret_cast<PyObject*>(self); }
+
+// The ring queue a coroutine works on, checked when its body starts.
+spsc_queue::queue_object* ring_of(PyObject* queue) noexcept {
+    if (queue != Py_None) return as_queue(queue);
+    PyErr_SetString(PyExc_RuntimeError, "AsyncQueue has no queue: __init__ was not called");
+    return nullptr;
+}
+
+// A call made inside a body: the result, or an empty object with the exception set.
+template <class Fn>
+object attempt(Fn&& fn) noexcept {
+    return object::steal(guard(nullptr, [&] { return fn().release(); }));
+}
+
+// ---- waiting for space (block_on_full): the ring never blocks the loop's thread; a push that
+// finds it full waits on the loop until a consumer has taken or let go of a message.
+class space_wait {
+public:
+    explicit space_wait(async_queue_object* self) noexcept : self_(self) { ++self_->_space_waiters; }
+    ~space_wait() { --self_->_space_waiters; }
+    space_wait(const space_wait&) = delete;
+    space_wait& operator=(const space_wait&) = delete;
+
+private:
+    async_queue_object* self_;
+};
+
+// The event a waiting push awaits, made on first need; cleared for this wait.
+object space_event(async_queue_object* self) {
+    if (self->_space == Py_None) {
+        object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+        field_ref(self->_space).set(call_method(asyncio.ptr(), "Event"));
+    }
+    object event = object::borrow(self->_space);
+    call_method(event.ptr(), "clear");
+    return call_method(event.ptr(), "wait");
+}
+
+// After every consumer call on the ring (which may have freed space): wake waiting pushes.
+bool signal_space(async_queue_object* self) noexcept {
+    if (self->_space_waiters == 0 || self->_space == Py_None) return true;
+    return static_cast<bool>(attempt([&] { return call_method(self->_space, "set"); }));
+}
+
+// ---- the push coroutines: one source of bytes per kind, released when the body ends
+struct buffer_source {
+    Py_buffer view{};
+    bool held = false;
+    ~buffer_source() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool load(PyObject* msg, const char*& data, std::size_t& size) noexcept {
+        held = buf_to_cbuf(msg, &view, &data, &size) == 0;
+        return held;
+    }
+};
+struct object_source {
+    object temporary;
+    bool load(PyObject* msg, const char*& data, std::size_t& size) noexcept {
+        PyObject* holder = nullptr;
+        const int r = obj_to_cbuf(msg, &holder, &data, &size);
+        temporary = object::steal(holder);
+        return r == 0;
+    }
+};
+struct str_source {
+    bool load(PyObject* msg, const char*& data, std::size_t& size) noexcept {
+        return str_to_cbuf(msg, &data, &size) == 0;
+    }
+};
+
+template <class Source>
+coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* cond, PyObject* msg) {
+    Source source;
+    const char* data = nullptr;
+    std::size_t size = 0;
+    if (!source.load(msg, data, size)) co_return object{};
+    spsc_queue::queue_object* ring = ring_of(queue);
+    if (ring == nullptr) co_return object{};
+    int result;
+    while ((result = queue_ops().push_wake(ring, data, size)) == spsc_queue::k_full && self->_wait_for_space) {
+        space_wait waiting(self);
+        object wait = attempt([&] { return space_event(self); });
+        if (!wait || !co_await coro::await(wait.ptr())) co_return object{};
+    }
+    if (result >= spsc_queue::k_wake) {
+        if (!co_await coro::enter(cond)) co_return object{};
+        attempt([&] { return call_method(cond, "notify"); });
+        if (!co_await coro::leave(cond)) co_return object{};
+    }
+    co_return object::borrow(Py_None);
+}
+
+// ---- the consumers: try the queue, then wait on the condition
+// One try_pop: 1 with the message in *out, 0 when the queue had none, -1 with the exception set.
+int take_one(async_queue_object* self, spsc_queue::queue_object* ring, object& out) noexcept {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    const int taken = queue_ops().try_pop(ring, &data, &size);
+    if (taken == spsc_queue::k_taken) {
+        out = object::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+        if (!out) return -1;
+    }
+    if (!signal_space(self)) return -1;
+    return taken == spsc_queue::k_taken ? 1 : 0;
+}
+
+coro::body pop_message(async_queue_object* self, PyObject* queue, PyObject* cond) {
+    spsc_queue::queue_object* ring = ring_of(queue);
+    if (ring == nullptr) co_return object{};
+    for (;;) {
+        object message;
+        const int taken = take_one(self, ring, message);
+        if (taken < 0) co_return object{};
+        if (taken == 1) co_return message;
+        if (!co_await coro::enter(cond)) co_return object{};
+        if (object wait = attempt([&] { return call_method(cond, "wait"); })) co_await coro::await(wait.ptr());
+        if (!co_await coro::leave(cond)) co_return object{};
+    }
+}
+
+coro::body dispatch_messages(async_queue_object* self, PyObject* queue, PyObject* cond) {
+    spsc_queue::queue_object* ring = ring_of(queue);
+    if (ring == nullptr) co_return object{};
+    for (;;) {
+        for (;;) {
+            object message;
+            const int taken = take_one(self, ring, message);
+            if (taken < 0) co_return object{};
+            if (taken == 0) break;
+            object callback = object::borrow(self->_callback);
+            object awaitable = object::steal(PyObject_CallOneArg(callback.ptr(), message.ptr()));
+            if (!awaitable || !co_await coro::await(awaitable.ptr())) co_return object{};
+        }
+        if (!co_await coro::enter(cond)) co_return object{};
+        if (object wait = attempt([&] { return call_method(cond, "wait"); })) co_await coro::await(wait.ptr());
+        if (!co_await coro::leave(cond)) co_return object{};
+    }
+}
+
+coro::body shut_down(async_queue_object* self, PyObject* cond) {
+    if (!co_await coro::enter(cond)) co_return object{};
+    attempt([&] { return call_method(cond, "notify_all"); });
+    if (!co_await coro::leave(cond)) co_return object{};
+    if (self->_task == Py_None) co_return object::borrow(Py_None);
+    object task = object::borrow(self->_task);
+    if (!attempt([&] { return call_method(task.ptr(), "cancel"); })) co_return object{};
+    if (co_await coro::await(task.ptr())) co_return object::borrow(Py_None);
+    object cancelled = attempt([] {
+        saved_error pending;  // the lookup must not lose the task's exception
+        object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+        return get_attr(asyncio.ptr(), "CancelledError");
+    });
+    if (cancelled && PyErr_ExceptionMatches(cancelled.ptr())) {
+        PyErr_Clear();
+        co_return object::borrow(Py_None);
+    }
+    co_return object{};
+}
+
+// ---- methods
+// The coroutine of `kind` over the queue's current queue and condition, which it keeps.
+template <class Make>
+PyObject* coroutine_method(PyObject* self, coroutine_kind kind, Make&& make) {
+    return guard(nullptr, [&] {
+        auto* q = as_queue_object(self);
+        return make_coroutine(kind, make(q), {self, q->_q, q->_notify_cond}).release();
+    });
+}
+
+template <class Source, coroutine_kind Kind>
+PyObject* aq_push(PyObject* self, PyObject* msg) {
+    return guard(nullptr, [&] {
+        auto* q = as_queue_object(self);
+        return make_coroutine(Kind, push_message<Source>(q, q->_q, q->_notify_cond, msg),
+                              {self, q->_q, q->_notify_cond, msg})
+            .release();
+    });
+}
+
+PyObject* aq_pop(PyObject* self, PyObject*) {
+    return coroutine_method(self, coroutine_kind::pop,
+                            [](async_queue_object* q) { return pop_message(q, q->_q, q->_notify_cond); });
+}
+
+PyObject* aq_dispatch(PyObject* self, PyObject*) {
+    return coroutine_method(self, coroutine_kind::dispatch,
+                            [](async_queue_object* q) { return dispatch_messages(q, q->_q, q->_notify_cond); });
+}
+
+PyObject* aq_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "shutdown() takes no keyword arguments");
+        return nullptr;
+    }
+    static_cast<void>(args);  // excinfo: accepted and ignored, as __aexit__ passes it
+    return coroutine_method(self, coroutine_kind::shutdown,
+                            [](async_queue_object* q) { return shut_down(q, q->_notify_cond); });
+}
+
+PyObject* aq_py_start_dispatcher(PyObject* self, PyObject* callback);
+
+PyTypeObject* exact_type() noexcept {
+    relaybus_state* st = relaybus_module::loaded();
+    return st != nullptr ? reinterpret_cast<PyTypeObject*>(st->async_queue_type.ptr()) : nullptr;
+}
+
+PyObject* aq_start_dispatcher(async_queue_object* self, PyObject* callback, int skip_dispatch) {
+    return guard(nullptr, [&]() -> PyObject* {
+        if (!skip_dispatch) {
+            object name = relaybus_module::state().start_dispatcher_name;
+            if (object override = find_override(as_py(self), exact_type(), name.ptr(), aq_py_start_dispatcher))
+                return check(PyObject_CallOneArg(override.ptr(), callback));
+        }
+        field_ref(self->_callback).set(callback);
+        object dispatch = get_attr(as_py(self), "_AsyncQueue__dispatch");
+        object coroutine = object::steal(check(PyObject_CallNoArgs(dispatch.ptr())));
+        field_ref(self->_task).set(call_method(self->_loop, "create_task", coroutine.ptr()));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* aq_py_start_dispatcher(PyObject* self, PyObject* callback) {
+    return aq_start_dispatcher(as_queue_object(self), callback, 1);
+}
+
+constexpr async_queue_vtable k_vtable{aq_start_dispatcher};
+
+// ---- construction
+PyObject* aq_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guard(nullptr, [&]() -> PyObject* {
+        object self = object::steal(check(type->tp_alloc(type, 0)));
+        auto* q = as_queue_object(self.ptr());
+        q->vtab = &k_vtable;
+        aq_type::init_fields(self.ptr());
+        q->_running = 0;
+        q->_wait_for_space = 0;
+        q->_space_waiters = 0;
+        return self.release();
+    });
+}
+
+int aq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard(-1, [&] {
+        static constexpr std::array<const char*, 6> names{"loop",      "slot_size", "capacity",
+                                                          "overwrite", "zerocopy",  "block_on_full"};
+        std::array<PyObject*, names.size()> v{};
+        parse_tuple_args("AsyncQueue", args, kwargs, names, 0, v);
+        queue_options options;
+        options.slot_size = v[1] ? to_size(v[1]) : 1024;
+        options.capacity = v[2] ? to_size(v[2]) : 16384;
+        options.overwrite = v[3] ? to_bool(v[3]) : false;
+        options.zerocopy = v[4] ? to_bool(v[4]) : false;
+        const bool block_on_full = v[5] ? to_bool(v[5]) : false;
+        // The loop's thread is the only consumer: a ring that blocks a push while full would
+        // block the consumer too. Such a push waits on the loop instead.
+        const bool wait_for_space = block_on_full && !options.overwrite;
+        options.block_on_full = block_on_full && !wait_for_space;
+        auto* q = as_queue_object(self);
+        field_ref(q->_q).set(options.make_queue());
+        q->_wait_for_space = wait_for_space;
+        object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+        field_ref(q->_lock).set(call_method(asyncio.ptr(), "Lock"));
+        object condition = get_attr(asyncio.ptr(), "Condition");
+        field_ref(q->_notify_cond).set(object::steal(check(PyObject_CallOneArg(condition.ptr(), q->_lock))));
+        if (v[0] != nullptr && v[0] != Py_None) {
+            field_ref(q->_loop).set(v[0]);
+            return 0;
+        }
+        object get_running_loop = get_attr(asyncio.ptr(), "get_running_loop");
+        object loop = object::steal(PyObject_CallNoArgs(get_running_loop.ptr()));
+        if (!loop) {
+            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw python_error{};
+            // Raised while the first error is handled: it becomes the new one's context.
+            object first = object::steal(PyErr_GetRaisedException());
+            PyErr_SetString(PyExc_RuntimeError, "AsyncQueue must be created inside a running event loop.");
+            object second = object::steal(PyErr_GetRaisedException());
+            PyException_SetContext(second.ptr(), first.release());
+            PyErr_SetRaisedException(second.release());
+            throw python_error{};
+        }
+        field_ref(q->_loop).set(std::move(loop));
+        return 0;
+    });
+}
+
+PyMethodDef aq_methods[] = {
+    method_o("start_dispatcher", aq_py_start_dispatcher, "AsyncQueue.start_dispatcher(self, callback)"),
+    method_o("push_buf", aq_push<buffer_source, coroutine_kind::push_buf>, "AsyncQueue.push_buf(self, msg)"),
+    method_o("push_obj", aq_push<object_source, coroutine_kind::push_obj>, "AsyncQueue.push_obj(self, msg)"),
+    method_o("push_str", aq_push<str_source, coroutine_kind::push_str>, "AsyncQueue.push_str(self, msg)"),
+    method_noargs("pop", aq_pop, "AsyncQueue.pop(self)"),
+    method_noargs("_AsyncQueue__dispatch", aq_dispatch, "AsyncQueue.__dispatch(self)"),
+    {"shutdown", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aq_shutdown)), METH_VARARGS | METH_KEYWORDS,
+     "AsyncQueue.shutdown(self, *excinfo)"},
+    k_methods_end,
+};
+
+auto aq_slots = aq_type::slots(
+    constructed_slots(aq_new, aq_init, aq_methods,
+                      "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, "
+                      "bool zerocopy=False, bool block_on_full=False)\n\n"
+                      "A bounded byte-message queue for the coroutines of one asyncio event loop."));
+PyType_Spec aq_spec =
+    type_spec("korvo.utils.relaybus.relaybus.AsyncQueue", sizeof(async_queue_object), k_gc_type_flags, aq_slots.data());
+
+}  // namespace
+
+void add_async_queue_type(relaybus_state& st) {
+    st.async_queue_type = add_published_type(st.module, &aq_spec, &k_vtable);
+}
+
+}  // namespace korvo::relaybus

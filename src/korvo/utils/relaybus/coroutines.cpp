@@ -1,0 +1,75 @@
+// The native coroutines of AsyncDispatcher and AsyncQueue.
+#include "coroutines.hpp"
+
+#include <utility>
+
+#include "common/attr.hpp"
+#include "common/errors.hpp"
+
+namespace korvo::relaybus {
+namespace {
+
+struct coroutine_text {
+    coroutine_kind kind;
+    const char* name;
+    const char* qualname;
+};
+constexpr coroutine_text k_coroutine_texts[] = {
+    {coroutine_kind::reader, "__reader", "AsyncDispatcher.__reader"},
+    {coroutine_kind::reader_var, "__reader_var", "AsyncDispatcher.__reader_var"},
+    {coroutine_kind::push_buf, "push_buf", "AsyncQueue.push_buf"},
+    {coroutine_kind::push_obj, "push_obj", "AsyncQueue.push_obj"},
+    {coroutine_kind::push_str, "push_str", "AsyncQueue.push_str"},
+    {coroutine_kind::pop, "pop", "AsyncQueue.pop"},
+    {coroutine_kind::dispatch, "__dispatch", "AsyncQueue.__dispatch"},
+    {coroutine_kind::shutdown, "shutdown", "AsyncQueue.shutdown"},
+};
+static_assert(std::size(k_coroutine_texts) == static_cast<std::size_t>(coroutine_kind::count));
+
+// AsyncDispatcher.close hands the reader task's cancellation to the task's own loop as this
+// nested function, so the loop's handle shows where it came from.
+constexpr const char* k_finalize_source =
+    "def close(task):\n"
+    "    def _finalize():\n"
+    "        if not task.done():\n"
+    "            task.cancel()\n"
+    "    return _finalize\n";
+
+object compile_finalize_factory(PyObject* module) {
+    object globals = object::steal(check(PyDict_New()));
+    check(PyDict_SetItemString(globals.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    object name = get_attr(module, "__name__");
+    check(PyDict_SetItemString(globals.ptr(), "__name__", name.ptr()));
+    object code = object::steal(check(Py_CompileString(k_finalize_source, "<korvo.utils.relaybus>", Py_file_input)));
+    object done = object::steal(check(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr())));
+    PyObject* factory = PyDict_GetItemString(globals.ptr(), "close");  // borrowed
+    if (factory == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "close factory missing");
+        throw python_error{};
+    }
+    return object::borrow(factory);
+}
+
+}  // namespace
+
+object make_coroutine(coroutine_kind kind, coro::body body, std::initializer_list<PyObject*> keep) {
+    relaybus_state& st = relaybus_module::state();
+    const coroutine_names& names = st.names_of(kind);
+    return coro::make(reinterpret_cast<PyTypeObject*>(st.coroutine_type.ptr()), names.name.ptr(), names.qualname.ptr(),
+                      std::move(body), keep);
+}
+
+void init_coroutines(relaybus_state& st) {
+    st.coroutine_type = coro::make_type(st.module, "korvo.utils.relaybus.relaybus.coroutine");
+    for (const coroutine_text& text : k_coroutine_texts) {
+        coroutine_names& names = st.coroutines[static_cast<std::size_t>(text.kind)];
+        names.name = interned(text.name);
+        names.qualname = interned(text.qualname);
+    }
+    object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+    st.asyncio_sleep = get_attr(asyncio.ptr(), "sleep");
+    st.finalize_factory = compile_finalize_factory(st.module);
+    st.start_dispatcher_name = interned("start_dispatcher");
+}
+
+}  // namespace korvo::relaybus
