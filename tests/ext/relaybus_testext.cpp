@@ -310,6 +310,10 @@ PyObject* native_setup(PyObject*, PyObject* args) {
     int recvbuf;
     if (!PyArg_ParseTuple(args, "OOi", &obj, &host, &recvbuf)) return nullptr;
     if (!ensure_api()) return nullptr;
+    if (PyObject_TypeCheck(obj, g_api.async_dispatcher_type)) {
+        auto* d = reinterpret_cast<rb::async_dispatcher_object*>(obj);
+        return d->vtab->setup(d, host, recvbuf, 0);
+    }
     if (!PyObject_TypeCheck(obj, g_api.sync_dispatcher_type)) {
         PyErr_SetString(PyExc_TypeError, "expected a SyncDispatcher");
         return nullptr;
@@ -318,9 +322,39 @@ PyObject* native_setup(PyObject*, PyObject* args) {
     return d->vtab->setup(d, host, recvbuf, 0);
 }
 
+// AsyncQueue's one table entry, start_dispatcher (dispatching to a Python override).
+PyObject* native_start_dispatcher(PyObject*, PyObject* args) {
+    PyObject* obj;
+    PyObject* callback;
+    if (!PyArg_ParseTuple(args, "OO", &obj, &callback)) return nullptr;
+    if (!ensure_api()) return nullptr;
+    if (!PyObject_TypeCheck(obj, g_api.async_queue_type)) {
+        PyErr_SetString(PyExc_TypeError, "expected an AsyncQueue");
+        return nullptr;
+    }
+    auto* q = reinterpret_cast<rb::async_queue_object*>(obj);
+    return q->vtab->start_dispatcher(q, callback, 0);
+}
+
+// AsyncDispatcher's fields as a producer module sees them.
+PyObject* async_dispatcher_fields(PyObject* obj) {
+    auto* d = reinterpret_cast<rb::async_dispatcher_object*>(obj);
+    auto* t = static_cast<const rb::async_dispatcher_vtable*>(korvo::capsule::get_vtable(g_api.async_dispatcher_type));
+    if (t == nullptr) return nullptr;
+    const char* push = d->_push == nullptr              ? "null"
+                       : d->_push == t->push_notify     ? "push_notify"
+                       : d->_push == t->push_var_notify ? "push_var_notify"
+                                                        : "?";
+    return Py_BuildValue("{s:O,s:i,s:i,s:s,s:i,s:i,s:O,s:O}", "q", d->_q, "sock_fd", static_cast<int>(d->_sock_fd),
+                         "port", static_cast<int>((d->_addr.port >> 8) | ((d->_addr.port & 0xff) << 8)), "push", push,
+                         "variable_size", d->_variable_size, "running", static_cast<int>(d->_running.load()), "task",
+                         d->_task, "sock", d->_sock);
+}
+
 // Field values of a dispatcher as a producer module sees them.
 PyObject* dispatcher_fields(PyObject*, PyObject* obj) {
     if (!ensure_api()) return nullptr;
+    if (PyObject_TypeCheck(obj, g_api.async_dispatcher_type)) return async_dispatcher_fields(obj);
     if (!PyObject_TypeCheck(obj, g_api.sync_dispatcher_type)) {
         PyErr_SetString(PyExc_TypeError, "expected a SyncDispatcher");
         return nullptr;
@@ -458,6 +492,7 @@ PyMethodDef methods[] = {
     {"view_loader_name", view_loader_name, METH_O, nullptr},
     {"native_close", native_close, METH_O, nullptr},
     {"native_setup", native_setup, METH_VARARGS, nullptr},
+    {"native_start_dispatcher", native_start_dispatcher, METH_VARARGS, nullptr},
     {"dispatcher_fields", dispatcher_fields, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

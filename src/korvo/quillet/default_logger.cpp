@@ -28,10 +28,9 @@ struct default_logger_policy {
 constexpr auto default_logger_table = log_table<default_logger_vtable, default_logger_policy>();
 
 constexpr std::array<const field*, 0> no_fields{};
-constexpr pickled_class pickle_default_logger{
-    "__pyx_unpickle_DefaultLogger", {238750788, 228825662, 222419149, ""}, no_fields, [](const quillet_state& st) {
-        return st.default_logger();
-    }};
+PyTypeObject* default_logger_type() { return state().default_logger(); }
+constexpr pickled_class pickle_default_logger = pickled_fields<no_fields, default_logger_type>(
+    "__pyx_unpickle_DefaultLogger", {238750788, 228825662, 222419149, ""});
 
 // Arguments are accepted and ignored: every DefaultLogger is alike.
 PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {

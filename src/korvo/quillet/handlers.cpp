@@ -316,15 +316,14 @@ constexpr std::array<const field*, 6> color_scheme_state{&f_critical_color, &f_d
                                                          &f_info_color,     &f_trace_color, &f_warn_color};
 
 template <config_class C>
-PyTypeObject* config_type(const quillet_state& st) {
-    return st.config(C);
+PyTypeObject* config_type() {
+    return state().config(C);
 }
 
 // A class's pickling: its unpickling function, its checksums and its state fields.
-template <config_class C>
-constexpr pickled_class pickled(const char* unpickle_name, field_checksums sums,
-                                std::span<const field* const> state) noexcept {
-    return {unpickle_name, sums, state, config_type<C>};
+template <config_class C, const auto& State>
+constexpr pickled_class pickled(const char* unpickle_name, field_checksums sums) noexcept {
+    return pickled_fields<State, config_type<C>>(unpickle_name, sums);
 }
 
 constexpr field_checksums log_handler_sums{248553524, 144241045, 229147304, "color, level, pattern"};
@@ -338,22 +337,22 @@ constexpr field_checksums color_scheme_sums{
     32762675, 124373663, 9333230, "critical_color, debug_color, error_color, info_color, trace_color, warn_color"};
 
 // clang-format off
-constexpr auto pickle_log_handler = pickled<config_class::log_handler>(
-    "__pyx_unpickle_LogHandler", log_handler_sums, log_handler_state);
-constexpr auto pickle_stdout_handler = pickled<config_class::stdout_handler>(
-    "__pyx_unpickle_StdoutHandler", stdout_handler_sums, stdout_handler_state);
-constexpr auto pickle_stderr_handler = pickled<config_class::stderr_handler>(
-    "__pyx_unpickle_StderrHandler", log_handler_sums, log_handler_state);
-constexpr auto pickle_basic_console_handler = pickled<config_class::basic_console_handler>(
-    "__pyx_unpickle_BasicConsoleHandler", log_handler_sums, log_handler_state);
-constexpr auto pickle_console_handler = pickled<config_class::console_handler>(
-    "__pyx_unpickle_ConsoleHandler", console_handler_sums, console_handler_state);
-constexpr auto pickle_file_handler = pickled<config_class::file_handler>(
-    "__pyx_unpickle_FileHandler", file_handler_sums, file_handler_state);
-constexpr auto pickle_rotating_file_handler = pickled<config_class::rotating_file_handler>(
-    "__pyx_unpickle_RotatingFileHandler", rotating_file_handler_sums, rotating_file_handler_state);
-constexpr auto pickle_color_scheme = pickled<config_class::color_scheme>(
-    "__pyx_unpickle_ColorScheme", color_scheme_sums, color_scheme_state);
+constexpr auto pickle_log_handler = pickled<config_class::log_handler, log_handler_state>(
+    "__pyx_unpickle_LogHandler", log_handler_sums);
+constexpr auto pickle_stdout_handler = pickled<config_class::stdout_handler, stdout_handler_state>(
+    "__pyx_unpickle_StdoutHandler", stdout_handler_sums);
+constexpr auto pickle_stderr_handler = pickled<config_class::stderr_handler, log_handler_state>(
+    "__pyx_unpickle_StderrHandler", log_handler_sums);
+constexpr auto pickle_basic_console_handler = pickled<config_class::basic_console_handler, log_handler_state>(
+    "__pyx_unpickle_BasicConsoleHandler", log_handler_sums);
+constexpr auto pickle_console_handler = pickled<config_class::console_handler, console_handler_state>(
+    "__pyx_unpickle_ConsoleHandler", console_handler_sums);
+constexpr auto pickle_file_handler = pickled<config_class::file_handler, file_handler_state>(
+    "__pyx_unpickle_FileHandler", file_handler_sums);
+constexpr auto pickle_rotating_file_handler = pickled<config_class::rotating_file_handler, rotating_file_handler_state>(
+    "__pyx_unpickle_RotatingFileHandler", rotating_file_handler_sums);
+constexpr auto pickle_color_scheme = pickled<config_class::color_scheme, color_scheme_state>(
+    "__pyx_unpickle_ColorScheme", color_scheme_sums);
 // clang-format on
 
 // --- Types --------------------------------------------------------------------------------

@@ -149,6 +149,17 @@ PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, i
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
             }
         }
+        if (self->_q == Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "AsyncDispatcher has no queue: __init__ was not called");
+            throw python_error{};
+        }
+        // A second reader would wait on a socket no one wakes any more, and close() would cancel
+        // only the newer one.
+        if (self->_task != Py_None && !PyObject_IsTrue(call_method(self->_task, "done").ptr())) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "AsyncDispatcher.setup(): a reader task of this dispatcher is still running");
+            throw python_error{};
+        }
         field_ref(self->_sock).steal(setup_socket(false, recvbuf));
         object sock = object::borrow(self->_sock);
         ipv4_address address{};

@@ -8,6 +8,7 @@
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
+#include "common/pickled_state.hpp"
 #include "common/published_type.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
@@ -263,6 +264,52 @@ PyObject* aq_py_start_dispatcher(PyObject* self, PyObject* callback) {
 
 constexpr async_queue_vtable k_vtable{aq_start_dispatcher};
 
+// ---- pickled state: the fields in alphabetical order of their names
+PyObject** object_member(async_queue_object* q, std::size_t i) noexcept {
+    PyObject** members[] = {&q->_callback, &q->_lock, &q->_loop, &q->_notify_cond, &q->_q, nullptr, &q->_task};
+    return members[i];
+}
+constexpr std::size_t k_running_member = 5;
+
+object read_member(PyObject* self, std::size_t i, bool& needs_setstate) {
+    auto* q = as_queue_object(self);
+    if (i == k_running_member) return object::borrow(q->_running ? Py_True : Py_False);
+    PyObject* value = *object_member(q, i);
+    if (value != Py_None) needs_setstate = true;
+    return object::borrow(value);
+}
+
+void write_member(PyObject* self, std::size_t i, PyObject* value) {
+    auto* q = as_queue_object(self);
+    if (i == k_running_member) {
+        q->_running = to_bool(value);
+        return;
+    }
+    if (i == 4 && value != Py_None) {
+        auto* queue_type = reinterpret_cast<PyTypeObject*>(relaybus_module::state().queue_type.ptr());
+        if (!PyObject_TypeCheck(value, queue_type)) {
+            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
+                         queue_type->tp_name);
+            throw python_error{};
+        }
+    }
+    field_ref(*object_member(q, i)).set(value);
+}
+
+PyObject* relaybus_module_object() { return relaybus_module::state().module; }
+PyTypeObject* async_queue_type() {
+    return reinterpret_cast<PyTypeObject*>(relaybus_module::state().async_queue_type.ptr());
+}
+
+constexpr pickled_class k_pickled{
+    "__pyx_unpickle_AsyncQueue",
+    {0xb5fb52f, 0x4bd5b12, 0x5d4ebbc, "_callback, _lock, _loop, _notify_cond, _q, _running, _task"},
+    7,
+    read_member,
+    write_member,
+    relaybus_module_object,
+    async_queue_type};
+
 // ---- construction
 PyObject* aq_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
@@ -330,6 +377,13 @@ PyMethodDef aq_methods[] = {
     method_noargs("_AsyncQueue__dispatch", aq_dispatch, "AsyncQueue.__dispatch(self)"),
     {"shutdown", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aq_shutdown)), METH_VARARGS | METH_KEYWORDS,
      "AsyncQueue.shutdown(self, *excinfo)"},
+    method_noargs("__reduce__", reduce_method<k_pickled>),
+    method_o("__setstate__", setstate_method<k_pickled>),
+    k_methods_end,
+};
+
+PyMethodDef aq_functions[] = {
+    unpickle_def<k_pickled>("__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, __pyx_state)"),
     k_methods_end,
 };
 
@@ -345,6 +399,7 @@ PyType_Spec aq_spec =
 
 void add_async_queue_type(relaybus_state& st) {
     st.async_queue_type = add_published_type(st.module, &aq_spec, &k_vtable);
+    check(PyModule_AddFunctions(st.module, aq_functions));
 }
 
 }  // namespace korvo::relaybus

@@ -1,12 +1,12 @@
 // Reduction, state application and the unpickling steps shared by the picklable classes.
-#include "pickle_state.hpp"
+#include "pickled_state.hpp"
 
 #include <array>
 
-#include "common/args.hpp"
-#include "common/attr.hpp"
+#include "args.hpp"
+#include "attr.hpp"
 
-namespace korvo::quillet {
+namespace korvo {
 
 namespace {
 
@@ -35,16 +35,14 @@ void check_checksum(std::int64_t checksum, const field_checksums& sums) {
 }  // namespace
 
 object reduce_object(PyObject* self, const pickled_class& cls) {
-    const auto nfields = static_cast<Py_ssize_t>(cls.fields.size());
+    const auto nfields = static_cast<Py_ssize_t>(cls.count);
     object values = object::steal(check(PyTuple_New(nfields)));
     bool use_setstate = false;
     for (Py_ssize_t i = 0; i < nfields; ++i) {
-        const field& f = *cls.fields[static_cast<std::size_t>(i)];
-        object value = read_field(self, f);
-        if (f.kind == field_kind::text && value.ptr() != Py_None) use_setstate = true;
+        object value = cls.read(self, static_cast<std::size_t>(i), use_setstate);
         PyTuple_SET_ITEM(values.ptr(), i, value.release());
     }
-    object unpickle = get_attr(state().module, cls.unpickle_name);
+    object unpickle = get_attr(cls.module(), cls.unpickle_name);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     const long checksum = static_cast<long>(cls.sums.written);
 
@@ -60,14 +58,14 @@ object reduce_object(PyObject* self, const pickled_class& cls) {
 }
 
 void apply_state(PyObject* self, PyObject* state, const pickled_class& cls) {
-    const auto nfields = static_cast<Py_ssize_t>(cls.fields.size());
+    const auto nfields = static_cast<Py_ssize_t>(cls.count);
     const Py_ssize_t size = PyTuple_GET_SIZE(state);
     for (Py_ssize_t i = 0; i < nfields; ++i) {
         if (i >= size) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
             throw python_error{};
         }
-        write_field(self, *cls.fields[static_cast<std::size_t>(i)], PyTuple_GET_ITEM(state, i));
+        cls.write(self, static_cast<std::size_t>(i), PyTuple_GET_ITEM(state, i));
     }
     if (size <= nfields) return;
     PyObject* extra = PyTuple_GET_ITEM(state, nfields);
@@ -84,7 +82,7 @@ object unpickle_object(const pickled_class& cls, PyObject* const* args, Py_ssize
     check_exact_type(values[2], &PyTuple_Type, "__pyx_state", true);
     check_checksum(checksum, cls.sums);
     // X.__new__(__pyx_type): a new object of __pyx_type with its fields as after allocation.
-    object new_fn = get_attr(reinterpret_cast<PyObject*>(cls.type(state())), "__new__");
+    object new_fn = get_attr(reinterpret_cast<PyObject*>(cls.type()), "__new__");
     object result = object::steal(check(PyObject_CallOneArg(new_fn.ptr(), values[0])));
     if (values[2] != Py_None) apply_state(result.ptr(), values[2], cls);
     return result;
@@ -98,4 +96,4 @@ void check_setstate_arg(PyObject* state) {
     if (!PyTuple_CheckExact(state)) raise_expected("tuple", state);
 }
 
-}  // namespace korvo::quillet
+}  // namespace korvo
