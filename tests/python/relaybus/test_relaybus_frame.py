@@ -18,7 +18,8 @@ def test_module_names():
     assert relaybus.asyncio is asyncio and relaybus.sys is sys
     assert relaybus.DefaultLogger is korvo.quillet.DefaultLogger
     assert isinstance(relaybus.logger, korvo.quillet.DefaultLogger)
-    for name in ("setup_socket", "SyncDispatcher", "KoPipe", "CBufferView", "__pyx_capi__"):
+    for name in ("setup_socket", "SyncDispatcher", "AsyncDispatcher", "AsyncQueue", "KoPipe", "CBufferView",
+                 "__pyx_capi__", "__pyx_unpickle_AsyncQueue"):
         assert hasattr(relaybus, name)
 
 
@@ -34,7 +35,8 @@ def test_published_capsules_and_tables():
         "bytes_to_cbuf": "int (PyObject *, char const **, size_t *)",
         "str_to_cbuf": "int (PyObject *, char const **, size_t *)",
     }
-    for cls in (relaybus.CBufferView, relaybus.KoPipe, relaybus.SyncDispatcher):
+    for cls in (relaybus.CBufferView, relaybus.KoPipe, relaybus.SyncDispatcher, relaybus.AsyncDispatcher,
+                relaybus.AsyncQueue):
         assert "__pyx_vtable__" in cls.__dict__
 
 
@@ -132,7 +134,8 @@ def test_published_conversions_fail_with_exception(name, source):
         ext.convert(name, source)
 
 
-@pytest.mark.parametrize("make", [relaybus.CBufferView, relaybus.KoPipe, lambda: relaybus.SyncDispatcher(print)])
+@pytest.mark.parametrize("make", [relaybus.CBufferView, relaybus.KoPipe, lambda: relaybus.SyncDispatcher(print),
+                                  lambda: relaybus.AsyncDispatcher(print)])
 @pytest.mark.parametrize("action", [pickle.dumps, copy.copy])
 def test_pickling_refused(make, action):
     with pytest.raises(TypeError) as info:
