@@ -74,10 +74,7 @@ constexpr async_dispatcher_vtable k_vtable{ad_setup, ad_push_notify, ad_push_var
 PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* ad_py_close(PyObject* self, PyObject*);
 
-PyTypeObject* exact_type() noexcept {
-    relaybus_state* st = relaybus_module::loaded();
-    return st != nullptr ? reinterpret_cast<PyTypeObject*>(st->async_dispatcher_type.ptr()) : nullptr;
-}
+PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::async_dispatcher_type); }
 
 // ---- the reader
 bool is_running(const async_dispatcher_object* self) noexcept {
@@ -266,18 +263,8 @@ int ad_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 2> names{"host", "recvbuf"};
-        std::array<PyObject*, 2> v{};
-        parse_args("setup", args, nargs, kwnames, names, 0, v);
-        object default_host;
-        PyObject* host = v[0];
-        if (host == nullptr) {
-            default_host = object::steal(check(PyUnicode_FromString("127.0.0.1")));
-            host = default_host.ptr();
-        }
-        check_exact_type(host, &PyUnicode_Type, "host", /*allow_none=*/true);
-        const int recvbuf = v[1] ? to_int32(v[1]) : 16777216;
-        return ad_setup(as_dispatcher(self), host, recvbuf, 1);
+        const setup_arguments given = parse_setup_arguments(args, nargs, kwnames);
+        return ad_setup(as_dispatcher(self), given.host.ptr(), given.recvbuf, 1);
     });
 }
 

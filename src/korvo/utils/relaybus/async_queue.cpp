@@ -238,10 +238,7 @@ PyObject* aq_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* aq_py_start_dispatcher(PyObject* self, PyObject* callback);
 
-PyTypeObject* exact_type() noexcept {
-    relaybus_state* st = relaybus_module::loaded();
-    return st != nullptr ? reinterpret_cast<PyTypeObject*>(st->async_queue_type.ptr()) : nullptr;
-}
+PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::async_queue_type); }
 
 PyObject* aq_start_dispatcher(async_queue_object* self, PyObject* callback, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {

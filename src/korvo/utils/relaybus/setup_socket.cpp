@@ -158,6 +158,15 @@ platform_socket bind_for_wakeups(PyObject* sock, PyObject* host, ipv4_address& a
     return native;
 }
 
+setup_arguments parse_setup_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 2> names{"host", "recvbuf"};
+    std::array<PyObject*, 2> v{};
+    parse_args("setup", args, nargs, kwnames, names, 0, v);
+    object host = v[0] ? object::borrow(v[0]) : object::steal(check(PyUnicode_FromString("127.0.0.1")));
+    check_exact_type(host.ptr(), &PyUnicode_Type, "host", /*allow_none=*/true);
+    return {std::move(host), v[1] ? to_int32(v[1]) : 16777216};
+}
+
 void add_setup_socket(PyObject* module) { check(PyModule_AddFunctions(module, setup_socket_def)); }
 
 }  // namespace korvo::relaybus

@@ -63,6 +63,13 @@ struct relaybus_state {
 };
 using relaybus_module = module_state<relaybus_state>;
 
+// One of the module's types while the module is loaded, else null (an object destroyed during
+// teardown).
+inline PyTypeObject* loaded_type(object relaybus_state::*type) noexcept {
+    relaybus_state* st = relaybus_module::loaded();
+    return st != nullptr ? reinterpret_cast<PyTypeObject*>((st->*type).ptr()) : nullptr;
+}
+
 // SPSCQueue's operation table: static data of the queue module, which stays mapped for the
 // process's life. It is kept outside the module state because producer and consumer threads
 // call through it without the lock, also while this module is being torn down.

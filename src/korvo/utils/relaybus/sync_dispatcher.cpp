@@ -152,10 +152,7 @@ object override_name(object relaybus_state::*name, const char* text) {
     return object::steal(check(PyUnicode_InternFromString(text)));
 }
 
-PyTypeObject* exact_type() noexcept {
-    relaybus_state* st = relaybus_module::loaded();
-    return st != nullptr ? reinterpret_cast<PyTypeObject*>(st->sync_dispatcher_type.ptr()) : nullptr;
-}
+PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::sync_dispatcher_type); }
 
 // Wake-up mode: makes, binds and records the socket; the native side gets its own duplicate.
 void open_wakeup_socket(sync_dispatcher_object* self, PyObject* host, int recvbuf) {
@@ -343,18 +340,8 @@ int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 2> names{"host", "recvbuf"};
-        std::array<PyObject*, 2> v{};
-        parse_args("setup", args, nargs, kwnames, names, 0, v);
-        object default_host;
-        PyObject* host = v[0];
-        if (host == nullptr) {
-            default_host = object::steal(check(PyUnicode_FromString("127.0.0.1")));
-            host = default_host.ptr();
-        }
-        check_exact_type(host, &PyUnicode_Type, "host", /*allow_none=*/true);
-        const int recvbuf = v[1] ? to_int32(v[1]) : 16777216;
-        return sd_setup(as_dispatcher(self), host, recvbuf, 1);
+        const setup_arguments given = parse_setup_arguments(args, nargs, kwnames);
+        return sd_setup(as_dispatcher(self), given.host.ptr(), given.recvbuf, 1);
     });
 }
 
