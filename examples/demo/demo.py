@@ -27,7 +27,6 @@ class Context:
     count: int
     size: int
     log: object
-    quillet: object
     tty: bool
     rates: list = field(default_factory=list)  # (what, messages per second), in run order
 
@@ -272,15 +271,17 @@ def main(argv=None):
     log_dir = args.log_dir or tempfile.mkdtemp(prefix="korvo-demo-")
     log_path = os.path.join(log_dir, "demo.log")
     log = make_logger(quillet, log_path, tty)
-    ctx = Context(count=args.count, size=args.size, log=log, quillet=quillet, tty=tty)
+    ctx = Context(count=args.count, size=args.size, log=log, tty=tty)
     log.info(f"korvo demo: {args.count:,} messages of {args.size} bytes per measurement; parts {', '.join(args.parts)}",
              ctx.color(255), effect=ctx.color(1))
     for name in args.parts:
         log.debug(f"part {name}: {PARTS[name].help}")
         PARTS[name].run(ctx)
     print_table(ctx.rates)
-    # Letting go of the demo's logger closes its file sink, which writes what it still buffers.
     log.info(f"done; the log file is {log_path}")
+    # The file sink writes what it still buffers when its logger goes. Besides this object, the
+    # registry holds the logger twice, as the default and under its name: a silent logger of the
+    # same name, made the default, takes both places.
     del log, ctx.log
     quillet.Logger("demo", handlers=[quillet.StderrHandler(level=quillet.Level.OFF)], set_default=True,
                    intercept_stdlib_logging=False)
