@@ -9,11 +9,13 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/publish.hpp"
+#include "common/repr.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
 #include "fields.hpp"
@@ -303,6 +305,27 @@ constexpr auto file_handler_init =
 constexpr auto rotating_file_handler_init = handler_init<rotating_file_handler_params, rotating_to_file_handler>;
 constexpr auto color_scheme_init = handler_init<color_scheme_params>;
 
+// --- Repr ---------------------------------------------------------------------------------
+
+// A field's value as the repr shows it: a level outside the enumeration as its number.
+object repr_value(PyObject* self, const field& f) {
+    if (f.kind == field_kind::level) {
+        const std::int32_t n = field_slot<std::int32_t>(self, f);
+        if (!is_level(n)) return object::steal(check(PyLong_FromLong(n)));
+    }
+    return read_field(self, f);
+}
+
+// The constructor's parameters with the values now stored: the call that configures the same.
+template <const auto& Params>
+PyObject* config_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        std::vector<repr_arg> args;
+        for (const init_param& p : Params) args.push_back({p.f->name, repr_value(self, *p.f)});
+        return call_repr(self, args).release();
+    });
+}
+
 // --- Pickled state ------------------------------------------------------------------------
 
 constexpr std::array<const field*, 3> log_handler_state{&f_color, &f_level, &f_pattern};
@@ -376,44 +399,47 @@ PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
 PyGetSetDef no_getset[] = {{}};
 
 // Slots of one class. GC support goes with the layouts that own references.
-template <const auto& Refs, const pickled_class& Cls>
+template <const auto& Refs, const pickled_class& Cls, const auto& Params>
 auto make_slots(const char* doc, initproc init, PyGetSetDef* getset) {
     return type_slots<PyObject, config_desc<Refs>>::slots(std::to_array({
         doc_slot(doc),
         slot(Py_tp_init, init),
+        slot(Py_tp_repr, config_repr<Params>),
         PyType_Slot{Py_tp_getset, getset},
         PyType_Slot{Py_tp_methods, pickling_methods<Cls>.data()},
         slot(Py_tp_new, config_new<Refs>),
     }));
 }
 
-auto log_handler_slots = make_slots<log_handler_refs, pickle_log_handler>(
+auto log_handler_slots = make_slots<log_handler_refs, pickle_log_handler, log_handler_params>(
     "LogHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE)",
     log_handler_init, log_handler_getset);
-auto stdout_handler_slots = make_slots<log_handler_refs, pickle_stdout_handler>(
+auto stdout_handler_slots = make_slots<log_handler_refs, pickle_stdout_handler, stdout_handler_params>(
     "StdoutHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level level=Level.TRACE, Level max_level=Level.INFO)",
     stdout_handler_init, stdout_handler_getset);
-auto stderr_handler_slots = make_slots<log_handler_refs, pickle_stderr_handler>(
+auto stderr_handler_slots = make_slots<log_handler_refs, pickle_stderr_handler, stderr_handler_params>(
     "StderrHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.WARN)",
     stderr_handler_init, no_getset);
-auto basic_console_handler_slots = make_slots<log_handler_refs, pickle_basic_console_handler>(
-    "BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-    "Level level=Level.TRACE)",
-    basic_console_handler_init, no_getset);
-auto console_handler_slots = make_slots<log_handler_refs, pickle_console_handler>(
+auto basic_console_handler_slots =
+    make_slots<log_handler_refs, pickle_basic_console_handler, basic_console_handler_params>(
+        "BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
+        "Level level=Level.TRACE)",
+        basic_console_handler_init, no_getset);
+auto console_handler_slots = make_slots<log_handler_refs, pickle_console_handler, console_handler_params>(
     "ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
     console_handler_init, console_handler_getset);
-auto file_handler_slots = make_slots<file_handler_refs, pickle_file_handler>(
+auto file_handler_slots = make_slots<file_handler_refs, pickle_file_handler, file_handler_params>(
     "FileHandler(str filename, bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
     "Level level=Level.TRACE, bool overwrite=False)",
     file_handler_init, file_handler_getset);
-auto rotating_file_handler_slots = make_slots<file_handler_refs, pickle_rotating_file_handler>(
-    "RotatingFileHandler(str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-    "Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3)",
-    rotating_file_handler_init, rotating_file_handler_getset);
-auto color_scheme_slots = make_slots<no_refs, pickle_color_scheme>(
+auto rotating_file_handler_slots =
+    make_slots<file_handler_refs, pickle_rotating_file_handler, rotating_file_handler_params>(
+        "RotatingFileHandler(str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
+        "Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3)",
+        rotating_file_handler_init, rotating_file_handler_getset);
+auto color_scheme_slots = make_slots<no_refs, pickle_color_scheme, color_scheme_params>(
     "ColorScheme(int trace_color=-1, int debug_color=-1, int info_color=-1, int warn_color=-1, "
     "int error_color=-1, int critical_color=-1)",
     color_scheme_init, color_scheme_getset);

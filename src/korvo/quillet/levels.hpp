@@ -20,6 +20,9 @@ void add_level_enum(PyObject* module);
 // Binds default_handler_pattern and default_logger_pattern. Throws python_error.
 void add_default_patterns(PyObject* module);
 
+// Whether n names a Level member (TRACE 0 .. OFF 6).
+inline constexpr bool is_level(std::int32_t n) noexcept { return n >= 0 && n <= 6; }
+
 // The member of whatever is bound to `module`.Level now, named after n (0..6); ValueError
 // "<n> is not a valid Level" for any other number. Throws python_error.
 object level_object(PyObject* module, std::int32_t n);

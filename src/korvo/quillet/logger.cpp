@@ -6,11 +6,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
+#include "common/repr.hpp"
 #include "common/type.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
@@ -192,6 +194,21 @@ int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The built logger's name, level and number of sinks; nothing before construction built it.
+PyObject* logger_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        std::vector<repr_arg> args;
+        if (const spdlog::logger* logger = as_logger(self)->logger_ptr.get()) {
+            const std::string& name = logger->name();
+            args.push_back({"name", object::steal(check(PyUnicode_DecodeUTF8(
+                                        name.data(), static_cast<Py_ssize_t>(name.size()), "replace")))});
+            args.push_back({"level", level_object(static_cast<std::int32_t>(logger->level()))});
+            args.push_back({"sinks", object::steal(check(PyLong_FromSize_t(logger->sinks().size())))});
+        }
+        return call_repr(self, args).release();
+    });
+}
+
 struct logger_desc {
     // Releases both references to the logger; the registry keeps what it registered.
     static void teardown(logger_object& self) noexcept {
@@ -209,6 +226,7 @@ auto logger_slots = type_slots<logger_object, logger_desc>::slots(std::to_array(
              "bool intercept_stdlib_logging=True)"),
     slot(Py_tp_new, logger_new),
     slot(Py_tp_init, logger_init),
+    slot(Py_tp_repr, logger_repr),
     PyType_Slot{Py_tp_methods, logger_methods.data()},
 }));
 

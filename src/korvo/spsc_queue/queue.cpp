@@ -4,12 +4,14 @@
 #include <array>
 #include <climits>
 #include <new>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/published_type.hpp"
 #include "common/ref.hpp"
+#include "common/repr.hpp"
 #include "common/type.hpp"
 #include "korvo/spsc_queue.hpp"
 #include "korvo/spsc_queue/spsc_ring.hpp"
@@ -135,6 +137,16 @@ PyObject* get_popped(PyObject* self, void*) { return counter_to_py(ring_of(as_qu
 PyObject* get_dropped(PyObject* self, void*) { return counter_to_py(ring_of(as_queue(self)).dropped()); }
 PyObject* get_wakeups(PyObject* self, void*) { return counter_to_py(ring_of(as_queue(self)).wakeups_requested()); }
 
+PyObject* queue_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        static constexpr std::array<const char*, 5> names{"slot_size", "capacity", "overwrite", "zerocopy",
+                                                          "block_on_full"};
+        std::vector<repr_arg> args;
+        add_attr_args(args, self, names);
+        return call_repr(self, args).release();
+    });
+}
+
 PyMethodDef queue_methods[] = {
     method_o("push", queue_py_push<&ring_queue::push>,
              "push(data) -> int\n\nCopies a bytes-like message into a fixed slot; returns the result code "
@@ -172,6 +184,7 @@ auto queue_slots = queue_type::slots(std::to_array({
     PyType_Slot{Py_tp_methods, queue_methods},
     PyType_Slot{Py_tp_getset, queue_getset},
     slot(Py_sq_length, queue_len),
+    slot(Py_tp_repr, queue_repr),
     doc_slot("SPSCQueue(slot_size=1024, capacity=1024, overwrite=False, zerocopy=False, block_on_full=False)\n\n"
              "Lock-free single-producer single-consumer ring queue of byte messages. Native producers and\n"
              "consumers use its operation table (korvo/spsc_queue.hpp); the Python methods are for Python\n"

@@ -1,5 +1,7 @@
 """Handler descriptions and ColorScheme: defaults, docstrings, constructors and attribute rules."""
 
+import re
+
 import pytest
 
 from korvo.quillet import quillet as q
@@ -90,6 +92,43 @@ def test_fresh_allocation_and_no_instance_dict(cls, args, fields):
     sub = Sub(*args)
     sub.unknown = 1
     assert sub.unknown == 1 and getattr(sub, next(iter(fields))) == fields[next(iter(fields))]
+
+
+def altered(value):
+    """Another value of the same kind, so a repr of defaults alone proves nothing."""
+    if isinstance(value, bool):
+        return not value
+    if isinstance(value, L):
+        return L.ERROR
+    if isinstance(value, int):
+        return value + 7
+    return "%v <%s:%#>" if value == PATTERN else value + ".1"
+
+
+@pytest.mark.parametrize(("cls", "args", "fields"), DEFAULTS, ids=lambda v: getattr(v, "__name__", None))
+def test_repr_is_the_call_that_configures_the_same(cls, args, fields):
+    params = re.findall(r"(?:bool|str|Level|size_t|int) (\w+)", DOCS[cls])
+    obj = cls(*args)
+    for name in params:
+        setattr(obj, name, altered(getattr(obj, name)))
+    text = repr(obj)
+    assert re.findall(r"(?:^|, |\()(\w+)=", text) == params and text.startswith(cls.__name__ + "(")
+    again = eval(text, vars(q))
+    assert type(again) is cls and {n: getattr(again, n) for n in fields} == {n: getattr(obj, n) for n in fields}
+
+    class Mine(cls):
+        pass
+
+    assert repr(Mine(*args)).startswith("test_repr_is_the_call_that_configures_the_same.<locals>.Mine(")
+
+
+@pytest.mark.parametrize(("obj", "part"), [
+    (q.StdoutHandler(max_level=9), "max_level=9"),
+    (q.FileHandler(None), "filename=None"),
+    (q.LogHandler.__new__(q.LogHandler), "LogHandler(color=False, pattern=None, level=Level.TRACE)"),
+])
+def test_repr_of_values_no_constructor_gives(obj, part):
+    assert part in repr(obj)
 
 
 def test_constructor_arguments_by_position_and_keyword():

@@ -62,8 +62,10 @@ SINK_TABLE = [
 
 @pytest.mark.parametrize(("make", "sinks"), SINK_TABLE)
 def test_each_handler_class_makes_its_sink(new_logger, tmp_path, make, sinks):
-    name, level, made = ext.sinks(new_logger("cfg.sinks", L.DEBUG, None, [make(tmp_path)]))
+    logger = new_logger("cfg.sinks", L.DEBUG, None, [make(tmp_path)])
+    name, level, made = ext.sinks(logger)
     assert (name, level) == ("cfg.sinks", 1)
+    assert repr(logger) == f"Logger(name='cfg.sinks', level=Level.DEBUG, sinks={len(sinks)})"
     made = [(kind, lvl, os.path.basename(d) if isinstance(d, str) else d) for kind, lvl, d in made]
     assert made == sinks
 
@@ -233,6 +235,14 @@ def test_a_second_init_starts_from_an_empty_builder(new_logger, tmp_path):
     logger = new_logger("cfg.again", handlers=[q.FileHandler(str(tmp_path / "1.log"))])
     logger.__init__("cfg.again", handlers=[q.FileHandler(str(tmp_path / "2.log"))])
     assert [os.path.basename(f) for _, _, f in ext.sinks(logger)[2]] == ["2.log"]
+
+
+def test_repr_of_a_logger_not_built_names_nothing():
+    class Unbuilt(q.Logger):
+        def __init__(self):
+            pass
+
+    assert repr(Unbuilt()) == "test_repr_of_a_logger_not_built_names_nothing.<locals>.Unbuilt()"
 
 
 def test_a_subclass_that_skips_construction_logs_nothing():

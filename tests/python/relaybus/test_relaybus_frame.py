@@ -143,6 +143,46 @@ def test_pickling_refused(make, action):
     assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
 
 
+QUEUE_DEFAULTS = "capacity=16384, slot_size=2048, zerocopy=False, overwrite=False, block_on_full=False"
+
+
+@pytest.mark.parametrize(("make", "text"), [
+    (relaybus.CBufferView, "CBufferView(msg_kind=4)"),
+    (lambda: relaybus.CBufferView(msg_kind=1), "CBufferView(msg_kind=1)"),
+    (relaybus.KoPipe, f"KoPipe({QUEUE_DEFAULTS}, variable_size=False)"),
+    (lambda: relaybus.KoPipe(8, 16, True, True, True, True),
+     "KoPipe(capacity=8, slot_size=16, zerocopy=True, overwrite=True, block_on_full=True, variable_size=True)"),
+    (lambda: relaybus.KoPipe.__new__(relaybus.KoPipe), "KoPipe()"),
+    (lambda: relaybus.SyncDispatcher(print),
+     f"SyncDispatcher(callback=<built-in function print>, {QUEUE_DEFAULTS}, variable_size=False, detach=True, "
+     "nonblocking=True, running=True)"),
+    (lambda: relaybus.SyncDispatcher(len, capacity=4, variable_size=1, detach=0, nonblocking=0),
+     "SyncDispatcher(callback=<built-in function len>, capacity=4, slot_size=2048, zerocopy=False, overwrite=False, "
+     "block_on_full=False, variable_size=True, detach=False, nonblocking=False, running=True)"),
+    (lambda: relaybus.SyncDispatcher.__new__(relaybus.SyncDispatcher),
+     "SyncDispatcher(callback=None, detach=False, nonblocking=False, running=True)"),
+])
+def test_repr_shows_the_configuration(make, text):
+    assert repr(make()) == text
+
+
+def test_dispatcher_repr_after_close_and_with_a_callback_that_shows_it():
+    class Consumer:
+        def __init__(self):
+            self.d = relaybus.SyncDispatcher(self)
+
+        def __call__(self, message):
+            pass
+
+        def __repr__(self):
+            return f"Consumer({self.d!r})"
+
+    c = Consumer()
+    assert repr(c.d).startswith("SyncDispatcher(callback=Consumer(SyncDispatcher(...)), capacity=16384")
+    c.d.close()
+    assert repr(c.d).endswith("running=False)")
+
+
 def test_view_loads_do_not_leak(refcount_growth):
     view_buf, view_obj, view_auto = relaybus.CBufferView(2), relaybus.CBufferView(3), relaybus.CBufferView()
     sources = [bytearray(b"abc"), [1, 2], "text", b"bytes", memoryview(b"m")]

@@ -20,6 +20,15 @@ def test_defaults_and_read_only_fields():
             setattr(q, name, 1)
 
 
+@pytest.mark.parametrize(("args", "text"), [
+    ((), "SPSCQueue(slot_size=1024, capacity=1024, overwrite=False, zerocopy=False, block_on_full=False)"),
+    ((16, 4, 1, 1, 1), "SPSCQueue(slot_size=16, capacity=4, overwrite=True, zerocopy=True, block_on_full=True)"),
+])
+def test_repr_is_the_configuring_call(args, text):
+    assert repr(SPSCQueue(*args)) == text
+    assert repr(eval(text)) == text
+
+
 def test_arguments_by_position_and_keyword():
     q = SPSCQueue(16, 4, 1, [], "yes")
     assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy, q.block_on_full) == (16, 4, True, False, True)

@@ -9,6 +9,7 @@
 #include "common/publish.hpp"
 #include "common/published_type.hpp"
 #include "common/ref.hpp"
+#include "common/repr.hpp"
 #include "common/type.hpp"
 #include "korvo/relaybus.hpp"
 #include "state.hpp"
@@ -152,12 +153,21 @@ int view_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* view_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        const std::array<repr_arg, 1> args{
+            {{"msg_kind", object::steal(check(PyLong_FromLong(as_view(self)->msg_kind)))}}};
+        return call_repr(self, args).release();
+    });
+}
+
 PyMethodDef view_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
 auto view_slots =
     view_type::slots(constructed_slots(view_new, view_init, view_methods,
                                        "CBufferView(int msg_kind=4)\n\n"
-                                       "Reads Python objects as byte runs for native callers, by message kind."));
+                                       "Reads Python objects as byte runs for native callers, by message kind.",
+                                       view_repr));
 PyType_Spec view_spec = type_spec("korvo.utils.relaybus.relaybus.CBufferView", sizeof(cbuffer_view_object),
                                   k_type_flags, view_slots.data());
 

@@ -2,12 +2,14 @@
 #include "pipe.hpp"
 
 #include <array>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/published_type.hpp"
 #include "common/ref.hpp"
+#include "common/repr.hpp"
 #include "common/type.hpp"
 #include "korvo/relaybus.hpp"
 #include "queue_options.hpp"
@@ -68,13 +70,23 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* pipe_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        std::vector<repr_arg> args;
+        const kopipe_object* pipe = as_pipe(self);
+        queue_options::add_repr_args(args, pipe->_q, pipe->_push == pipe_push_var);
+        return call_repr(self, args).release();
+    });
+}
+
 PyMethodDef pipe_methods[] = {KORVO_REFUSE_PICKLING_METHODS, k_methods_end};
 
 auto pipe_slots = pipe_type::slots(
     constructed_slots(pipe_new, pipe_init, pipe_methods,
                       "KoPipe(size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, bool overwrite=False, "
                       "bool block_on_full=False, bool variable_size=False)\n\n"
-                      "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp)."));
+                      "A ring queue for one native producer and one native consumer (see korvo/relaybus.hpp).",
+                      pipe_repr));
 PyType_Spec pipe_spec =
     type_spec("korvo.utils.relaybus.relaybus.KoPipe", sizeof(kopipe_object), k_gc_type_flags, pipe_slots.data());
 

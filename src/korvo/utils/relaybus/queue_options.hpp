@@ -6,8 +6,10 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "common/ref.hpp"
+#include "common/repr.hpp"
 
 namespace korvo::relaybus {
 
@@ -30,6 +32,10 @@ struct queue_options {
     // SPSCQueue(slot_size=..., capacity=..., overwrite=..., zerocopy=..., block_on_full=...) by
     // keyword, sizes as ints and flags as bools. Throws python_error.
     object make_queue() const;
+
+    // The options of an object built on `queue` (None before __init__: none), in argument
+    // order, as its repr shows them. Throws python_error.
+    static void add_repr_args(std::vector<repr_arg>& args, PyObject* queue, bool variable_size);
 };
 
 // `before`, the queue options, then `after`: a parameter list around the queue options.

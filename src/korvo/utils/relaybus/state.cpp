@@ -1,6 +1,8 @@
 // Queue options and the queue every bridge object is built on.
 #include "state.hpp"
 
+#include <array>
+
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "queue_options.hpp"
@@ -35,6 +37,14 @@ object queue_options::make_queue() const {
         throw python_error{};
     }
     return queue;
+}
+
+void queue_options::add_repr_args(std::vector<repr_arg>& args, PyObject* queue, bool variable_size) {
+    if (queue == Py_None) return;
+    static constexpr std::array<const char*, 5> queue_names{"capacity", "slot_size", "zerocopy", "overwrite",
+                                                            "block_on_full"};
+    add_attr_args(args, queue, queue_names);
+    args.push_back({"variable_size", object::borrow(variable_size ? Py_True : Py_False)});
 }
 
 }  // namespace korvo::relaybus

@@ -16,6 +16,7 @@
 #include "common/pickling.hpp"
 #include "common/published_type.hpp"
 #include "common/ref.hpp"
+#include "common/repr.hpp"
 #include "common/type.hpp"
 #include "consumer.hpp"
 #include "korvo/relaybus.hpp"
@@ -347,6 +348,20 @@ PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* sd_py_close(PyObject* self, PyObject*) { return sd_close(as_dispatcher(self), 1); }
 
+// The constructor's arguments as stored, then whether the dispatcher is still open.
+PyObject* sd_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        const auto* d = as_dispatcher(self);
+        std::vector<repr_arg> args;
+        args.push_back({"callback", object::borrow(d->_callback)});
+        queue_options::add_repr_args(args, d->_q, d->_variable_size != 0);
+        args.push_back({"detach", object::borrow(d->_detach ? Py_True : Py_False)});
+        args.push_back({"nonblocking", object::borrow(d->_nonblocking ? Py_True : Py_False)});
+        args.push_back({"running", object::borrow(d->_running.load() ? Py_True : Py_False)});
+        return call_repr(self, args).release();
+    });
+}
+
 // Errors of close() on destruction go to the unraisable hook.
 void sd_finalize(PyObject* self) {
     saved_error pending;
@@ -366,7 +381,8 @@ auto sd_slots = sd_type::slots(
                       "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
                       "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
                       "bool nonblocking=True)\n\n"
-                      "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread."));
+                      "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread.",
+                      sd_repr));
 PyType_Spec sd_spec = type_spec("korvo.utils.relaybus.relaybus.SyncDispatcher", sizeof(sync_dispatcher_object),
                                 k_gc_type_flags, sd_slots.data());
 

@@ -1,0 +1,147 @@
+"""Logging facade over spdlog: handler descriptions, colour schemes, loggers, the standard logging bridge."""
+
+from typing_extensions import disjoint_base
+import logging
+import traceback as traceback
+from enum import IntEnum
+from types import CapsuleType
+from typing import Final
+
+import logging as py_logging
+
+class Level(IntEnum):
+    TRACE = 0
+    DEBUG = 1
+    INFO = 2
+    WARN = 3
+    ERROR = 4
+    CRITICAL = 5
+    OFF = 6
+
+__quillet_version__: Final[str]
+default_handler_pattern: Final[str]
+default_logger_pattern: Final[str]
+__pyx_capi__: dict[str, CapsuleType]
+
+# Level attributes read back as Level members and take any integer.
+@disjoint_base
+class LogHandler:
+    color: bool
+    pattern: str | None
+    @property
+    def level(self) -> Level: ...
+    @level.setter
+    def level(self, value: int) -> None: ...
+    def __init__(self, color: object = True, pattern: str | None = ..., level: int = ...) -> None: ...
+
+@disjoint_base
+class StdoutHandler(LogHandler):
+    @property
+    def max_level(self) -> Level: ...
+    @max_level.setter
+    def max_level(self, value: int) -> None: ...
+    def __init__(
+        self, color: object = False, pattern: str | None = ..., level: int = ..., max_level: int = ...
+    ) -> None: ...
+
+class StderrHandler(LogHandler):
+    def __init__(self, color: object = False, pattern: str | None = ..., level: int = ...) -> None: ...
+
+class BasicConsoleHandler(LogHandler):
+    def __init__(self, color: object = False, pattern: str | None = ..., level: int = ...) -> None: ...
+
+@disjoint_base
+class ConsoleHandler(LogHandler):
+    @property
+    def max_stdout_level(self) -> Level: ...
+    @max_stdout_level.setter
+    def max_stdout_level(self, value: int) -> None: ...
+    @property
+    def min_level(self) -> Level: ...
+    @min_level.setter
+    def min_level(self, value: int) -> None: ...
+    def __init__(
+        self, color: object = True, pattern: str | None = ..., max_stdout_level: int = ..., min_level: int = ...
+    ) -> None: ...
+
+@disjoint_base
+class FileHandler(LogHandler):
+    filename: str | None
+    overwrite: bool
+    def __init__(
+        self,
+        filename: str | None,
+        color: object = False,
+        pattern: str | None = ...,
+        level: int = ...,
+        overwrite: object = False,
+    ) -> None: ...
+
+@disjoint_base
+class RotatingFileHandler(FileHandler):
+    max_size: int
+    max_files: int
+    def __init__(
+        self,
+        filename: str | None,
+        pattern: str | None = ...,
+        level: int = ...,
+        max_size: int = 1048576,
+        max_files: int = 3,
+    ) -> None: ...
+
+@disjoint_base
+class ColorScheme:
+    trace_color: int
+    debug_color: int
+    info_color: int
+    warn_color: int
+    error_color: int
+    critical_color: int
+    def __init__(
+        self,
+        trace_color: int = -1,
+        debug_color: int = -1,
+        info_color: int = -1,
+        warn_color: int = -1,
+        error_color: int = -1,
+        critical_color: int = -1,
+    ) -> None: ...
+
+# The second positional argument of every log call is the foreground colour code.
+@disjoint_base
+class Logger:
+    def __init__(
+        self,
+        name: str | None,
+        level: int = ...,
+        pattern: str | None = ...,
+        handlers: list[LogHandler] | None = ...,
+        color_scheme: ColorScheme | None = None,
+        set_default: object = False,
+        intercept_stdlib_logging: object = True,
+    ) -> None: ...
+    def trace(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def debug(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def info(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def warn(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def error(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def critical(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+
+@disjoint_base
+class DefaultLogger:
+    def trace(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def debug(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def info(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def warn(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def error(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def critical(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+
+class PyLogHandler(logging.Handler):
+    _debug: int
+    _info: int
+    _warn: int
+    _error: int
+    _critical: int
+    def __init__(self, level: int) -> None: ...
+    def emit(self, record: logging.LogRecord) -> None: ...
