@@ -161,6 +161,12 @@ QUEUE_DEFAULTS = "capacity=16384, slot_size=2048, zerocopy=False, overwrite=Fals
      "block_on_full=False, variable_size=True, detach=False, nonblocking=False, running=True)"),
     (lambda: relaybus.SyncDispatcher.__new__(relaybus.SyncDispatcher),
      "SyncDispatcher(callback=None, detach=False, nonblocking=False, running=True)"),
+    (lambda: relaybus.AsyncDispatcher(print, 8, 16, True, True, True),
+     "AsyncDispatcher(callback=<built-in function print>, capacity=8, slot_size=16, overwrite=True, zerocopy=True, "
+     "variable_size=True, running=True)"),
+    (lambda: relaybus.AsyncQueue("L", block_on_full=True),
+     "AsyncQueue(loop='L', slot_size=1024, capacity=16384, overwrite=False, zerocopy=False, block_on_full=True)"),
+    (lambda: relaybus.AsyncQueue.__new__(relaybus.AsyncQueue), "AsyncQueue(loop=None)"),
 ])
 def test_repr_shows_the_configuration(make, text):
     assert repr(make()) == text

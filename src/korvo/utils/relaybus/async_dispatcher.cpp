@@ -12,6 +12,7 @@
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
+#include "common/repr.hpp"
 #include "common/published_type.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
@@ -270,6 +271,22 @@ PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* ad_py_close(PyObject* self, PyObject*) { return ad_close(as_dispatcher(self)); }
 
+// The constructor's arguments as stored, then whether the dispatcher is still open.
+PyObject* ad_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        const auto* d = as_dispatcher(self);
+        std::vector<repr_arg> args;
+        args.push_back({"callback", object::borrow(d->_callback)});
+        if (d->_q != Py_None) {
+            static constexpr std::array<const char*, 4> names{"capacity", "slot_size", "overwrite", "zerocopy"};
+            add_attr_args(args, d->_q, names);
+        }
+        args.push_back({"variable_size", object::borrow(d->_variable_size ? Py_True : Py_False)});
+        args.push_back({"running", object::borrow(is_running(d) ? Py_True : Py_False)});
+        return call_repr(self, args).release();
+    });
+}
+
 PyMethodDef ad_methods[] = {
     method_fastcall("setup", ad_py_setup,
                     "AsyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void"),
@@ -282,11 +299,12 @@ PyMethodDef ad_methods[] = {
     k_methods_end,
 };
 
-auto ad_slots = ad_type::slots(constructed_slots(
-    ad_new, ad_init, ad_methods,
-    "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
-    "bool zerocopy=False, bool variable_size=False)\n\n"
-    "Delivers messages pushed by a native producer to an awaited callback(bytes) on an asyncio loop."));
+auto ad_slots = ad_type::slots(
+    constructed_slots(ad_new, ad_init, ad_methods,
+                      "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
+                      "bool zerocopy=False, bool variable_size=False)\n\n"
+                      "Delivers messages pushed by a native producer to an awaited callback(bytes) on an asyncio loop.",
+                      ad_repr));
 PyType_Spec ad_spec = type_spec("korvo.utils.relaybus.relaybus.AsyncDispatcher", sizeof(async_dispatcher_object),
                                 k_gc_type_flags, ad_slots.data());
 

@@ -3,6 +3,7 @@
 #include "async_queue.hpp"
 
 #include <array>
+#include <vector>
 
 #include "buffers.hpp"
 #include "common/args.hpp"
@@ -10,6 +11,7 @@
 #include "common/errors.hpp"
 #include "common/pickled_state.hpp"
 #include "common/published_type.hpp"
+#include "common/repr.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
 #include "coroutines.hpp"
@@ -365,6 +367,22 @@ int aq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The constructor's arguments as stored (block_on_full as asked: such a queue waits on the loop).
+PyObject* aq_repr(PyObject* self) {
+    return guard(nullptr, [&] {
+        const auto* q = as_queue_object(self);
+        std::vector<repr_arg> args;
+        args.push_back({"loop", object::borrow(q->_loop)});
+        if (q->_q != Py_None) {
+            static constexpr std::array<const char*, 4> names{"slot_size", "capacity", "overwrite", "zerocopy"};
+            add_attr_args(args, q->_q, names);
+            const bool blocks = q->_wait_for_space || as_queue(q->_q)->block_on_full;
+            args.push_back({"block_on_full", object::borrow(blocks ? Py_True : Py_False)});
+        }
+        return call_repr(self, args).release();
+    });
+}
+
 PyMethodDef aq_methods[] = {
     method_o("start_dispatcher", aq_py_start_dispatcher, "AsyncQueue.start_dispatcher(self, callback)"),
     method_o("push_buf", aq_push<buffer_source, coroutine_kind::push_buf>, "AsyncQueue.push_buf(self, msg)"),
@@ -388,7 +406,8 @@ auto aq_slots = aq_type::slots(
     constructed_slots(aq_new, aq_init, aq_methods,
                       "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, "
                       "bool zerocopy=False, bool block_on_full=False)\n\n"
-                      "A bounded byte-message queue for the coroutines of one asyncio event loop."));
+                      "A bounded byte-message queue for the coroutines of one asyncio event loop.",
+                      aq_repr));
 PyType_Spec aq_spec =
     type_spec("korvo.utils.relaybus.relaybus.AsyncQueue", sizeof(async_queue_object), k_gc_type_flags, aq_slots.data());
 
