@@ -1,7 +1,7 @@
-// example_producer: feeds a korvo SyncDispatcher from a native thread that never holds the
-// interpreter lock. Python side:
+// example_producer: feeds a korvo SyncDispatcher or AsyncDispatcher from a native thread that
+// never holds the interpreter lock. Python side:
 //
-//   d = SyncDispatcher(print); d.setup()
+//   d = SyncDispatcher(print); d.setup()   # or AsyncDispatcher(async_cb), setup() on a loop
 //   producer = example_producer.Producer(d, count=1000)   # starts pushing at once
 //   stats = producer.join()   # {"stored": ..., "wakeups": ..., "full_retries": ..., ...}
 //
@@ -32,6 +32,23 @@ struct stats {
     bool stopped = false;                 // k_stopped: the dispatcher was closed; we stop
 };
 
+// Each dispatcher type has its own layout, so its `_push` is read through its own struct; what
+// the thread keeps is the entry and its first argument.
+struct push_entry {
+    void* dispatcher;
+    int (*push)(void* dispatcher, const char* data, std::size_t size);
+
+    int operator()(const char* data, std::size_t size) const { return push(dispatcher, data, size); }
+};
+
+template <class Object>
+push_entry entry_of(Object* d) {
+    return {d, [](void* self, const char* data, std::size_t size) {
+                auto* object = static_cast<Object*>(self);
+                return object->_push(object, data, size);
+            }};
+}
+
 struct producer_object {
     PyObject_HEAD
     PyObject* dispatcher;  // strong: keeps the dispatcher alive while our thread pushes
@@ -40,13 +57,13 @@ struct producer_object {
     std::atomic<bool>* cancel;
 };
 
-void produce(rb::sync_dispatcher_object* d, unsigned long long count, std::atomic<bool>* cancel, stats* out) {
+void produce(push_entry push, unsigned long long count, std::atomic<bool>* cancel, stats* out) {
     char message[64];
     for (unsigned long long i = 0; i < count && !cancel->load(std::memory_order_relaxed); ++i) {
         const int length = std::snprintf(message, sizeof message, "message %llu", i);
         for (;;) {
             // No lock held, no Python object touched: the push copies the bytes before returning.
-            const int result = d->_push(d, message, static_cast<std::size_t>(length));
+            const int result = push(message, static_cast<std::size_t>(length));
             if (result == q::k_ok || result == q::k_wake) {
                 ++out->stored;
                 if (result == q::k_wake) ++out->wakeups;
@@ -74,12 +91,18 @@ PyObject* producer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"dispatcher", "count", nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OK", const_cast<char**>(kwlist), &dispatcher, &count))
         return nullptr;
-    if (!PyObject_TypeCheck(dispatcher, g_bus.sync_dispatcher_type)) {
-        PyErr_SetString(PyExc_TypeError, "Producer needs a korvo SyncDispatcher");
+    push_entry push{};
+    if (PyObject_TypeCheck(dispatcher, g_bus.sync_dispatcher_type)) {
+        auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
+        if (d->_push != nullptr) push = entry_of(d);
+    } else if (PyObject_TypeCheck(dispatcher, g_bus.async_dispatcher_type)) {
+        auto* d = reinterpret_cast<rb::async_dispatcher_object*>(dispatcher);
+        if (d->_push != nullptr) push = entry_of(d);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "Producer needs a korvo SyncDispatcher or AsyncDispatcher");
         return nullptr;
     }
-    auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
-    if (d->_push == nullptr) {
+    if (push.push == nullptr) {
         PyErr_SetString(PyExc_ValueError, "the dispatcher was not initialised");
         return nullptr;
     }
@@ -89,7 +112,7 @@ PyObject* producer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->result = new stats();
     self->cancel = new std::atomic<bool>(false);
     try {
-        self->thread = new std::thread(produce, d, count, self->cancel, self->result);
+        self->thread = new std::thread(produce, push, count, self->cancel, self->result);
     } catch (...) {
         Py_DECREF(self);
         PyErr_SetString(PyExc_RuntimeError, "cannot start the producer thread");

@@ -458,17 +458,11 @@ PyObject* call_soon_threadsafe(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// produce_stamped(dispatcher): pushes one message carrying CLOCK_MONOTONIC nanoseconds (the
-// clock of time.monotonic_ns), from a native thread without the lock, and returns the result.
-PyObject* produce_stamped(PyObject*, PyObject* dispatcher) {
-    if (!ensure_api()) return nullptr;
-    if (!PyObject_TypeCheck(dispatcher, g_api.sync_dispatcher_type)) {
-        PyErr_SetString(PyExc_TypeError, "expected a SyncDispatcher");
-        return nullptr;
-    }
-    auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
+// Pushes one message carrying CLOCK_MONOTONIC nanoseconds (the clock of time.monotonic_ns)
+// through the dispatcher's _push, from a native thread; the caller holds no lock.
+template <class Object>
+int push_stamp(Object* d) {
     int result = 0;
-    Py_BEGIN_ALLOW_THREADS
     std::thread producer([&] {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -476,6 +470,26 @@ PyObject* produce_stamped(PyObject*, PyObject* dispatcher) {
         result = d->_push(d, reinterpret_cast<const char*>(&stamp), sizeof stamp);
     });
     producer.join();
+    return result;
+}
+
+// produce_stamped(dispatcher): one stamped message into either dispatcher; returns the push result.
+PyObject* produce_stamped(PyObject*, PyObject* dispatcher) {
+    if (!ensure_api()) return nullptr;
+    const bool sync = PyObject_TypeCheck(dispatcher, g_api.sync_dispatcher_type);
+    if (!sync && !PyObject_TypeCheck(dispatcher, g_api.async_dispatcher_type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a dispatcher");
+        return nullptr;
+    }
+    auto* as_sync = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
+    auto* as_async = reinterpret_cast<rb::async_dispatcher_object*>(dispatcher);
+    if (sync ? as_sync->_push == nullptr : as_async->_push == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "dispatcher not initialised");
+        return nullptr;
+    }
+    int result = 0;
+    Py_BEGIN_ALLOW_THREADS
+    result = sync ? push_stamp(as_sync) : push_stamp(as_async);
     Py_END_ALLOW_THREADS
     return PyLong_FromLong(result);
 }
