@@ -2,7 +2,7 @@
 // A port to another platform changes this file and wakeup_socket.cpp, nothing else.
 #pragma once
 
-#include "korvo/relaybus.hpp"
+#include "korvo/platform_socket.hpp"
 
 namespace korvo::relaybus::wakeup {
 
