@@ -42,12 +42,11 @@ run_under_wine() {
   gcc_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
   export WINEPATH="$gcc_dir;/usr/x86_64-w64-mingw32/lib"
   mkdir -p "$WINEPREFIX"
+  # The persistent server never ends by itself: stopped however this script ends.
+  trap 'wineserver -k 2>/dev/null || true' EXIT
   wineserver -p
   wineboot -i >/dev/null 2>&1
-  local rc=0
-  "$@" || rc=$?
-  wineserver -k || true
-  return $rc
+  "$@"
 }
 
 cmd=${1:-test}; shift || true
