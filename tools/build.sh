@@ -28,8 +28,25 @@ pytest_in() {  # pytest_in BUILD_DIR PYTHON [pytest args...]
   return $rc
 }
 
-ctest_in() {  # ctest_in BUILD_DIR
-  ctest --test-dir "$1" --output-on-failure -j "$jobs"
+ctest_in() {  # ctest_in BUILD_DIR [ctest args...]
+  local dir=$1; shift
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" "$@"
+}
+
+# run_under_wine CMD...: CMD with a wine prefix of the build's own and one wineserver kept
+# up for the whole run (started per program, wine loses socket state and a test can hang).
+run_under_wine() {
+  export WINEPREFIX=$top/build/windows/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # The compiler's runtime DLLs, found by the programs at run time.
+  local gcc_dir
+  gcc_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
+  export WINEPATH="$gcc_dir;/usr/x86_64-w64-mingw32/lib"
+  mkdir -p "$WINEPREFIX"
+  # The persistent server never ends by itself: stopped however this script ends.
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wineserver -p
+  wineboot -i >/dev/null 2>&1
+  "$@"
 }
 
 cmd=${1:-test}; shift || true
@@ -75,5 +92,13 @@ case "$cmd" in
         fi ;;
     esac
     PYTHONPATH="$top/build/demo/python" python3.14 examples/demo/demo.py "$@" ;;
+  windows)
+    # Inside the Windows root: the native cores cross-built with mingw-w64, their tests under wine.
+    spdlog_src=$(ls -d /opt/src/spdlog-*/ 2>/dev/null | head -n 1)
+    [ -n "$spdlog_src" ] || { echo "build.sh: no spdlog sources under /opt/src (run ./dev windows)" >&2; exit 1; }
+    configure_and_build build/windows -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=ON -DKORVO_NATIVE_ONLY=ON \
+      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+      -DKORVO_SPDLOG_SOURCE_DIR="${spdlog_src%/}" -DKORVO_GTEST_SOURCE_DIR=/usr/src/googletest
+    run_under_wine ctest_in build/windows "$@" ;;
   *) echo "build.sh: unknown command '$cmd'" >&2; exit 2 ;;
 esac

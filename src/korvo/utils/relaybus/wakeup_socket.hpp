@@ -2,7 +2,7 @@
 // A port to another platform changes this file and wakeup_socket.cpp, nothing else.
 #pragma once
 
-#include "korvo/relaybus.hpp"
+#include "korvo/platform_socket.hpp"
 
 namespace korvo::relaybus::wakeup {
 
@@ -15,7 +15,8 @@ void send(platform_socket handle, const ipv4_address& target) noexcept;
 void receive(platform_socket handle) noexcept;
 
 // A second handle on the same socket, owned by the native side; k_no_socket on failure (errno
-// set). It keeps the socket open after Python's socket object is closed.
+// set; on Windows the thread's last socket error, WSAGetLastError). It keeps the socket open
+// after Python's socket object is closed.
 platform_socket duplicate(platform_socket handle) noexcept;
 void close(platform_socket handle) noexcept;
 
