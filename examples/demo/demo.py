@@ -153,6 +153,33 @@ def part_sync(ctx):
     ctx.log.debug(f"producer stats: {stats}")
 
 
+def part_async(ctx):
+    """The demo's native feed into an AsyncDispatcher, awaited on an asyncio loop."""
+    import demo_native
+    from korvo.utils.relaybus.relaybus import AsyncDispatcher
+
+    counter = Counter(ctx.count)
+
+    async def on_message(message):
+        counter(message)
+
+    async def run():
+        d = AsyncDispatcher(on_message, capacity=8192, slot_size=max(ctx.size, 64))
+        d.setup()
+        with Progress("AsyncDispatcher (korvo)", counter, ctx.tty) as progress:
+            feed = demo_native.push_feed(d, ctx.count, ctx.size)
+            while not counter.done.is_set():
+                await asyncio.sleep(0.01)
+            elapsed = progress.elapsed()
+        stats = feed.join()
+        d.close()
+        return elapsed, stats
+
+    elapsed, stats = asyncio.run(run())
+    ctx.rates.append(("korvo AsyncDispatcher, native producer", ctx.count / elapsed))
+    ctx.log.debug(f"producer stats: {stats}")
+
+
 def part_call_soon(ctx):
     """Baseline (a): a native thread calling loop.call_soon_threadsafe(callback, bytes). Each
     message waits for the interpreter lock, so this one sends a tenth of the count."""
@@ -203,6 +230,7 @@ class Part:
 PARTS = {
     "logging": Part(part_logging, "Logger features and the standard logging takeover"),
     "sync": Part(part_sync, "native producer -> SyncDispatcher -> Python callback, live rate"),
+    "async": Part(part_async, "native producer -> AsyncDispatcher -> awaited callback on an asyncio loop"),
     "call_soon": Part(part_call_soon, "baseline: native thread -> loop.call_soon_threadsafe"),
     "simple_queue": Part(part_simple_queue, "baseline: Python thread -> queue.SimpleQueue"),
 }

@@ -103,23 +103,33 @@ object new_feed(PyObject* target, PyObject* callback) {
     return self;
 }
 
-// The dispatcher's producer entry as a callable the thread can use without the lock.
+// A dispatcher's producer entry (each dispatcher type has its own layout) as a callable the
+// thread can use without the lock.
 struct push_entry {
-    rb::sync_dispatcher_object* dispatcher;
-    int operator()(const char* data, std::size_t size) const { return dispatcher->_push(dispatcher, data, size); }
+    void* dispatcher;
+    int (*push)(void* dispatcher, const char* data, std::size_t size);
+    int operator()(const char* data, std::size_t size) const { return push(dispatcher, data, size); }
 };
 
-push_entry push_entry_of(PyObject* dispatcher) {
-    if (!PyObject_TypeCheck(dispatcher, g_bus.sync_dispatcher_type)) {
-        PyErr_SetString(PyExc_TypeError, "push_feed needs a korvo SyncDispatcher");
-        throw python_error{};
-    }
-    auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
+template <class Dispatcher>
+push_entry entry_of(Dispatcher* d) {
     if (d->_push == nullptr) {
         PyErr_SetString(PyExc_ValueError, "the dispatcher was not initialised");
         throw python_error{};
     }
-    return {d};
+    return {d, [](void* self, const char* data, std::size_t size) {
+                auto* dispatcher = static_cast<Dispatcher*>(self);
+                return dispatcher->_push(dispatcher, data, size);
+            }};
+}
+
+push_entry push_entry_of(PyObject* dispatcher) {
+    if (PyObject_TypeCheck(dispatcher, g_bus.sync_dispatcher_type))
+        return entry_of(reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher));
+    if (PyObject_TypeCheck(dispatcher, g_bus.async_dispatcher_type))
+        return entry_of(reinterpret_cast<rb::async_dispatcher_object*>(dispatcher));
+    PyErr_SetString(PyExc_TypeError, "push_feed needs a korvo SyncDispatcher or AsyncDispatcher");
+    throw python_error{};
 }
 
 void push_messages(push_entry push, unsigned long long count, std::size_t size, feed_run* run) {

@@ -9,6 +9,7 @@ import pytest
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", "demo", "demo.py")
 ROWS = {
     "sync": "korvo SyncDispatcher, native producer",
+    "async": "korvo AsyncDispatcher, native producer",
     "call_soon": "loop.call_soon_threadsafe, native thread",
     "simple_queue": "queue.SimpleQueue, Python thread",
 }
@@ -52,7 +53,7 @@ def test_log_file_holds_both_loggers_records_with_call_sites(full_run):
     assert "done; the log file is" in last and "  " + last in result.stdout
 
 
-@pytest.mark.parametrize("parts", ["sync", "simple_queue,call_soon", "logging"])
+@pytest.mark.parametrize("parts", ["sync", "async,simple_queue,call_soon", "logging"])
 def test_only_the_chosen_parts_run(parts, tmp_path):
     result = run_demo("-n", "2000", "-p", parts, "--log-dir", str(tmp_path))
     assert result.returncode == 0, result.stderr
