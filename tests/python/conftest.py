@@ -45,16 +45,17 @@ def refcount_growth():
 
 @pytest.fixture
 def child():
-    """child(code, timeout=60): runs `code` in a fresh interpreter and returns its stdout. A crash,
-    a hang past the deadline or a non-zero exit fails the test that asked, not the run."""
+    """child(code, timeout=60, returncode=0): runs `code` in a fresh interpreter and returns its
+    stdout. A crash, a hang past the deadline or an exit status other than `returncode` (-N: killed
+    by signal N) fails the test that asked, not the run."""
 
-    def run(code, timeout=60):
+    def run(code, timeout=60, returncode=0):
         try:
             proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                                   timeout=timeout)
         except subprocess.TimeoutExpired as exc:
             pytest.fail(f"child still running after {timeout} s:\n{exc.stdout}\n{exc.stderr}")
-        assert proc.returncode == 0, f"child exited with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-3000:]}"
+        assert proc.returncode == returncode, f"child exited with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-3000:]}"
         return proc.stdout
 
     return run
