@@ -8,7 +8,7 @@
 
 namespace quillet {
 
-const char* version() noexcept { return "0.1.0"; }
+const char* version() noexcept { return QUILLET_VERSION; }
 
 void flush_file_sinks() noexcept { details::file_flusher::instance().flush_all(); }
 
