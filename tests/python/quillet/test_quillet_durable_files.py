@@ -14,6 +14,7 @@ from korvo.quillet import quillet as q
 PATTERN = "%l %v"
 PATIENCE_S = 30  # generous on a loaded machine; records arrive far sooner
 
+# Each handler kind as source text for a child, with `path` in scope there.
 HANDLERS = {
     "file": "q.FileHandler(path, pattern={pattern!r}, overwrite=True)",
     "rotating": "q.RotatingFileHandler(path, max_size=1 << 20, max_files=2, pattern={pattern!r})",
@@ -94,7 +95,6 @@ def test_a_reader_of_the_file_sees_records_while_the_logger_lives(tmp_path):
     for n in range(3):
         log.debug(f"record {n}")
         assert wait_for_line(path, f"debug record {n}")
-    del log
 
 
 @pytest.mark.parametrize("keep", ["module global", "reference cycle", "registry default"])
@@ -118,7 +118,9 @@ def test_every_record_is_in_the_file_after_a_normal_exit(child, tmp_path, keep):
 @pytest.mark.parametrize("kind", HANDLERS)
 def test_dropping_the_logger_writes_its_records(tmp_path, kind):
     path = str(tmp_path / "app.log")
-    log = q.Logger("durable.dropped", handlers=[eval(handler_source(kind))])
+    handler = {"file": lambda: q.FileHandler(path, pattern=PATTERN, overwrite=True),
+               "rotating": lambda: q.RotatingFileHandler(path, max_size=1 << 20, max_files=2, pattern=PATTERN)}[kind]
+    log = q.Logger("durable.dropped", handlers=[handler()])
     for n in range(100):
         log.info(f"record {n}")
     del log
