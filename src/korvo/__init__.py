@@ -2,6 +2,8 @@
 
 import os as _os
 
+from korvo._version import __version__
+
 
 def cmake_dir() -> str:
     """Folder of korvo's CMake package config, for find_package(korvo) in producer modules."""

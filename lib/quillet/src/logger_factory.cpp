@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "checks.hpp"
+#include "file_flusher.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
 
@@ -27,14 +28,18 @@ spdlog::sink_ptr make_stderr(bool color) {
     return std::make_shared<details::stderr_sink>();
 }
 
-// spdlog reports a file it cannot open with its own exception type; ours is a std one.
+// spdlog reports a file it cannot open with its own exception type; ours is a std one. The
+// flusher writes the sink's buffer out from then on.
 template <class Make>
 spdlog::sink_ptr open_file_sink(Make&& make) {
+    spdlog::sink_ptr sink;
     try {
-        return make();
+        sink = make();
     } catch (const spdlog::spdlog_ex& e) {
         throw details::file_error(e.what());
     }
+    details::file_flusher::instance().watch(sink);
+    return sink;
 }
 
 // The colour sink a sink writes through, looking through level wrappers; null for others.
@@ -133,6 +138,8 @@ std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bo
     }
     auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());
     logger->set_level(level_);
+    // A warning or worse survives a crash right after it; the rest wait for the flusher.
+    logger->flush_on(spdlog::level::warn);
     spdlog::register_or_replace(logger);
     if (make_default) LoggerRegistry::set_default(logger);
     return logger;

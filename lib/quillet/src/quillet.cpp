@@ -1,13 +1,16 @@
-// libquillet's version and the argument checks its operations share.
+// libquillet's version, flushing on demand, and the argument checks its operations share.
 #include "quillet/quillet.hpp"
 
 #include <stdexcept>
 
 #include "checks.hpp"
+#include "file_flusher.hpp"
 
 namespace quillet {
 
-const char* version() noexcept { return "0.1.0"; }
+const char* version() noexcept { return QUILLET_VERSION; }
+
+void flush_file_sinks() noexcept { details::file_flusher::instance().flush_all(); }
 
 namespace details {
 

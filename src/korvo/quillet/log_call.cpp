@@ -266,6 +266,13 @@ void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std
             report_sink_error(logger, "Unknown exception in logger", loc);
         }
     }
+    if (lvl >= logger.flush_level() && lvl != spdlog::level::off) {
+        try {
+            logger.flush();  // reports a failing sink through the error handler itself
+        } catch (...) {
+            // Only an error handler that throws gets here; it has had its say.
+        }
+    }
 }
 
 void add_log_type(PyObject* module, PyType_Spec& spec, object& kept, const void* table) {

@@ -90,7 +90,9 @@ bool is_console_sink(const spdlog::sinks::sink* sink) noexcept;
 
 // Hands one record to every sink of `logger` whose level admits lvl: console sinks get
 // `colored`, the others `plain`. A sink that throws is reported through the logger's error
-// handler, as spdlog's own logging does, and the remaining sinks still get the record.
+// handler, as spdlog's own logging does, and the remaining sinks still get the record. A record
+// at the logger's flush level or above is flushed to every sink before returning, as spdlog's
+// own logging does.
 void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
                   const spdlog::source_loc& loc) noexcept;
 

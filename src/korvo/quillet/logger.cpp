@@ -210,8 +210,16 @@ PyObject* logger_repr(PyObject* self) {
 }
 
 struct logger_desc {
-    // Releases both references to the logger; the registry keeps what it registered.
+    // Releases both references to the logger; the registry keeps what it registered, so what
+    // the sinks buffer is written out here rather than when the logger goes.
     static void teardown(logger_object& self) noexcept {
+        if (self.logger_ptr) {
+            try {
+                self.logger_ptr->flush();
+            } catch (...) {
+                // A throwing error handler has already reported the failing sink.
+            }
+        }
         std::destroy_at(&self.logger_ptr);
         std::destroy_at(&self.logger);
         std::destroy_at(&self.factory);

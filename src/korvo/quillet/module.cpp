@@ -21,6 +21,10 @@ using korvo::object;
 
 korvo::module_guard g_guard{"quillet", "korvo.quillet.quillet"};
 
+// The last records of file sinks that live on in the library's registry are written when the
+// interpreter finalises, not only when the process exits.
+void flush_files_at_exit() { ::quillet::flush_file_sinks(); }
+
 PyObject* quillet_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
 
 // Fills the namespace in a fixed order; a failing step aborts the import.
@@ -54,6 +58,8 @@ int quillet_exec(PyObject* module) {
         add_config_unpickle(module);
         add_default_logger_unpickle(module);
         check(PyModule_AddStringConstant(module, "__quillet_version__", quillet::version()));
+        // With the interpreter's table full the library's teardown at process exit still flushes.
+        (void)Py_AtExit(flush_files_at_exit);
         quillet_module::publish(st);
         return 0;
     });

@@ -17,6 +17,11 @@
 //   (base -> .1 -> .2 ...), keeping max_files old files; max_size 0 and max_files above 200000
 //   are refused (std::invalid_argument). A file that cannot be opened throws
 //   std::ios_base::failure carrying spdlog's text.
+// - Records reach a file sink's file without being lost to its buffer: every logger built here
+//   flushes its sinks after a record at warn or above (spdlog's flush_on), and one thread of the
+//   library flushes every file sink each file_flush_interval. That thread starts with the first
+//   file sink and is joined, after a last flush, when the library is unloaded; a child process
+//   after fork starts its own. A file is also written out when its sink goes away.
 // - set_colors takes one colour per level: -1 keeps spdlog's colour of that level, 0..255 gives
 //   the level's colour range that 256-colour foreground code, on every colour console sink the
 //   factory holds when build runs.
@@ -33,6 +38,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,6 +54,13 @@ namespace quillet {
 
 // The library's version text, "major.minor.patch".
 QUILLET_API const char* version() noexcept;
+
+// Longest time a record below the flush level stays in a file sink's buffer while the process runs.
+inline constexpr std::chrono::milliseconds file_flush_interval{500};
+
+// Writes what every file sink made so far holds in its buffer to its file, on the calling
+// thread. Thread-safe; a file that cannot be flushed is left for its next write to report.
+QUILLET_API void flush_file_sinks() noexcept;
 
 // A value handle on a logger: copied, assigned and read directly; empty when default-made.
 struct SpdLogger {
@@ -84,8 +97,9 @@ public:
     // Colours of trace .. critical for colour console sinks: -1 unset, 0..255 a 256-colour code.
     LoggerFactory& set_colors(int trace, int debug, int info, int warn, int error, int critical);
 
-    // A new logger named `name` with the level and all sinks so far, registered in spdlog's
-    // registry (replacing one of the same name); also the default logger when make_default.
+    // A new logger named `name` with the level and all sinks so far, flushing on warn,
+    // registered in spdlog's registry (replacing one of the same name); also the default logger
+    // when make_default.
     std::shared_ptr<spdlog::logger> build(const std::string& name, bool make_default);
 
     // What has been added so far, in order (a console handler adds two sinks).
