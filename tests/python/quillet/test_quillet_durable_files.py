@@ -4,6 +4,7 @@ when the Logger goes or the interpreter exits."""
 
 import gc
 import os
+import pathlib
 import signal
 import time
 
@@ -44,7 +45,7 @@ def handler_source(kind):
 def wait_for_line(path, line):
     deadline = time.monotonic() + PATIENCE_S
     while time.monotonic() < deadline:
-        if os.path.exists(path) and line in open(path, encoding="utf-8").read().splitlines():
+        if os.path.exists(path) and line in path.read_text(encoding="utf-8").splitlines():
             return True
         time.sleep(0.02)
     return False
@@ -125,4 +126,4 @@ def test_dropping_the_logger_writes_its_records(tmp_path, kind):
         log.info(f"record {n}")
     del log
     gc.collect()
-    assert open(path).read().splitlines() == [f"info record {n}" for n in range(100)]
+    assert pathlib.Path(path).read_text().splitlines() == [f"info record {n}" for n in range(100)]
