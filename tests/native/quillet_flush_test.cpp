@@ -8,8 +8,10 @@
 #include <vector>
 
 #include <spdlog/spdlog.h>
+#if !defined(_WIN32)
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include "quillet/quillet.hpp"
 #include "quillet_test_util.hpp"
@@ -158,6 +160,7 @@ TEST(QuilletFlusherConcurrency, WritersAndTheFlusherShareTheSink) {
     spdlog::drop("flush.concurrent");
 }
 
+#if !defined(_WIN32)
 #if defined(__SANITIZE_THREAD__)
 constexpr bool k_fork_supported = false;  // ThreadSanitizer refuses threads started after fork
 #else
@@ -189,5 +192,6 @@ TEST(QuilletFlusherFork, ChildFlushesWhatItLogs) {
     EXPECT_TRUE(eventually([&] { return holds_line(dir / "fork.log", "info parent"); }));
     spdlog::drop("flush.fork");
 }
+#endif  // fork: POSIX only
 
 }  // namespace
