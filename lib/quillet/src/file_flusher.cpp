@@ -41,10 +41,18 @@ file_flusher::~file_flusher() {
     }
     if (w) {
         w->wake.notify_one();
+#if defined(_WIN32)
+        // At process exit Windows ends every other thread before a DLL's static destructors run
+        // (under the loader lock): a join would wait for ever, and the worker may have died
+        // holding the lock. Let go of the thread and its state; flush only if the lock is free.
+        if (w->thread.joinable()) w->thread.detach();
+        static_cast<void>(w.release());
+#else
         if (w->thread.joinable()) w->thread.join();
+#endif
     }
-    std::lock_guard lock(mutex_);
-    flush_locked();
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) flush_locked();
 }
 
 void file_flusher::watch(const spdlog::sink_ptr& sink) {
