@@ -206,6 +206,9 @@ def test_setup_and_close_rules():
         d2.setup()
         with pytest.raises(RuntimeError, match="reader task of this dispatcher is still running"):
             d2.setup()
+        d2.__init__(lambda m: asyncio.sleep(0))  # a second __init__ while the reader runs on the old queue
+        await produce(d2, 100, 16)
+        await asyncio.sleep(0.05)
         d2.close()
         d2.close()
         d2.setup()  # after close: a reader that returns at once
