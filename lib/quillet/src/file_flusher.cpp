@@ -37,10 +37,9 @@ file_flusher::~file_flusher() {
     {
         std::lock_guard lock(mutex_);
         w = std::move(worker_);
-        if (w) w->stopping = true;
     }
     if (w) {
-        w->wake.notify_one();
+        w->stop.set();
 #if defined(_WIN32)
         // At process exit Windows ends every other thread before a DLL's static destructors run
         // (under the loader lock): a join would wait for ever, and the worker may have died
@@ -73,8 +72,10 @@ void file_flusher::start_locked() {
 }
 
 void file_flusher::run(worker* self) noexcept {
-    std::unique_lock lock(mutex_);
-    while (!self->wake.wait_for(lock, file_flush_interval, [self] { return self->stopping; })) flush_locked();
+    while (!self->stop.wait_for(file_flush_interval)) {
+        std::lock_guard lock(mutex_);
+        flush_locked();
+    }
 }
 
 void file_flusher::flush_locked() noexcept {

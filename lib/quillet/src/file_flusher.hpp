@@ -2,7 +2,6 @@
 // file_flush_interval.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -10,15 +9,18 @@
 
 #include <spdlog/common.h>
 
+#include "stop_event.hpp"
+
 namespace quillet::details {
 
 // One per process, made with the first file sink; its thread starts then and is stopped and
 // joined when the library is unloaded (or the process exits), after a last flush. Sinks are held
 // weakly: a sink goes away with its last logger whatever the flusher is doing.
 //
-// The thread holds mutex_ only while it flushes. A fork takes mutex_ first, so the child never
-// inherits a sink lock taken by the flusher halfway through a flush; the child, which has no
-// copy of the thread, starts one of its own for the sinks it inherited.
+// The thread holds mutex_ only while it flushes and sleeps on its own stop event. A fork takes
+// mutex_ first, so the child never inherits a sink lock taken by the flusher halfway through a
+// flush; the child, which has no copy of the thread, starts one of its own for the sinks it
+// inherited.
 class file_flusher {
 public:
     static file_flusher& instance();
@@ -33,10 +35,9 @@ public:
 
 private:
     // What belongs to one thread: a forked child leaks its parent's copy (the thread is not
-    // there to be joined, nor to leave the condition variable) and makes its own.
+    // there to be joined, nor to release the event's lock) and makes its own.
     struct worker {
-        std::condition_variable wake;
-        bool stopping = false;
+        stop_event stop;
         std::thread thread;
     };
 
