@@ -314,6 +314,20 @@ void print_row(const char* name, std::size_t msg, const run_result& r, const run
                 r.push_mean_ns, r.push_ns.p50, r.push_ns.p99, r.push_ns.p999, r.first_try_share * 100);
 }
 
+// One results row (see bench/results.py) when KORVO_BENCH_RESULTS names the run's results file.
+void record_row(const char* path, const run_result& r, const run_result& base) {
+    const char* destination = std::getenv("KORVO_BENCH_RESULTS");
+    if (destination == nullptr || *destination == '\0') return;
+    std::FILE* out = std::fopen(destination, "a");
+    if (out == nullptr) return;
+    std::fprintf(out,
+                 "{\"group\": \"spsc_queue\", \"path\": \"%s\", \"value\": %.0f, \"baseline_name\": "
+                 "\"mutex+cv+deque\", \"baseline\": %.0f, \"unit\": \"msg/s\", \"better\": \"higher\", "
+                 "\"ratio\": %.4f, \"target\": null, \"note\": \"one producer, one consumer thread\"}\n",
+                 path, r.msgs_per_s, base.msgs_per_s, r.msgs_per_s / base.msgs_per_s);
+    std::fclose(out);
+}
+
 }  // namespace
 
 int main() {
@@ -355,6 +369,9 @@ int main() {
         print_row("ring fixed", s.msg, f, &b);
         print_row("ring variable", s.msg, v, &b);
         std::printf("\n");
+        const std::string size = std::to_string(s.msg) + " B";
+        record_row(("ring_queue fixed, " + size).c_str(), f, b);
+        record_row(("ring_queue variable, " + size).c_str(), v, b);
     }
     return 0;
 }

@@ -74,10 +74,15 @@ case "$cmd" in
       ctest_in build/tsan ;;
   bench)
     configure_and_build build/bench -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=ON -DKORVO_BENCH=ON
+    # Every benchmark appends its rows here; the report turns one run's rows into the table,
+    # the chart and the README's copy of the table.
+    export KORVO_BENCH_RESULTS=$top/build/bench/results.jsonl
+    rm -f "$KORVO_BENCH_RESULTS"
     for exe in build/bench/bench/*_bench; do [ -x "$exe" ] && { echo "== $exe"; "$exe"; }; done
     for script in bench/*_bench.py; do
       [ -f "$script" ] && { echo "== $script"; PYTHONPATH="$top/build/bench/python" python3.14 "$script"; }
-    done ;;
+    done
+    python3.14 bench/report.py "$KORVO_BENCH_RESULTS" bench/results --readme README.md ;;
   demo)
     # Only what the demo runs: the three modules, the example producer and the demo's own
     # feeds, no test suite. The compiler's output goes to a log unless the build fails.
