@@ -31,9 +31,16 @@ def per_call_ns(fn, n):
     return (time.perf_counter_ns() - start) / n
 
 
-def median_ns(fn, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
-    per_call_ns(fn, n // 10)  # warm up
-    return statistics.median(per_call_ns(fn, n) for _ in range(repeats))
+def interleaved_medians_ns(fns, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
+    """Median per-call time of each of `fns`, measured in alternation so that a change in the
+    machine's load during the run falls on all of them alike."""
+    for fn in fns:
+        per_call_ns(fn, n // 10)  # warm up
+    times = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, runs in zip(fns, times):
+            runs.append(per_call_ns(fn, n))
+    return [statistics.median(runs) for runs in times]
 
 
 def records_per_second(write, finish, n=WRITTEN_RECORDS, repeats=WRITTEN_REPEATS):
@@ -68,12 +75,10 @@ def bench_filtered():
     std = logging.getLogger("bench.filtered")
     std.setLevel(logging.WARNING)
     std.propagate = False
-    std_ns = median_ns(std.info)
     logger = quillet_logger("bench.filtered", 3, [("file", os.devnull, PATTERN, 0, False)], default=True)
     default = quillet.DefaultLogger()
-    logger_ns = median_ns(logger.info)
-    default_ns = median_ns(default.info)
-    empty_ns = median_ns(lambda msg: None)
+    std_ns, logger_ns, default_ns, empty_ns = interleaved_medians_ns(
+        [std.info, logger.info, default.info, lambda msg: None])
     row("logging.Logger.info (baseline)", std_ns, "ns")
     row("quillet Logger.info", logger_ns, "ns", std_ns)
     row("quillet DefaultLogger.info", default_ns, "ns", std_ns)
