@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -57,6 +58,53 @@ TEST(QuilletRegistry, DefaultIsSafeToReplaceWhileRead) {
     stop = true;
     for (auto& r : readers) r.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(QuilletRegistry, EveryReplacementMovesTheGeneration) {
+    const auto& generation = LoggerRegistry::default_generation();
+    auto a = LoggerFactory().build("registry.gen.a", false);
+    const auto before = generation.load();
+    LoggerRegistry::get_logger("", true);
+    LoggerFactory().build("registry.gen.unset", false);
+    EXPECT_EQ(generation.load(), before);  // lookups and other builds leave it alone
+    LoggerRegistry::set_default(a);
+    EXPECT_EQ(generation.load(), before + 1);
+    LoggerRegistry::set_default(a);  // the same logger again still counts
+    EXPECT_EQ(generation.load(), before + 2);
+    auto b = LoggerFactory().build("registry.gen.b", true);
+    EXPECT_EQ(generation.load(), before + 3);
+    LoggerRegistry::set_default(nullptr);
+    EXPECT_EQ(generation.load(), before + 4);
+}
+
+// A reader that caches the default with the generation it read first never keeps a default
+// that was replaced before its cached generation moved.
+TEST(QuilletRegistry, AnUnchangedGenerationMeansAnUnchangedDefault) {
+    auto a = LoggerFactory().build("registry.cache.a", false);
+    auto b = LoggerFactory().build("registry.cache.b", false);
+    LoggerRegistry::set_default(a);
+    const auto& generation = LoggerRegistry::default_generation();
+    std::atomic<bool> stop{false};
+    std::atomic<int> stale{0};
+    std::thread reader([&] {
+        std::uint64_t cached_generation = generation.load(std::memory_order_acquire);
+        auto cached = LoggerRegistry::get_logger("", true);
+        while (!stop.load()) {
+            const auto now = generation.load(std::memory_order_acquire);
+            if (now != cached_generation) {
+                cached_generation = now;
+                cached = LoggerRegistry::get_logger("", true);
+            }
+        }
+        // Writer done: the count is final, so the cached default must be the last one set.
+        if (generation.load(std::memory_order_acquire) == cached_generation &&
+            cached != LoggerRegistry::get_logger("", true))
+            stale.fetch_add(1);
+    });
+    for (int i = 0; i < 20000; ++i) LoggerRegistry::set_default(i % 2 ? a : b);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(stale.load(), 0);
 }
 
 }  // namespace

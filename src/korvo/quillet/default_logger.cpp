@@ -18,9 +18,16 @@ namespace {
 
 struct default_logger_policy {
     static PyTypeObject* type(const quillet_state& st) noexcept { return st.default_logger(); }
+    static bool filtered(PyObject*, level lvl) {
+        quillet_state* st = loaded_state();
+        if (st == nullptr) return false;  // the full call looks the default up itself
+        const spdlog::logger* logger = current_default(*st);
+        return logger == nullptr || !logger->should_log(lvl);
+    }
     static void log(PyObject*, level lvl, const log_request& req) {
         const std::string_view text = message_text(req.msg);
-        const std::shared_ptr<spdlog::logger> logger = registry_default();
+        // Held for the call: Python code run on the way (a finaliser) may replace the module's copy.
+        const std::shared_ptr<spdlog::logger> logger = held_default();
         if (logger) log_through(*logger, lvl, text, req);
     }
 };

@@ -15,6 +15,7 @@
 #include <spdlog/common.h>
 #include <spdlog/logger.h>
 
+#include "common/args.hpp"
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
@@ -66,6 +67,25 @@ inline std::shared_ptr<spdlog::logger> registry_default() {
     return ::quillet::LoggerRegistry::get_logger(k_default_logger_name, true);
 }
 
+// The default logger of this moment, borrowed from the module's copy: valid until Python code
+// runs (which may replace that copy). Looked up again only when the registry's generation has
+// moved, so an unchanged default costs one load. May be null.
+inline spdlog::logger* current_default(quillet_state& st) {
+    const std::uint64_t now = st.default_generation->load(std::memory_order_acquire);
+    if (now != st.cached_default_generation) {
+        st.cached_default = registry_default();
+        st.cached_default_generation = now;
+    }
+    return st.cached_default.get();
+}
+// The same, held by the caller; looked up without the module's copy once the module is gone.
+inline std::shared_ptr<spdlog::logger> held_default() {
+    quillet_state* st = loaded_state();
+    if (st == nullptr) return registry_default();
+    current_default(*st);
+    return st->cached_default;
+}
+
 // Everything after the logger is chosen: the level test first, then colour, call site and
 // sinks. Raises nothing once the sinks are reached.
 void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req);
@@ -102,11 +122,21 @@ void call_log_override(PyObject* override, const log_request& req);
 
 // The Python-level method and the native table entry of one level, for a type described by
 // Policy: Policy::type(state) is the type, Policy::log(self, lvl, req) chooses the logger and logs.
+// Policy::filtered(self, lvl) is true when a call at lvl would certainly log nothing; it runs
+// before anything but the message's own checks, so it must not call into Python.
 template <class Policy, level Lvl>
 PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
-        const log_request req = parse_log_args(method_names[Lvl], args, nargs, kwnames);
-        Policy::log(self, Lvl, req);
+        if (nargs == 1 && kwnames == nullptr && PyUnicode_CheckExact(args[0])) {
+            // The usual call, one exact str: after its encoding (whose error a filtered call
+            // still raises), a filtered call ends at the level test.
+            utf8_of(args[0]);
+            if (Policy::filtered(self, Lvl)) return new_ref(Py_None);
+            Policy::log(self, Lvl, log_request{.msg = args[0]});
+        } else {
+            const log_request req = parse_log_args(method_names[Lvl], args, nargs, kwnames);
+            Policy::log(self, Lvl, req);
+        }
         return new_ref(Py_None);
     });
 }

@@ -25,6 +25,10 @@ namespace {
 
 struct logger_policy {
     static PyTypeObject* type(const quillet_state& st) noexcept { return st.logger(); }
+    static bool filtered(PyObject* self, level lvl) noexcept {
+        const spdlog::logger* logger = as_logger(self)->logger.logger.get();
+        return logger == nullptr || !logger->should_log(lvl);
+    }
     static void log(PyObject* self, level lvl, const log_request& req) {
         const std::string_view text = message_text(req.msg);
         // Until construction has built it the handle is empty: nothing to log through.

@@ -4,9 +4,15 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include <spdlog/logger.h>
 
 #include "common/module_state.hpp"
 #include "common/ref.hpp"
+#include "quillet/quillet.hpp"
 
 namespace korvo::quillet {
 
@@ -73,6 +79,11 @@ struct quillet_state {
     // Line numbers by (code object, instruction offset) of recent call sites.
     std::array<line_cache_entry, line_cache_size> line_cache;
     std::array<code_kind_entry, code_kind_cache_size> code_kind_cache;
+    // The library's default logger as last looked up, and the registry generation read before
+    // that lookup: while the generation reads the same, the default has not been replaced.
+    const std::atomic<std::uint64_t>* default_generation = &::quillet::LoggerRegistry::default_generation();
+    std::uint64_t cached_default_generation = ~std::uint64_t{0};  // nothing looked up yet
+    std::shared_ptr<spdlog::logger> cached_default;
 
     template <class F>
     void visit_fields(F&& f) {

@@ -141,7 +141,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
             throw python_error{};
         }
-        const std::shared_ptr<spdlog::logger> logger = registry_default();
+        const std::shared_ptr<spdlog::logger> logger = held_default();
         if (!logger) return new_ref(Py_None);  // no default logger: the record goes nowhere, as in DefaultLogger
         if (const void* nul = std::memchr(text.data(), '\0', text.size()))
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));

@@ -158,3 +158,20 @@ def test_records_carry_the_calling_threads_id(recorded):
 def test_calls_leak_no_references(recorded, call, refcount_growth):
     assert refcount_growth(lambda: call(recorded), repeat=2000) < 0.025
     ext.records()
+
+
+@pytest.mark.parametrize("replace", ["native set_default", "Logger(set_default=True)"])
+def test_default_logger_follows_each_replacement_of_the_default(build, new_logger, replace):
+    build("calls.quiet", [("recording", "quiet")], level=3)
+    build("calls.loud", [("recording", "loud")], default=False)
+    default = quillet.DefaultLogger()
+    for round_ in range(3):
+        ext.set_default("calls.quiet")
+        default.info("filtered")  # at warn: nothing
+        default.warn("w")
+        if replace == "Logger(set_default=True)":
+            # A default in between that no call sees: its console sink records nothing.
+            new_logger(f"calls.new{round_}", handlers=[], set_default=True, intercept_stdlib_logging=False)
+        ext.set_default("calls.loud")
+        default.info("i")
+        assert [(r["sink"], r["payload"]) for r in ext.records()] == [("quiet", b"w"), ("loud", b"i")]

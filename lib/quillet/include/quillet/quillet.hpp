@@ -31,6 +31,9 @@
 // - The default logger is the library's own, initially spdlog's default logger (a colour
 //   stdout logger at level info) as it is when first asked for. set_default replaces it for
 //   every thread; an empty pointer leaves no default. spdlog's global default is left alone.
+//   Each replacement moves default_generation on, after the new default is in place: whoever
+//   keeps the default it got together with the generation read before getting it may keep
+//   using it for as long as the generation reads the same.
 // - get_logger("") is the current default. For another name it is the logger spdlog's registry
 //   holds under that name; when there is none, the flag selects the current default (true) or
 //   an empty pointer (false).
@@ -38,6 +41,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -122,6 +126,9 @@ public:
     // logger of that name, or, when none is registered, the default (fallback_to_default) or
     // an empty pointer.
     static std::shared_ptr<spdlog::logger> get_logger(const std::string& name, bool fallback_to_default);
+    // How many times set_default has run. Read it with acquire (or stronger) ordering before
+    // get_logger(""), so that an unchanged count means an unchanged default.
+    static const std::atomic<std::uint64_t>& default_generation() noexcept;
 };
 
 }  // namespace quillet
