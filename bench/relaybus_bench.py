@@ -138,7 +138,7 @@ def wakeup_latency(samples=2000):
 
 
 ASYNC_COUNT = 4_000_000  # about a second at the ceiling
-REPEATS = 3  # the asyncio rows report the best of these runs: the machine is shared
+REPEATS = 3  # the limits, ceilings and korvo rows report the best of these runs: the machine is shared
 
 
 def best_of(measure, *args, **kwargs):
@@ -314,11 +314,12 @@ def main():
     recorded = []
     for size in (64, 1024):
         count = COUNT if size == 64 else COUNT // 4
-        limit = bench_limit(size, count)
-        ours = [(label, bench_dispatcher(size, count, **mode), target) for label, mode, target in SYNC_ROWS[size]]
+        limit = best_of(bench_limit, size, count)
+        ours = [(label, best_of(bench_dispatcher, size, count, **mode), target)
+                for label, mode, target in SYNC_ROWS[size]]
         call_soon = bench_call_soon(size, count // 4)
         zmq = bench_zmq(size, count // 4)
-        print(f"-- {size}-byte messages")
+        print(f"-- {size}-byte messages (best of {REPEATS} runs; baselines one run each)")
         rows = [("limit: native thread calling with lock", limit)]
         rows += [(f"SyncDispatcher {label}", value) for label, value, _ in ours]
         rows += [("loop.call_soon_threadsafe (native thread)", call_soon), ("pyzmq inproc PUSH/PULL", zmq)]
