@@ -332,7 +332,8 @@ def main():
         for label, value, target in ours:
             recorded.append((f"SyncDispatcher {size} B {label}", value, limit_name, limit, target))
         fixed = ours[0][1]
-        recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, "loop.call_soon_threadsafe", call_soon, None))
+        recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, "loop.call_soon_threadsafe", call_soon,
+                         None))
         if zmq is not None:
             recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, "pyzmq inproc PUSH/PULL", zmq, None))
     for path, value, baseline_name, baseline, target in recorded:
