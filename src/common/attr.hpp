@@ -30,10 +30,14 @@ inline object get_optional_attr(PyObject* obj, const char* name) {
 // obj.<name>(args...), each argument a borrowed PyObject*; a tuple argument stays one
 // argument. Throws python_error.
 template <class... Args>
+inline object call_method(PyObject* obj, PyObject* name, Args... args) {
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return object::steal(check(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(Args), nullptr)));
+}
+template <class... Args>
 inline object call_method(PyObject* obj, const char* name, Args... args) {
     object key = interned(name);
-    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
-    return object::steal(check(PyObject_VectorcallMethod(key.ptr(), argv, 1 + sizeof...(Args), nullptr)));
+    return call_method(obj, key.ptr(), args...);
 }
 
 }  // namespace korvo

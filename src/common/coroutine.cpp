@@ -31,6 +31,30 @@ namespace {
 
 coroutine_object* as_coro(PyObject* self) noexcept { return reinterpret_cast<coroutine_object*>(self); }
 
+// A coroutine per awaited call is made and dropped at message rate, so both its C++ frame and
+// its Python object are taken from a few spares of recently dropped ones instead of the
+// allocators. Only touched with the interpreter lock held.
+template <std::size_t Capacity>
+struct spares {
+    std::array<void*, Capacity> items{};
+    std::size_t count = 0;
+    void* take() noexcept { return count != 0 ? items[--count] : nullptr; }
+    bool keep(void* p) noexcept {
+        if (count == Capacity) return false;
+        items[count++] = p;
+        return true;
+    }
+};
+
+// Frames by size class of 64 bytes, up to 1 KiB; larger ones always go to the allocator.
+constexpr std::size_t k_frame_granule = 64;
+constexpr std::size_t k_frame_classes = 16;
+std::array<spares<8>, k_frame_classes> g_frames;
+// Dropped coroutine objects: the memory only, untracked and without a type reference.
+spares<16> g_objects;
+
+std::size_t frame_class(std::size_t size) noexcept { return (size + k_frame_granule - 1) / k_frame_granule - 1; }
+
 // Drops the frame: the destructors of the body's locals run now.
 void drop_frame(coroutine_object* c) noexcept {
     if (!c->st.frame) return;
@@ -305,13 +329,15 @@ int clear(PyObject* self) {
 }
 
 void dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    coroutine_object* c = as_coro(self);
+    // Only a body that still exists has something to finalize (see finalize).
+    if (c->st.frame && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    coroutine_object* c = as_coro(self);
     drop_frame(c);
     c->st.~coroutine_state();
-    type->tp_free(self);
+    // A finalized object carries that mark in its collector header, so its memory is not reused.
+    if (PyObject_GC_IsFinalized(self) || !g_objects.keep(self)) type->tp_free(self);
     Py_DECREF(type);
 }
 
@@ -353,6 +379,21 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
+void* promise::operator new(std::size_t size) noexcept {
+    const std::size_t cls = frame_class(size);
+    if (cls < k_frame_classes) {
+        if (void* frame = g_frames[cls].take()) return frame;
+        return ::operator new((cls + 1) * k_frame_granule, std::nothrow);
+    }
+    return ::operator new(size, std::nothrow);
+}
+
+void promise::operator delete(void* frame, std::size_t size) noexcept {
+    const std::size_t cls = frame_class(size);
+    if (cls < k_frame_classes && g_frames[cls].keep(frame)) return;
+    ::operator delete(frame);
+}
+
 object make_type(PyObject* module, const char* qualified_name) {
     PyType_Spec spec = type_spec(
         qualified_name, sizeof(coroutine_object),
@@ -366,13 +407,21 @@ object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std:
         PyErr_NoMemory();
         throw python_error{};
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        frame.destroy();
-        throw python_error{};
+    PyObject* self = nullptr;
+    if (void* spare = g_objects.take()) {
+        // Every type of make_type has this one layout and the default allocator.
+        self = PyObject_Init(static_cast<PyObject*>(spare), type);
+        new (&as_coro(self)->st) coroutine_state;
+        PyObject_GC_Track(self);
+    } else {
+        self = type->tp_alloc(type, 0);
+        if (self == nullptr) {
+            frame.destroy();
+            throw python_error{};
+        }
+        new (&as_coro(self)->st) coroutine_state;
     }
     coroutine_object* c = as_coro(self);
-    new (&c->st) coroutine_state;
     c->st.frame = frame;
     c->st.name = object::borrow(name);
     c->st.qualname = object::borrow(qualname);

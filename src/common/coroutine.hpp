@@ -57,8 +57,9 @@ struct promise {
 
     body get_return_object() noexcept { return body(frame_handle::from_promise(*this)); }
     static body get_return_object_on_allocation_failure() noexcept { return body(frame_handle{}); }
-    static void* operator new(std::size_t size) noexcept { return ::operator new(size, std::nothrow); }
-    static void operator delete(void* frame) noexcept { ::operator delete(frame); }
+    // Frames come from a small pool of recently freed ones (interpreter lock held).
+    static void* operator new(std::size_t size) noexcept;
+    static void operator delete(void* frame, std::size_t size) noexcept;
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(object value) noexcept { result = std::move(value); }

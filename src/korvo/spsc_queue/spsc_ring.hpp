@@ -304,6 +304,7 @@ private:
     }
 
     void deliver(u64 off, u64 len, const char** data, std::size_t* size) noexcept {
+        prefetch_next(cfg_.header_ + len);
         detail::bump(cons_.popped_);
         if (cons_.armed_) {
             csig_.wake_armed_.lower();
@@ -318,6 +319,17 @@ private:
         }
         *size = static_cast<std::size_t>(len);
         cons_.holding_ = true;
+    }
+
+    // A consumer behind a fast producer reads records written long ago, out of the caches when
+    // the ring is large: ask for the next one (assumed the size of this one) while the caller is
+    // busy with this one. Only a published record: touching lines the producer is still writing
+    // would pull them away from it.
+    void prefetch_next(u64 guess) const noexcept {
+        if (cons_.pos_ >= cons_.cached_head_) return;
+        const char* next = cfg_.ring_ + cons_.off_;
+        const u64 bytes = guess < detail::k_prefetch_limit ? guess : detail::k_prefetch_limit;
+        for (u64 at = 0; at < bytes; at += 64) detail::prefetch(next + at);
     }
 
     void end_hold() noexcept {

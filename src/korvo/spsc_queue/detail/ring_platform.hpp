@@ -123,6 +123,18 @@ bool spin_then_sleep(sleep_flag& flag, bool asymmetric, Ready&& ready, Stopped&&
     }
 }
 
+// The most a consumer prefetches of its next record: a few KiB covers every usual message
+// without flooding the cache with a huge one.
+inline constexpr u64 k_prefetch_limit = 4096;
+
+inline void prefetch(const char* p) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 0, 3);
+#else
+    static_cast<void>(p);
+#endif
+}
+
 struct aligned_free {
     void operator()(char* p) const noexcept { ::operator delete (p, std::align_val_t{k_line}); }
 };

@@ -88,6 +88,7 @@ template <bool Variable>
 coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObject* loop, PyObject* sock) {
     relaybus_state& st = relaybus_module::state();
     object sleep = st.asyncio_sleep;
+    object sock_recv = st.sock_recv_name;
     object zero = object::steal(PyLong_FromLong(0));
     object one = object::steal(PyLong_FromLong(1));
     int counter = 0;
@@ -99,7 +100,7 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
         if (taken == spsc_queue::k_taken) {
             object message = object::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(size)));
             if (!message) co_return object{};
-            object callback = object::borrow(self->_callback);
+            object callback = object::borrow(self->_callback);  // a second __init__ may replace it
             object awaitable = object::steal(PyObject_CallOneArg(callback.ptr(), message.ptr()));
             if (!awaitable) co_return object{};
             if (!co_await coro::await(awaitable.ptr())) co_return object{};
@@ -110,7 +111,7 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
             }
         } else {
             object receive = object::steal(
-                guard(nullptr, [&] { return call_method(loop, "sock_recv", sock, one.ptr()).release(); }));
+                guard(nullptr, [&] { return call_method(loop, sock_recv.ptr(), sock, one.ptr()).release(); }));
             if (!receive || !co_await coro::await(receive.ptr())) co_return object{};
         }
     }

@@ -54,32 +54,29 @@ object attempt(Fn&& fn) noexcept {
 
 // ---- waiting for space (block_on_full): the ring never blocks the loop's thread; a push that
 // finds it full waits on the loop until a consumer has taken or let go of a message.
-class space_wait {
-public:
-    explicit space_wait(async_queue_object* self) noexcept : self_(self) { ++self_->_space_waiters; }
-    ~space_wait() { --self_->_space_waiters; }
-    space_wait(const space_wait&) = delete;
-    space_wait& operator=(const space_wait&) = delete;
-
-private:
-    async_queue_object* self_;
-};
-
-// The event a waiting push awaits, made on first need; cleared for this wait.
+// The event a waiting push awaits, made on first need; cleared for this wait. `_space_waiters`
+// counts the pushes that started waiting since the last signal: one signal wakes them all.
 object space_event(async_queue_object* self) {
     if (self->_space == Py_None) {
         object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
         field_ref(self->_space).set(call_method(asyncio.ptr(), "Event"));
     }
     object event = object::borrow(self->_space);
-    call_method(event.ptr(), "clear");
-    return call_method(event.ptr(), "wait");
+    const relaybus_state& st = relaybus_module::state();
+    call_method(event.ptr(), st.clear_name.ptr());
+    object wait = call_method(event.ptr(), st.wait_name.ptr());
+    ++self->_space_waiters;
+    return wait;
 }
 
-// After every consumer call on the ring (which may have freed space): wake waiting pushes.
+// After every consumer call on the ring (which may have freed space): wake the waiting pushes,
+// once. Each woken push that still finds the ring full waits (and counts) again; one that was
+// cancelled meanwhile costs one needless signal.
 bool signal_space(async_queue_object* self) noexcept {
     if (self->_space_waiters == 0 || self->_space == Py_None) return true;
-    return static_cast<bool>(attempt([&] { return call_method(self->_space, "set"); }));
+    self->_space_waiters = 0;
+    return static_cast<bool>(
+        attempt([&] { return call_method(self->_space, relaybus_module::state().set_name.ptr()); }));
 }
 
 // ---- the push coroutines: one source of bytes per kind, released when the body ends
@@ -119,13 +116,12 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
     if (ring == nullptr) co_return object{};
     int result;
     while ((result = queue_ops().push_wake(ring, data, size)) == spsc_queue::k_full && self->_wait_for_space) {
-        space_wait waiting(self);
         object wait = attempt([&] { return space_event(self); });
         if (!wait || !co_await coro::await(wait.ptr())) co_return object{};
     }
     if (result >= spsc_queue::k_wake) {
         if (!co_await coro::enter(cond)) co_return object{};
-        attempt([&] { return call_method(cond, "notify"); });
+        attempt([&] { return call_method(cond, relaybus_module::state().notify_name.ptr()); });
         if (!co_await coro::leave(cond)) co_return object{};
     }
     co_return object::borrow(Py_None);
@@ -154,7 +150,8 @@ coro::body pop_message(async_queue_object* self, PyObject* queue, PyObject* cond
         if (taken < 0) co_return object{};
         if (taken == 1) co_return message;
         if (!co_await coro::enter(cond)) co_return object{};
-        if (object wait = attempt([&] { return call_method(cond, "wait"); })) co_await coro::await(wait.ptr());
+        if (object wait = attempt([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); }))
+            co_await coro::await(wait.ptr());
         if (!co_await coro::leave(cond)) co_return object{};
     }
 }
@@ -173,7 +170,8 @@ coro::body dispatch_messages(async_queue_object* self, PyObject* queue, PyObject
             if (!awaitable || !co_await coro::await(awaitable.ptr())) co_return object{};
         }
         if (!co_await coro::enter(cond)) co_return object{};
-        if (object wait = attempt([&] { return call_method(cond, "wait"); })) co_await coro::await(wait.ptr());
+        if (object wait = attempt([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); }))
+            co_await coro::await(wait.ptr());
         if (!co_await coro::leave(cond)) co_return object{};
     }
 }

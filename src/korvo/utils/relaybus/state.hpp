@@ -33,6 +33,12 @@ struct relaybus_state {
     object setup_name;      // interned method names looked up for overrides
     object close_name;
     object start_dispatcher_name;
+    // Methods called once per message or per wait: interned once, not per call.
+    object set_name;
+    object clear_name;
+    object wait_name;
+    object notify_name;
+    object sock_recv_name;
     object asyncio_sleep;     // asyncio.sleep, awaited by the reader to yield to the loop
     object finalize_factory;  // close(task) -> _finalize, the reader task's cancellation
     std::array<coroutine_names, static_cast<std::size_t>(coroutine_kind::count)> coroutines;
@@ -53,6 +59,11 @@ struct relaybus_state {
         f(setup_name);
         f(close_name);
         f(start_dispatcher_name);
+        f(set_name);
+        f(clear_name);
+        f(wait_name);
+        f(notify_name);
+        f(sock_recv_name);
         f(asyncio_sleep);
         f(finalize_factory);
         for (coroutine_names& c : coroutines) {
