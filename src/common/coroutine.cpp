@@ -337,7 +337,8 @@ void dealloc(PyObject* self) {
     drop_frame(c);
     c->st.~coroutine_state();
     // A finalized object carries that mark in its collector header, so its memory is not reused.
-    if (PyObject_GC_IsFinalized(self) || !g_objects.keep(self)) type->tp_free(self);
+    // While the interpreter finalizes nothing is kept: release_spares may have run already.
+    if (PyObject_GC_IsFinalized(self) || Py_IsFinalizing() || !g_objects.keep(self)) type->tp_free(self);
     Py_DECREF(type);
 }
 
@@ -392,6 +393,10 @@ void promise::operator delete(void* frame, std::size_t size) noexcept {
     const std::size_t cls = frame_class(size);
     if (cls < k_frame_classes && g_frames[cls].keep(frame)) return;
     ::operator delete(frame);
+}
+
+void release_spares() noexcept {
+    while (void* spare = g_objects.take()) PyObject_GC_Del(spare);
 }
 
 object make_type(PyObject* module, const char* qualified_name) {

@@ -128,4 +128,9 @@ object make_type(PyObject* module, const char* qualified_name);
 // allocated).
 object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std::initializer_list<PyObject*> keep);
 
+// Frees the memory of the dropped coroutine objects kept for reuse. The module that made the
+// coroutine types calls it when it is freed: that memory belongs to the interpreter's allocator,
+// which does not outlive the interpreter (another may be started in the same process).
+void release_spares() noexcept;
+
 }  // namespace korvo::coro

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 
+#include "common/coroutine.hpp"
 #include "common/module_state.hpp"
 #include "common/ref.hpp"
 #include "korvo/spsc_queue.hpp"
@@ -22,6 +23,7 @@ struct coroutine_names {
 
 struct relaybus_state {
     static constexpr const char* module_name = "korvo.utils.relaybus.relaybus";
+    ~relaybus_state() { coro::release_spares(); }
     PyObject* module = nullptr;  // borrowed: the state lives inside it
     object queue_type;           // SPSCQueue
     object cbuffer_view_type;
