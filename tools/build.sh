@@ -83,6 +83,15 @@ case "$cmd" in
       [ -f "$script" ] && { echo "== $script"; PYTHONPATH="$top/build/bench/python" python3.14 "$script"; }
     done
     python3.14 bench/report.py "$KORVO_BENCH_RESULTS" bench/results --readme README.md ;;
+  format)
+    # Every C++ source and header of the checkout against .clang-format; --check changes
+    # nothing and fails on the first file that differs.
+    mapfile -t sources < <(find src include lib tests examples bench \( -name '*.cpp' -o -name '*.hpp' \) | sort)
+    case "${1:-}" in
+      --check) clang-format --dry-run --Werror "${sources[@]}" ;;
+      "") clang-format -i "${sources[@]}" ;;
+      *) echo "build.sh: usage: format [--check]" >&2; exit 2 ;;
+    esac ;;
   demo)
     # Only what the demo runs: the three modules, the example producer and the demo's own
     # feeds, no test suite. The compiler's output goes to a log unless the build fails.

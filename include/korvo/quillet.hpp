@@ -129,7 +129,7 @@ using get_logger_by_name_fn = ::quillet::SpdLogger (*)(const char* name);
 // LoggerRegistry::get_logger for a name given as bytes or bytearray (absent: b"", the default).
 // The result is a reference to a slot of the calling thread, valid until that thread's next
 // call: copy it at once. On failure (TypeError for any other name type) the slot is empty.
-using get_logger_ptr_fn = std::shared_ptr<spdlog::logger>& (*)(lookup_options* options);
+using get_logger_ptr_fn = std::shared_ptr<spdlog::logger>& (*)(lookup_options*);
 // LoggerRegistry::get_logger for a name given as an exact str, UTF-8 encoded (absent: "", the
 // default), stored into `handle`. None raises AttributeError, other types TypeError; on
 // failure `handle` is left unchanged.

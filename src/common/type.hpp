@@ -69,12 +69,8 @@ inline PyType_Spec type_spec(const char* name, std::size_t basicsize, unsigned l
 //                                                            // and after clear; with GC too
 template <class T, class Desc>
 struct type_slots {
-    static constexpr bool has_fields = requires(T & t) {
-        Desc::fields(t, [](PyObject*&) {});
-    };
-    static constexpr bool has_objects = requires(T & t) {
-        Desc::objects(t, [](object&) {});
-    };
+    static constexpr bool has_fields = requires(T& t) { Desc::fields(t, [](PyObject*&) {}); };
+    static constexpr bool has_objects = requires(T& t) { Desc::objects(t, [](object&) {}); };
     static constexpr bool has_gc = has_fields || has_objects;
     static constexpr bool finalizes = requires { &Desc::finalize; };
 
@@ -120,7 +116,7 @@ struct type_slots {
         }
         PyTypeObject* type = Py_TYPE(self);
         if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
-        if constexpr (requires(T & t) { Desc::teardown(t); }) Desc::teardown(*cast(self));
+        if constexpr (requires(T& t) { Desc::teardown(t); }) Desc::teardown(*cast(self));
         each_field(self, [](PyObject*& m) { field_ref(m).clear(); });
         each_object(self, [](object& m) { m.reset(); });
         type->tp_free(self);

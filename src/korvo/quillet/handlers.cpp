@@ -114,7 +114,8 @@ PyObject* config_new(PyTypeObject* type, PyObject*, PyObject*) {
 template <const auto& Refs>
 struct config_desc {
     template <class F>
-    requires(!Refs.empty()) static void objects(PyObject& self, F&& f) {
+        requires(!Refs.empty())
+    static void objects(PyObject& self, F&& f) {
         for (const field* r : Refs) f(text_slot(&self, *r));
     }
 };

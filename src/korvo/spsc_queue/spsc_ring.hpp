@@ -100,10 +100,10 @@ public:
             throw std::invalid_argument("ring_queue: slot_size x capacity too large for this platform");
         }
         ring_.reset(
-            static_cast<char*>(::operator new (static_cast<std::size_t>(2 * ring_bytes), std::align_val_t{k_line})));
+            static_cast<char*>(::operator new(static_cast<std::size_t>(2 * ring_bytes), std::align_val_t{k_line})));
         if (!zerocopy) {
             scratch_.reset(static_cast<char*>(
-                ::operator new (static_cast<std::size_t>(ring_bytes - header), std::align_val_t{k_line})));
+                ::operator new(static_cast<std::size_t>(ring_bytes - header), std::align_val_t{k_line})));
         }
         cfg_.ring_ = ring_.get();
         cfg_.scratch_ = scratch_.get();

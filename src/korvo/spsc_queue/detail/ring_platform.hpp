@@ -136,7 +136,7 @@ inline void prefetch(const char* p) noexcept {
 }
 
 struct aligned_free {
-    void operator()(char* p) const noexcept { ::operator delete (p, std::align_val_t{k_line}); }
+    void operator()(char* p) const noexcept { ::operator delete(p, std::align_val_t{k_line}); }
 };
 
 }  // namespace korvo::spsc::detail

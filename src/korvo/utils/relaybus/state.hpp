@@ -78,7 +78,7 @@ using relaybus_module = module_state<relaybus_state>;
 
 // One of the module's types while the module is loaded, else null (an object destroyed during
 // teardown).
-inline PyTypeObject* loaded_type(object relaybus_state::*type) noexcept {
+inline PyTypeObject* loaded_type(object relaybus_state::* type) noexcept {
     relaybus_state* st = relaybus_module::loaded();
     return st != nullptr ? reinterpret_cast<PyTypeObject*>((st->*type).ptr()) : nullptr;
 }

@@ -148,7 +148,7 @@ PyObject* sd_py_close(PyObject* self, PyObject*);
 
 // The name a native entry looks up for a subclass's override, interned by the module; made
 // afresh once the module is gone (a dispatcher destroyed during teardown).
-object override_name(object relaybus_state::*name, const char* text) {
+object override_name(object relaybus_state::* name, const char* text) {
     if (relaybus_state* st = relaybus_module::loaded()) return (st->*name);
     return object::steal(check(PyUnicode_InternFromString(text)));
 }
