@@ -345,9 +345,9 @@ void dealloc(PyObject* self) {
 PyMethodDef methods[] = {
     method_o("send", send_method,
              "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."),
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_method)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or "
-     "raise StopIteration."},
+    method_positional("throw", throw_method,
+                      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next "
+                      "iterated value or raise StopIteration."),
     method_noargs("close", close_method, "close() -> raise GeneratorExit inside coroutine."),
     k_methods_end,
 };

@@ -23,10 +23,28 @@ inline constexpr unsigned long k_immutable_gc_type_flags = k_immutable_type_flag
 
 // Method-table entries; the one cast the table needs lives here, not at each entry.
 using fastcall_method = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using positional_fastcall_method = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using varargs_method = PyObject* (*)(PyObject*, PyObject*, PyObject*);
 using unary_method = PyObject* (*)(PyObject*, PyObject*);
 
+// A function of another calling convention as the PyCFunction a table entry stores; the flags
+// stored beside it tell the interpreter its real signature.
+template <class Fn>
+PyCFunction as_cfunction(Fn* fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 inline PyMethodDef method_fastcall(const char* name, fastcall_method fn, const char* doc = nullptr) noexcept {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, doc};
+    return {name, as_cfunction(fn), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+// Positional arguments only, as a vector.
+inline PyMethodDef method_positional(const char* name, positional_fastcall_method fn,
+                                     const char* doc = nullptr) noexcept {
+    return {name, as_cfunction(fn), METH_FASTCALL, doc};
+}
+// An argument tuple and a keyword dict (or null).
+inline PyMethodDef method_varargs(const char* name, varargs_method fn, const char* doc = nullptr) noexcept {
+    return {name, as_cfunction(fn), METH_VARARGS | METH_KEYWORDS, doc};
 }
 inline PyMethodDef method_noargs(const char* name, unary_method fn, const char* doc = nullptr) noexcept {
     return {name, fn, METH_NOARGS, doc};
@@ -75,6 +93,17 @@ struct type_slots {
     static constexpr bool finalizes = requires { &Desc::finalize; };
 
     static T* cast(PyObject* self) noexcept { return reinterpret_cast<T*>(self); }
+
+    // A new instance of `type` (this layout's type or a subclass) with its native table set
+    // and every owned member None; the other members are zero until the caller sets them.
+    // Throws python_error.
+    template <class Table>
+    static object allocate(PyTypeObject* type, const Table* table) {
+        object self = object::steal(check(type->tp_alloc(type, 0)));
+        cast(self.ptr())->vtab = table;
+        init_fields(self.ptr());
+        return self;
+    }
 
     template <class F>
     static void each_field(PyObject* self, F&& f) {
@@ -142,6 +171,12 @@ struct type_slots {
     }
 };
 
+// An instance layout as the object it is, for the C API.
+template <class T>
+PyObject* as_py(T* self) noexcept {
+    return reinterpret_cast<PyObject*>(self);
+}
+
 // The bound method a Python subclass put in place of a native method, or an empty object when
 // the native method `own` still applies. Native table entries call this before doing their own
 // work so that a subclass's override runs whoever calls. The exact type costs no lookup at all;
@@ -154,7 +189,16 @@ inline object find_override(PyObject* self, PyTypeObject* exact, PyObject* name,
     return found;
 }
 inline object find_override(PyObject* self, PyTypeObject* exact, PyObject* name, fastcall_method own) {
-    return find_override(self, exact, name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(own)));
+    return find_override(self, exact, name, as_cfunction(own));
+}
+
+// The name find_override looks up: the module's interned copy (`st->*name`) while the module is
+// loaded (`st` not null), else made afresh, for an object finalized during the module's
+// teardown. Throws python_error.
+template <class State>
+object override_name(State* st, object State::* name, const char* text) {
+    if (st != nullptr) return st->*name;
+    return object::steal(check(PyUnicode_InternFromString(text)));
 }
 
 }  // namespace korvo

@@ -14,6 +14,7 @@
 #include "common/module.hpp"
 #include "common/publish.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "korvo/capsule.hpp"
 
 namespace {
@@ -164,18 +165,14 @@ PyObject* testext_call_capi(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 
 PyMethodDef testext_methods[] = {
     {"throw", testext_throw, METH_O, nullptr},
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_parse)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    korvo::method_fastcall("parse", testext_parse),
     {"to_size", testext_to_size, METH_O, nullptr},
     {"to_int32", testext_to_int32, METH_O, nullptr},
     {"to_bool", testext_to_bool, METH_O, nullptr},
     {"check_str", testext_check_str, METH_O, nullptr},
-    {"unraisable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_unraisable)), METH_FASTCALL,
-     nullptr},
-    {"call_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_call_table)), METH_FASTCALL,
-     nullptr},
-    {"call_capi", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_call_capi)), METH_FASTCALL,
-     nullptr},
+    korvo::method_positional("unraisable", testext_unraisable),
+    korvo::method_positional("call_table", testext_call_table),
+    korvo::method_positional("call_capi", testext_call_capi),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,6 +20,7 @@
 #include "common/errors.hpp"
 #include "common/module.hpp"
 #include "common/ref.hpp"
+#include "common/type.hpp"
 #include "korvo/quillet.hpp"
 #include "korvo/quillet/levels.hpp"
 #include "quillet/details/console_sinks.hpp"
@@ -545,26 +546,23 @@ PyObject* testext_sinks(PyObject*, PyObject* arg) {
 PyMethodDef testext_methods[] = {
     {"level_object", testext_level_object, METH_O, nullptr},
     {"level_number", testext_level_number, METH_O, nullptr},
-    {"make_logger", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_make_logger)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    korvo::method_fastcall("make_logger", testext_make_logger),
     {"records", testext_records, METH_NOARGS, nullptr},
     {"record_errors", testext_record_errors, METH_O, nullptr},
     {"errors", testext_errors, METH_NOARGS, nullptr},
-    {"attach", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_attach)), METH_FASTCALL, nullptr},
+    korvo::method_positional("attach", testext_attach),
     {"handle_name", testext_handle_name, METH_O, nullptr},
-    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_call)), METH_VARARGS | METH_KEYWORDS,
-     nullptr},
-    {"from_native_thread", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_from_native_thread)),
-     METH_FASTCALL, nullptr},
+    korvo::method_varargs("call", testext_call),
+    korvo::method_positional("from_native_thread", testext_from_native_thread),
     {"clear_default", testext_clear_default, METH_NOARGS, nullptr},
     {"set_default", testext_set_default, METH_O, nullptr},
     {"default_name", testext_default_name, METH_NOARGS, nullptr},
     {"flush", testext_flush, METH_O, nullptr},
     {"drop", testext_drop, METH_O, nullptr},
     {"capi_by_name", testext_capi_by_name, METH_O, nullptr},
-    {"capi_ptr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_ptr)), METH_FASTCALL, nullptr},
+    korvo::method_positional("capi_ptr", testext_capi_ptr),
     {"capi_ptr_null", testext_capi_ptr_null, METH_NOARGS, nullptr},
-    {"capi_get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(testext_capi_get)), METH_FASTCALL, nullptr},
+    korvo::method_positional("capi_get", testext_capi_get),
     {"sinks", testext_sinks, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -55,7 +55,6 @@ struct ad_desc {
 using ad_type = type_slots<async_dispatcher_object, ad_desc>;
 
 async_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return ad_type::cast(self); }
-PyObject* as_py(async_dispatcher_object* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 dispatcher_prefix* prefix_of(async_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
 }
@@ -215,7 +214,7 @@ PyObject* ad_close(async_dispatcher_object* self) {
 void ad_finalize(PyObject* self) {
     saved_error pending;
     object result = object::steal(guard(nullptr, [&] {
-        object name = relaybus_module::loaded() ? relaybus_module::state().close_name : interned("close");
+        object name = override_name(relaybus_module::loaded(), &relaybus_state::close_name, "close");
         object close = object::steal(check(PyObject_GetAttr(self, name.ptr())));
         return check(PyObject_CallNoArgs(close.ptr()));
     }));
@@ -226,10 +225,8 @@ void ad_finalize(PyObject* self) {
 PyObject* ad_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
         auto handles = std::make_unique<wakeup_handles>();
-        object self = object::steal(check(type->tp_alloc(type, 0)));
+        object self = ad_type::allocate(type, &k_vtable);
         auto* d = as_dispatcher(self.ptr());
-        d->vtab = &k_vtable;
-        ad_type::init_fields(self.ptr());
         d->_sock_fd = k_no_socket;
         d->_addr = ipv4_address{};
         d->_push = nullptr;
@@ -292,10 +289,10 @@ PyMethodDef ad_methods[] = {
     method_fastcall("setup", ad_py_setup,
                     "AsyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void"),
     method_noargs("close", ad_py_close, "AsyncDispatcher.close(self) -> None"),
-    {"_AsyncDispatcher__reader", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ad_py_reader<false>)),
-     METH_FASTCALL, "The reader coroutine: delivers each queued message to the callback and awaits it."},
-    {"_AsyncDispatcher__reader_var", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ad_py_reader<true>)),
-     METH_FASTCALL, "The reader coroutine of the variable-size family."},
+    method_positional("_AsyncDispatcher__reader", ad_py_reader<false>,
+                      "The reader coroutine: delivers each queued message to the callback and awaits it."),
+    method_positional("_AsyncDispatcher__reader_var", ad_py_reader<true>,
+                      "The reader coroutine of the variable-size family."),
     KORVO_REFUSE_PICKLING_METHODS,
     k_methods_end,
 };

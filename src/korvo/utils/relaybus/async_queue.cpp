@@ -37,7 +37,6 @@ struct aq_desc {
 using aq_type = type_slots<async_queue_object, aq_desc>;
 
 async_queue_object* as_queue_object(PyObject* self) noexcept { return aq_type::cast(self); }
-PyObject* as_py(async_queue_object* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 
 // The ring queue a coroutine works on, checked when its body starts.
 spsc_queue::queue_object* ring_of(PyObject* queue) noexcept {
@@ -309,16 +308,7 @@ constexpr pickled_class k_pickled{
 
 // ---- construction
 PyObject* aq_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guard(nullptr, [&]() -> PyObject* {
-        object self = object::steal(check(type->tp_alloc(type, 0)));
-        auto* q = as_queue_object(self.ptr());
-        q->vtab = &k_vtable;
-        aq_type::init_fields(self.ptr());
-        q->_running = 0;
-        q->_wait_for_space = 0;
-        q->_space_waiters = 0;
-        return self.release();
-    });
+    return guard(nullptr, [&]() -> PyObject* { return aq_type::allocate(type, &k_vtable).release(); });
 }
 
 int aq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -388,8 +378,7 @@ PyMethodDef aq_methods[] = {
     method_o("push_str", aq_push<str_source, coroutine_kind::push_str>, "AsyncQueue.push_str(self, msg)"),
     method_noargs("pop", aq_pop, "AsyncQueue.pop(self)"),
     method_noargs("_AsyncQueue__dispatch", aq_dispatch, "AsyncQueue.__dispatch(self)"),
-    {"shutdown", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(aq_shutdown)), METH_VARARGS | METH_KEYWORDS,
-     "AsyncQueue.shutdown(self, *excinfo)"},
+    method_varargs("shutdown", aq_shutdown, "AsyncQueue.shutdown(self, *excinfo)"),
     method_noargs("__reduce__", reduce_method<k_pickled>),
     method_o("__setstate__", setstate_method<k_pickled>),
     k_methods_end,

@@ -47,11 +47,7 @@ void pipe_release_var(kopipe_object*) {}
 constexpr kopipe_vtable k_vtable{pipe_push, pipe_push_var, pipe_pop, pipe_pop_var, pipe_release, pipe_release_var};
 
 PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    as_pipe(self)->vtab = &k_vtable;
-    pipe_type::init_fields(self);
-    return self;
+    return guard(nullptr, [&] { return pipe_type::allocate(type, &k_vtable).release(); });
 }
 
 int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -60,7 +60,6 @@ struct sd_desc {
 using sd_type = type_slots<sync_dispatcher_object, sd_desc>;
 
 sync_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return sd_type::cast(self); }
-PyObject* as_py(sync_dispatcher_object* self) noexcept { return reinterpret_cast<PyObject*>(self); }
 dispatcher_prefix* prefix_of(sync_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
 }
@@ -146,13 +145,6 @@ constexpr sync_dispatcher_vtable k_vtable{
 PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* sd_py_close(PyObject* self, PyObject*);
 
-// The name a native entry looks up for a subclass's override, interned by the module; made
-// afresh once the module is gone (a dispatcher destroyed during teardown).
-object override_name(object relaybus_state::* name, const char* text) {
-    if (relaybus_state* st = relaybus_module::loaded()) return (st->*name);
-    return object::steal(check(PyUnicode_InternFromString(text)));
-}
-
 PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::sync_dispatcher_type); }
 
 // Wake-up mode: makes, binds and records the socket; the native side gets its own duplicate.
@@ -194,7 +186,7 @@ void start_consumer(sync_dispatcher_object* self) {
 PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
-            object name = override_name(&relaybus_state::setup_name, "setup");
+            object name = override_name(relaybus_module::loaded(), &relaybus_state::setup_name, "setup");
             if (object override = find_override(as_py(self), exact_type(), name.ptr(), sd_py_setup)) {
                 object r = object::steal(check(PyLong_FromLong(recvbuf)));
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
@@ -272,7 +264,7 @@ void wait_for_consumer(sync_dispatcher_object* self) noexcept {
 PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
-            object name = override_name(&relaybus_state::close_name, "close");
+            object name = override_name(relaybus_module::loaded(), &relaybus_state::close_name, "close");
             if (object override = find_override(as_py(self), exact_type(), name.ptr(), sd_py_close))
                 return check(PyObject_CallNoArgs(override.ptr()));
         }
@@ -294,10 +286,8 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
         // The consumer state first: once the object exists, its destruction reads the state.
         auto consumer = std::make_unique<state_ptr>(std::make_shared<consumer_thread>());
-        object self = object::steal(check(type->tp_alloc(type, 0)));
+        object self = sd_type::allocate(type, &k_vtable);
         auto* d = as_dispatcher(self.ptr());
-        d->vtab = &k_vtable;
-        sd_type::init_fields(self.ptr());
         d->_sock_fd = k_no_socket;
         d->_addr = ipv4_address{};
         new (&d->_running) std::atomic<bool>(true);
