@@ -31,29 +31,53 @@ namespace {
 
 coroutine_object* as_coro(PyObject* self) noexcept { return reinterpret_cast<coroutine_object*>(self); }
 
-// A coroutine per awaited call is made and dropped at message rate, so both its C++ frame and
-// its Python object are taken from a few spares of recently dropped ones instead of the
-// allocators. Only touched with the interpreter lock held.
-template <std::size_t Capacity>
-struct spares {
-    std::array<void*, Capacity> items{};
-    std::size_t count = 0;
-    void* take() noexcept { return count != 0 ? items[--count] : nullptr; }
-    bool keep(void* p) noexcept {
-        if (count == Capacity) return false;
-        items[count++] = p;
-        return true;
+// A coroutine per awaited call is made and dropped at message rate, so both its C++ frame and its
+// Python object are taken from recently dropped ones instead of the allocators. Process-wide and
+// touched only with the interpreter lock held. Frames are plain C++ memory and stay for the
+// process; objects belong to the interpreter's allocator and go back to it in release().
+class spare_memory {
+public:
+    void* take_frame(std::size_t size) noexcept {
+        const std::size_t cls = size_class(size);
+        if (cls >= k_frame_classes) return ::operator new(size, std::nothrow);
+        if (void* frame = frames_[cls].pop()) return frame;
+        return ::operator new((cls + 1) * k_frame_granule, std::nothrow);
     }
+    void drop_frame(void* frame, std::size_t size) noexcept {
+        const std::size_t cls = size_class(size);
+        if (cls < k_frame_classes && frames_[cls].push(frame)) return;
+        ::operator delete(frame);
+    }
+    // The memory only: untracked, without a type reference.
+    void* take_object() noexcept { return objects_.pop(); }
+    bool keep_object(void* self) noexcept { return objects_.push(self); }
+    void release() noexcept {
+        while (void* spare = objects_.pop()) PyObject_GC_Del(spare);
+    }
+
+private:
+    template <std::size_t Capacity>
+    struct freelist {
+        std::array<void*, Capacity> items{};
+        std::size_t count = 0;
+        void* pop() noexcept { return count != 0 ? items[--count] : nullptr; }
+        bool push(void* p) noexcept {
+            if (count == Capacity) return false;
+            items[count++] = p;
+            return true;
+        }
+    };
+    // Frames by size class of 64 bytes, up to 1 KiB; larger ones always go to the allocator.
+    static constexpr std::size_t k_frame_granule = 64;
+    static constexpr std::size_t k_frame_classes = 16;
+    static std::size_t size_class(std::size_t size) noexcept {
+        return (size + k_frame_granule - 1) / k_frame_granule - 1;
+    }
+
+    std::array<freelist<8>, k_frame_classes> frames_;
+    freelist<16> objects_;
 };
-
-// Frames by size class of 64 bytes, up to 1 KiB; larger ones always go to the allocator.
-constexpr std::size_t k_frame_granule = 64;
-constexpr std::size_t k_frame_classes = 16;
-std::array<spares<8>, k_frame_classes> g_frames;
-// Dropped coroutine objects: the memory only, untracked and without a type reference.
-spares<16> g_objects;
-
-std::size_t frame_class(std::size_t size) noexcept { return (size + k_frame_granule - 1) / k_frame_granule - 1; }
+spare_memory g_spares;
 
 // Drops the frame: the destructors of the body's locals run now.
 void drop_frame(coroutine_object* c) noexcept {
@@ -132,7 +156,33 @@ PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
     return result;
 }
 
-// Raises `exc` (a new reference) where the body is suspended, as throw() does.
+// How the awaited iterator takes `exc`: PYGEN_NEXT with what it yields, PYGEN_RETURN with its
+// result, or PYGEN_ERROR with the error the body resumes with: the iterator's own, or `exc` itself
+// when the iterator has no throw() (close() for GeneratorExit) or has closed.
+// Throws python_error (the error the body resumes with).
+PySendResult pass_to_awaited(PyObject* awaited, object& exc, PyObject** value) {
+    const bool closing = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit) != 0;
+    object method = get_optional_attr(awaited, closing ? "close" : "throw");
+    object result;
+    if (method) {
+        result =
+            object::steal(closing ? PyObject_CallNoArgs(method.ptr()) : PyObject_CallOneArg(method.ptr(), exc.ptr()));
+        if (result && !closing) {
+            *value = result.release();
+            return PYGEN_NEXT;
+        }
+    }
+    if (!method || result) {
+        PyErr_SetRaisedException(exc.release());
+        return PYGEN_ERROR;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+    object stop = object::steal(PyErr_GetRaisedException());
+    *value = get_attr(stop.ptr(), "value").release();
+    return PYGEN_RETURN;
+}
+
+// Raises `exc` where the body is suspended, as throw() does.
 PySendResult throw_into(coroutine_object* c, object exc, PyObject** out) noexcept {
     *out = nullptr;
     if (refuse_reentry(c)) return PYGEN_ERROR;
@@ -143,33 +193,9 @@ PySendResult throw_into(coroutine_object* c, object exc, PyObject** out) noexcep
         return PYGEN_ERROR;
     }
     c->st.running = true;
-    PySendResult result = PYGEN_ERROR;
-    bool delegated = false;
-    guard(0, [&] {
-        const bool closing = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit) != 0;
-        object method = get_optional_attr(c->st.awaited.ptr(), closing ? "close" : "throw");
-        if (!method) return 0;
-        delegated = true;
-        object value =
-            object::steal(closing ? PyObject_CallNoArgs(method.ptr()) : PyObject_CallOneArg(method.ptr(), exc.ptr()));
-        if (closing && value) {
-            delegated = false;  // closed: now raise GeneratorExit in the body itself
-            return 0;
-        }
-        if (value) {
-            result = deliver(c, PYGEN_NEXT, value.release(), out);
-        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            object stop = object::steal(PyErr_GetRaisedException());
-            result = deliver(c, PYGEN_RETURN, get_attr(stop.ptr(), "value").release(), out);
-        } else {
-            result = deliver(c, PYGEN_ERROR, nullptr, out);
-        }
-        return 0;
-    });
-    if (!delegated) {
-        if (!PyErr_Occurred()) PyErr_SetRaisedException(exc.release());
-        result = deliver(c, PYGEN_ERROR, nullptr, out);
-    }
+    PyObject* value = nullptr;
+    const PySendResult step = guard(PYGEN_ERROR, [&] { return pass_to_awaited(c->st.awaited.ptr(), exc, &value); });
+    const PySendResult result = deliver(c, step, value, out);
     c->st.running = false;
     return result;
 }
@@ -292,7 +318,8 @@ PyObject* get_suspended(PyObject* self, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", get_qualname(self, nullptr), self);
+    const object& qualname = as_coro(self)->st.qualname;
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname ? qualname.ptr() : Py_None, self);
 }
 
 // A coroutine dropped while suspended is closed (its body's locals released); one never started
@@ -311,6 +338,8 @@ void finalize(PyObject* self) {
     if (!result) PyErr_WriteUnraisable(self);
 }
 
+// The type writes its own GC and lifetime slots: its references live in a C++ state beside a
+// frame that clear must drop (never while the body runs), and dealloc keeps the memory for reuse.
 int traverse(PyObject* self, visitproc visit, void* arg) {
     coroutine_object* c = as_coro(self);
     Py_VISIT(Py_TYPE(self));
@@ -338,7 +367,7 @@ void dealloc(PyObject* self) {
     c->st.~coroutine_state();
     // A finalized object carries that mark in its collector header, so its memory is not reused.
     // While the interpreter finalizes nothing is kept: release_spares may have run already.
-    if (PyObject_GC_IsFinalized(self) || Py_IsFinalizing() || !g_objects.keep(self)) type->tp_free(self);
+    if (PyObject_GC_IsFinalized(self) || Py_IsFinalizing() || !g_spares.keep_object(self)) type->tp_free(self);
     Py_DECREF(type);
 }
 
@@ -380,24 +409,10 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-void* promise::operator new(std::size_t size) noexcept {
-    const std::size_t cls = frame_class(size);
-    if (cls < k_frame_classes) {
-        if (void* frame = g_frames[cls].take()) return frame;
-        return ::operator new((cls + 1) * k_frame_granule, std::nothrow);
-    }
-    return ::operator new(size, std::nothrow);
-}
+void* promise::operator new(std::size_t size) noexcept { return g_spares.take_frame(size); }
+void promise::operator delete(void* frame, std::size_t size) noexcept { g_spares.drop_frame(frame, size); }
 
-void promise::operator delete(void* frame, std::size_t size) noexcept {
-    const std::size_t cls = frame_class(size);
-    if (cls < k_frame_classes && g_frames[cls].keep(frame)) return;
-    ::operator delete(frame);
-}
-
-void release_spares() noexcept {
-    while (void* spare = g_objects.take()) PyObject_GC_Del(spare);
-}
+void release_spares() noexcept { g_spares.release(); }
 
 object make_type(PyObject* module, const char* qualified_name) {
     PyType_Spec spec = type_spec(
@@ -413,7 +428,7 @@ object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std:
         throw python_error{};
     }
     PyObject* self = nullptr;
-    if (void* spare = g_objects.take()) {
+    if (void* spare = g_spares.take_object()) {
         // Every type of make_type has this one layout and the default allocator.
         self = PyObject_Init(static_cast<PyObject*>(spare), type);
         new (&as_coro(self)->st) coroutine_state;
@@ -436,84 +451,10 @@ object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std:
     return object::steal(self);
 }
 
-// ---- awaiting
-object awaitable_iterator(PyObject* awaitable) {
-    if (PyCoro_CheckExact(awaitable)) return object::borrow(awaitable);
-    unaryfunc get_await = Py_TYPE(awaitable)->tp_as_async ? Py_TYPE(awaitable)->tp_as_async->am_await : nullptr;
-    if (get_await == nullptr) {
-        // A generator made a coroutine by types.coroutine is awaited as it is.
-        if (PyGen_CheckExact(awaitable)) {
-            object code = get_attr(awaitable, "gi_code");
-            if (reinterpret_cast<PyCodeObject*>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE)
-                return object::borrow(awaitable);
-        }
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(awaitable)->tp_name);
-        throw python_error{};
-    }
-    object iter = object::steal(check(get_await(awaitable)));
-    if (PyCoro_CheckExact(iter.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        throw python_error{};
-    }
-    if (!PyIter_Check(iter.ptr())) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(iter.ptr())->tp_name);
-        throw python_error{};
-    }
-    return iter;
-}
-
-bool await::await_ready() noexcept {
-    if (awaitable_ == nullptr) return true;  // the call that made it failed: the error is set
-    if (!guard(false, [&] {
-            iter_ = awaitable_iterator(awaitable_);
-            return true;
-        }))
-        return true;
-    PyObject* out = nullptr;
-    switch (PyIter_Send(iter_.ptr(), Py_None, &out)) {
-        case PYGEN_RETURN:
-            value_ = object::steal(out);
-            return true;
-        case PYGEN_ERROR:
-            return true;
-        case PYGEN_NEXT:
-            break;
-    }
-    first_yield_ = object::steal(out);
-    return false;
-}
-
-void await::await_suspend(frame_handle frame) noexcept {
-    coroutine_object* c = frame.promise().owner;
-    c->st.awaited = std::move(iter_);
-    c->st.yielded = std::move(first_yield_);
-    c->st.resume_slot = &value_;
-}
-
-enter::enter(PyObject* cm) noexcept
-    : call_(object::steal(guard(nullptr, [&] { return call_method(cm, "__aenter__").release(); }))),
-      inner_(call_.ptr()) {}
-
-leave::leave(PyObject* cm) noexcept : pending_(object::steal(PyErr_GetRaisedException())), inner_(nullptr) {
-    call_ = object::steal(guard(nullptr, [&]() -> PyObject* {
-        if (!pending_) return call_method(cm, "__aexit__", Py_None, Py_None, Py_None).release();
-        PyObject* kind = reinterpret_cast<PyObject*>(Py_TYPE(pending_.ptr()));
-        object traceback = object::steal(PyException_GetTraceback(pending_.ptr()));
-        return call_method(cm, "__aexit__", kind, pending_.ptr(), traceback ? traceback.ptr() : Py_None).release();
-    }));
-    inner_ = await(call_.ptr());
-}
-
-object leave::await_resume() noexcept {
-    object result = inner_.await_resume();
-    if (!result) return result;  // __aexit__ failed: its error wins
-    if (!pending_) return result;
-    const int suppressed = PyObject_IsTrue(result.ptr());
-    if (suppressed < 0) return {};
-    if (suppressed) return object::borrow(Py_None);
-    PyErr_SetRaisedException(pending_.release());
-    return {};
+void suspend_on(coroutine_object* owner, object iter, object first, object* slot) noexcept {
+    owner->st.awaited = std::move(iter);
+    owner->st.yielded = std::move(first);
+    owner->st.resume_slot = slot;
 }
 
 }  // namespace korvo::coro

@@ -1,10 +1,16 @@
 // Native coroutine objects: Python coroutines whose bodies are C++20 coroutines.
 //
-// A body is a C++ coroutine returning `coro::body`; inside it, `co_await coro::await(obj)` awaits
-// any Python awaitable (as `await obj` would) and gives its result, or an empty object with the
-// Python exception set. The body ends with `co_return result;` (an empty object: the exception set
-// is the coroutine's error). `coro::make` wraps a body in a Python object that asyncio accepts as a
-// coroutine: send / throw / close / __await__, __name__ / __qualname__, cr_await, cr_running.
+// A body is a C++ coroutine returning `coro::body`, written as every other korvo function is:
+// a failing call throws python_error (check() and the usual helpers), and so does
+// `co_await coro::await(obj)`, which awaits any Python awaitable (as `await obj` would) and
+// gives its result. The body ends with `co_return result;`; an exception that leaves it becomes
+// the coroutine's Python error, at the one boundary of `promise::unhandled_exception`.
+// `coro::make` wraps a body in a Python object that asyncio accepts as a coroutine: send /
+// throw / close / __await__, __name__ / __qualname__, cr_await, cr_running.
+//
+// `async with cm:` is a `coro::async_with` block: enter, the block's steps, leave. A step that
+// fails keeps its exception for leave (a C++ handler cannot co_await __aexit__), and the block's
+// remaining steps are skipped, as Python skips the rest of the block.
 //
 // Driving: send() resumes the body, which runs until it awaits something that suspends; what that
 // yields goes out to the caller (the task), and later sends and throws go straight to it, as
@@ -23,6 +29,8 @@
 #include <coroutine>
 #include <initializer_list>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "errors.hpp"
 #include "ref.hpp"
@@ -57,13 +65,13 @@ struct promise {
 
     body get_return_object() noexcept { return body(frame_handle::from_promise(*this)); }
     static body get_return_object_on_allocation_failure() noexcept { return body(frame_handle{}); }
-    // Frames come from a small pool of recently freed ones (interpreter lock held).
+    // Frames come from the spare memory of recently freed ones (interpreter lock held).
     static void* operator new(std::size_t size) noexcept;
     static void operator delete(void* frame, std::size_t size) noexcept;
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void return_value(object value) noexcept { result = std::move(value); }
-    // No C++ exception leaves a body: it becomes the coroutine's Python error.
+    // The one boundary: no C++ exception leaves a body, it becomes the coroutine's Python error.
     void unhandled_exception() noexcept {
         set_error_from_current_exception();
         result.reset();
@@ -74,49 +82,103 @@ struct promise {
 // TypeError for an object that cannot be awaited.
 object awaitable_iterator(PyObject* awaitable);
 
-// co_await await(obj): the result of awaiting obj, or an empty object with the exception set.
+// co_await await(obj): the result of awaiting obj. Throws python_error.
 class await {
 public:
     explicit await(PyObject* awaitable) noexcept : awaitable_(awaitable) {}
+    explicit await(object awaitable) noexcept : owned_(std::move(awaitable)), awaitable_(owned_.ptr()) {}
     bool await_ready() noexcept;
     void await_suspend(frame_handle frame) noexcept;
-    object await_resume() noexcept { return std::move(value_); }
+    object await_resume() {
+        if (!value_) throw python_error{};
+        return std::move(value_);
+    }
+    // The result, or an empty object with the exception set.
+    object take() noexcept { return std::move(value_); }
 
 private:
+    object owned_;
     PyObject* awaitable_;  // borrowed for the duration of the expression
     object iter_;
     object first_yield_;
     object value_;
 };
 
-// `async with cm:` in two awaits. enter(cm) awaits cm.__aenter__() and gives its result (empty
-// with the exception set on failure). leave(cm) awaits cm.__aexit__(...) with the exception
-// pending at that point (or three Nones): it gives None when the block ends normally or the
-// exception was suppressed, else an empty object with the exception (the block's, or one
-// raised by __aexit__) set.
-class enter {
+// `async with cm:` as a block:
+//     coro::async_with block(cm);
+//     co_await block.enter();                               // cm.__aenter__(); throws
+//     block.run([&] { ... });                               // a step that awaits nothing
+//     co_await block.step([&] { return awaitable; });       // a step that awaits what fn gives
+//     co_await block.leave();                               // cm.__aexit__(...); throws
+// leave() awaits __aexit__ with the exception a step ended with (or three Nones); it throws that
+// exception unless __aexit__ suppressed it, and __aexit__'s own error wins. `cm` is borrowed and
+// outlives the block.
+class async_with {
 public:
-    explicit enter(PyObject* cm) noexcept;
-    bool await_ready() noexcept { return inner_.await_ready(); }
-    void await_suspend(frame_handle frame) noexcept { inner_.await_suspend(frame); }
-    object await_resume() noexcept { return inner_.await_resume(); }
+    explicit async_with(PyObject* cm) noexcept : cm_(cm) {}
+    async_with(const async_with&) = delete;
+    async_with& operator=(const async_with&) = delete;
+
+    coro::await enter() { return coro::await(call_aenter()); }
+
+    template <class Fn>
+    void run(Fn&& fn) noexcept {
+        if (pending_) return;
+        try {
+            fn();
+        } catch (...) {
+            keep_current_exception();
+        }
+    }
+
+    // Awaits the awaitable fn() gives; gives the result, or an empty object when the step failed.
+    template <class Fn>
+    class block_step {
+    public:
+        block_step(async_with& block, Fn&& fn) noexcept : block_(block), fn_(std::forward<Fn>(fn)) {}
+        bool await_ready() noexcept {
+            if (block_.pending_) return true;
+            block_.run([&] { inner_.emplace(object(fn_())); });
+            return !inner_ || inner_->await_ready();
+        }
+        void await_suspend(frame_handle frame) noexcept { inner_->await_suspend(frame); }
+        object await_resume() noexcept {
+            if (!inner_) return {};
+            object result = inner_->take();
+            if (!result) block_.keep_pending_error();
+            return result;
+        }
+
+    private:
+        async_with& block_;
+        Fn fn_;
+        std::optional<coro::await> inner_;
+    };
+    template <class Fn>
+    block_step<Fn> step(Fn&& fn) noexcept {
+        return block_step<Fn>(*this, std::forward<Fn>(fn));
+    }
+
+    class exit_step {
+    public:
+        exit_step(object pending, object call) noexcept : pending_(std::move(pending)), inner_(std::move(call)) {}
+        bool await_ready() noexcept { return inner_.await_ready(); }
+        void await_suspend(frame_handle frame) noexcept { inner_.await_suspend(frame); }
+        object await_resume();
+
+    private:
+        object pending_;
+        coro::await inner_;
+    };
+    exit_step leave();
 
 private:
-    object call_;
-    await inner_;
-};
+    object call_aenter();
+    void keep_current_exception() noexcept;
+    void keep_pending_error() noexcept { pending_ = object::steal(PyErr_GetRaisedException()); }
 
-class leave {
-public:
-    explicit leave(PyObject* cm) noexcept;
-    bool await_ready() noexcept { return inner_.await_ready(); }
-    void await_suspend(frame_handle frame) noexcept { inner_.await_suspend(frame); }
-    object await_resume() noexcept;
-
-private:
-    object pending_;  // the exception the block ended with, or empty
-    object call_;
-    await inner_;
+    PyObject* cm_;
+    object pending_;  // the exception a step ended with, or empty
 };
 
 // The type of native coroutine objects (named `qualified_name`, e.g. "pkg.mod.coroutine"),
@@ -128,9 +190,14 @@ object make_type(PyObject* module, const char* qualified_name);
 // allocated).
 object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std::initializer_list<PyObject*> keep);
 
-// Frees the memory of the dropped coroutine objects kept for reuse. The module that made the
-// coroutine types calls it when it is freed: that memory belongs to the interpreter's allocator,
-// which does not outlive the interpreter (another may be started in the same process).
+// Frees the memory of the dropped coroutine objects kept for reuse. Each module that makes
+// coroutine types calls it from its state's release hook: that memory belongs to the
+// interpreter's allocator, which does not outlive the interpreter (another may be started in the
+// same process).
 void release_spares() noexcept;
+
+// Suspends the frame of `owner` on `iter`: later sends and throws go to the iterator, `first`
+// goes out to the caller now, and the iterator's result will be stored into `*slot`.
+void suspend_on(coroutine_object* owner, object iter, object first, object* slot) noexcept;
 
 }  // namespace korvo::coro

@@ -16,6 +16,8 @@ namespace korvo {
 //   static constexpr const char* module_name;  // for "<module_name> is not loaded"
 //   PyObject* module;                           // borrowed: the state lives inside it
 //   template <class F> void visit_fields(F&& f); // f(object&) for every owned reference
+//   void on_free() noexcept;                    // optional: runs when the module is freed,
+//                                               // after its fields are cleared
 // definition() gives the module's PyModuleDef with this state's size and slots.
 template <class T>
 class module_state {
@@ -84,6 +86,7 @@ public:
         T* st = find(static_cast<PyObject*>(module));
         if (st == nullptr) return;
         clear(static_cast<PyObject*>(module));
+        if constexpr (requires { st->on_free(); }) st->on_free();
         std::destroy_at(st);
     }
 

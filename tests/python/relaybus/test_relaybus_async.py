@@ -507,6 +507,9 @@ def test_queue_operations_do_not_leak(refcount_growth):
         except asyncio.CancelledError:
             pass
         q.push_buf(b"never awaited").close()
+        unstarted = q.pop()
+        repr(unstarted)
+        unstarted.close()
 
     try:
         assert refcount_growth(lambda: loop.run_until_complete(work()), repeat=200) < 0.5

@@ -88,8 +88,8 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
     relaybus_state& st = relaybus_module::state();
     object sleep = st.asyncio_sleep;
     object sock_recv = st.sock_recv_name;
-    object zero = object::steal(PyLong_FromLong(0));
-    object one = object::steal(PyLong_FromLong(1));
+    object zero = object::steal(check(PyLong_FromLong(0)));
+    object one = object::steal(check(PyLong_FromLong(1)));
     int counter = 0;
     while (is_running(self)) {
         const char* buf = nullptr;
@@ -97,21 +97,18 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
         const int taken = Variable ? queue_ops().try_pop_var(as_queue(queue), &buf, &size)
                                    : queue_ops().try_pop(as_queue(queue), &buf, &size);
         if (taken == spsc_queue::k_taken) {
-            object message = object::steal(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(size)));
-            if (!message) co_return object{};
+            object message = object::steal(check(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(size))));
             object callback = object::borrow(self->_callback);  // a second __init__ may replace it
-            object awaitable = object::steal(PyObject_CallOneArg(callback.ptr(), message.ptr()));
-            if (!awaitable) co_return object{};
-            if (!co_await coro::await(awaitable.ptr())) co_return object{};
+            object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
+            co_await coro::await(awaitable.ptr());
             counter = (counter + 1) & 127;
             if (counter == 0) {
-                object pause = object::steal(PyObject_CallOneArg(sleep.ptr(), zero.ptr()));
-                if (!pause || !co_await coro::await(pause.ptr())) co_return object{};
+                object pause = object::steal(check(PyObject_CallOneArg(sleep.ptr(), zero.ptr())));
+                co_await coro::await(pause.ptr());
             }
         } else {
-            object receive = object::steal(
-                guard(nullptr, [&] { return call_method(loop, sock_recv.ptr(), sock, one.ptr()).release(); }));
-            if (!receive || !co_await coro::await(receive.ptr())) co_return object{};
+            object receive = call_method(loop, sock_recv.ptr(), sock, one.ptr());
+            co_await coro::await(receive.ptr());
         }
     }
     co_return object::borrow(Py_None);

@@ -38,17 +38,11 @@ using aq_type = type_slots<async_queue_object, aq_desc>;
 
 async_queue_object* as_queue_object(PyObject* self) noexcept { return aq_type::cast(self); }
 
-// The ring queue a coroutine works on, checked when its body starts.
-spsc_queue::queue_object* ring_of(PyObject* queue) noexcept {
+// The ring queue a coroutine works on, checked when its body starts. Throws python_error.
+spsc_queue::queue_object* ring_of(PyObject* queue) {
     if (queue != Py_None) return as_queue(queue);
     PyErr_SetString(PyExc_RuntimeError, "AsyncQueue has no queue: __init__ was not called");
-    return nullptr;
-}
-
-// A call made inside a body: the result, or an empty object with the exception set.
-template <class Fn>
-object attempt(Fn&& fn) noexcept {
-    return object::steal(guard(nullptr, [&] { return fn().release(); }));
+    throw python_error{};
 }
 
 // ---- waiting for space (block_on_full): the ring never blocks the loop's thread; a push that
@@ -70,38 +64,38 @@ object space_event(async_queue_object* self) {
 
 // After every consumer call on the ring (which may have freed space): wake the waiting pushes,
 // once. Each woken push that still finds the ring full waits (and counts) again; one that was
-// cancelled meanwhile costs one needless signal.
-bool signal_space(async_queue_object* self) noexcept {
-    if (self->_space_waiters == 0 || self->_space == Py_None) return true;
+// cancelled meanwhile costs one needless signal. Throws python_error.
+void signal_space(async_queue_object* self) {
+    if (self->_space_waiters == 0 || self->_space == Py_None) return;
     self->_space_waiters = 0;
-    return static_cast<bool>(
-        attempt([&] { return call_method(self->_space, relaybus_module::state().set_name.ptr()); }));
+    call_method(self->_space, relaybus_module::state().set_name.ptr());
 }
 
-// ---- the push coroutines: one source of bytes per kind, released when the body ends
+// ---- the push coroutines: one source of bytes per kind, released when the body ends. Each
+// load throws python_error.
 struct buffer_source {
     Py_buffer view{};
     bool held = false;
     ~buffer_source() {
         if (held) PyBuffer_Release(&view);
     }
-    bool load(PyObject* msg, const char*& data, std::size_t& size) noexcept {
+    void load(PyObject* msg, const char*& data, std::size_t& size) {
         held = buf_to_cbuf(msg, &view, &data, &size) == 0;
-        return held;
+        if (!held) throw python_error{};
     }
 };
 struct object_source {
     object temporary;
-    bool load(PyObject* msg, const char*& data, std::size_t& size) noexcept {
+    void load(PyObject* msg, const char*& data, std::size_t& size) {
         PyObject* holder = nullptr;
         const int r = obj_to_cbuf(msg, &holder, &data, &size);
         temporary = object::steal(holder);
-        return r == 0;
+        if (r != 0) throw python_error{};
     }
 };
 struct str_source {
-    bool load(PyObject* msg, const char*& data, std::size_t& size) noexcept {
-        return str_to_cbuf(msg, &data, &size) == 0;
+    void load(PyObject* msg, const char*& data, std::size_t& size) {
+        if (str_to_cbuf(msg, &data, &size) != 0) throw python_error{};
     }
 };
 
@@ -110,89 +104,91 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
     Source source;
     const char* data = nullptr;
     std::size_t size = 0;
-    if (!source.load(msg, data, size)) co_return object{};
+    source.load(msg, data, size);
     spsc_queue::queue_object* ring = ring_of(queue);
-    if (ring == nullptr) co_return object{};
     int result;
     while ((result = queue_ops().push_wake(ring, data, size)) == spsc_queue::k_full && self->_wait_for_space) {
-        object wait = attempt([&] { return space_event(self); });
-        if (!wait || !co_await coro::await(wait.ptr())) co_return object{};
+        object wait = space_event(self);
+        co_await coro::await(wait.ptr());
     }
     if (result >= spsc_queue::k_wake) {
-        if (!co_await coro::enter(cond)) co_return object{};
-        attempt([&] { return call_method(cond, relaybus_module::state().notify_name.ptr()); });
-        if (!co_await coro::leave(cond)) co_return object{};
+        coro::async_with block(cond);
+        co_await block.enter();
+        block.run([&] { call_method(cond, relaybus_module::state().notify_name.ptr()); });
+        co_await block.leave();
     }
     co_return object::borrow(Py_None);
 }
 
 // ---- the consumers: try the queue, then wait on the condition
-// One try_pop: 1 with the message in *out, 0 when the queue had none, -1 with the exception set.
-int take_one(async_queue_object* self, spsc_queue::queue_object* ring, object& out) noexcept {
+// One try_pop: the message, or an empty object when the queue had none. Throws python_error.
+object take_one(async_queue_object* self, spsc_queue::queue_object* ring) {
     const char* data = nullptr;
     std::size_t size = 0;
-    const int taken = queue_ops().try_pop(ring, &data, &size);
-    if (taken == spsc_queue::k_taken) {
-        out = object::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
-        if (!out) return -1;
-    }
-    if (!signal_space(self)) return -1;
-    return taken == spsc_queue::k_taken ? 1 : 0;
+    object message;
+    if (queue_ops().try_pop(ring, &data, &size) == spsc_queue::k_taken)
+        message = object::steal(check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size))));
+    signal_space(self);
+    return message;
 }
 
 coro::body pop_message(async_queue_object* self, PyObject* queue, PyObject* cond) {
     spsc_queue::queue_object* ring = ring_of(queue);
-    if (ring == nullptr) co_return object{};
     for (;;) {
-        object message;
-        const int taken = take_one(self, ring, message);
-        if (taken < 0) co_return object{};
-        if (taken == 1) co_return message;
-        if (!co_await coro::enter(cond)) co_return object{};
-        if (object wait = attempt([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); }))
-            co_await coro::await(wait.ptr());
-        if (!co_await coro::leave(cond)) co_return object{};
+        if (object message = take_one(self, ring)) co_return message;
+        coro::async_with block(cond);
+        co_await block.enter();
+        co_await block.step([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); });
+        co_await block.leave();
     }
 }
 
 coro::body dispatch_messages(async_queue_object* self, PyObject* queue, PyObject* cond) {
     spsc_queue::queue_object* ring = ring_of(queue);
-    if (ring == nullptr) co_return object{};
     for (;;) {
-        for (;;) {
-            object message;
-            const int taken = take_one(self, ring, message);
-            if (taken < 0) co_return object{};
-            if (taken == 0) break;
+        while (object message = take_one(self, ring)) {
             object callback = object::borrow(self->_callback);
-            object awaitable = object::steal(PyObject_CallOneArg(callback.ptr(), message.ptr()));
-            if (!awaitable || !co_await coro::await(awaitable.ptr())) co_return object{};
+            object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
+            co_await coro::await(awaitable.ptr());
         }
-        if (!co_await coro::enter(cond)) co_return object{};
-        if (object wait = attempt([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); }))
-            co_await coro::await(wait.ptr());
-        if (!co_await coro::leave(cond)) co_return object{};
+        coro::async_with block(cond);
+        co_await block.enter();
+        co_await block.step([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); });
+        co_await block.leave();
     }
 }
 
+// Whether the pending exception is asyncio.CancelledError. A failed lookup answers no and never
+// replaces that exception.
+bool cancellation_pending() noexcept {
+    object cancelled;
+    {
+        saved_error pending;
+        cancelled = object::steal(guard(nullptr, [] {
+            object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+            return get_attr(asyncio.ptr(), "CancelledError").release();
+        }));
+    }
+    return cancelled && PyErr_ExceptionMatches(cancelled.ptr());
+}
+
 coro::body shut_down(async_queue_object* self, PyObject* cond) {
-    if (!co_await coro::enter(cond)) co_return object{};
-    attempt([&] { return call_method(cond, "notify_all"); });
-    if (!co_await coro::leave(cond)) co_return object{};
+    {
+        coro::async_with block(cond);
+        co_await block.enter();
+        block.run([&] { call_method(cond, "notify_all"); });
+        co_await block.leave();
+    }
     if (self->_task == Py_None) co_return object::borrow(Py_None);
     object task = object::borrow(self->_task);
-    if (!attempt([&] { return call_method(task.ptr(), "cancel"); })) co_return object{};
-    if (co_await coro::await(task.ptr())) co_return object::borrow(Py_None);
-    object cancelled = attempt([] {
-        saved_error pending;  // the lookup must not lose the task's exception
-        object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
-        return get_attr(asyncio.ptr(), "CancelledError");
-    });
-    if (cancelled && PyErr_ExceptionMatches(cancelled.ptr())) {
+    call_method(task.ptr(), "cancel");
+    try {
+        co_await coro::await(task.ptr());
+    } catch (const python_error&) {
+        if (!cancellation_pending()) throw;
         PyErr_Clear();
-        co_return object::borrow(Py_None);
     }
-    co_return object{};
+    co_return object::borrow(Py_None);
 }
 
 // ---- methods

@@ -23,7 +23,8 @@ struct coroutine_names {
 
 struct relaybus_state {
     static constexpr const char* module_name = "korvo.utils.relaybus.relaybus";
-    ~relaybus_state() { coro::release_spares(); }
+    // The spare coroutine memory belongs to this interpreter's allocator.
+    void on_free() noexcept { coro::release_spares(); }
     PyObject* module = nullptr;  // borrowed: the state lives inside it
     object queue_type;           // SPSCQueue
     object cbuffer_view_type;
