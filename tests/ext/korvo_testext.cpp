@@ -17,6 +17,13 @@
 #include "common/type.hpp"
 #include "korvo/capsule.hpp"
 
+namespace korvo_testext {
+// The native coroutine functions (coroutine_testext.cpp). Throws python_error.
+void add_coroutine_functions(PyObject* module);
+// m_free: the coroutines' spare memory goes back to the interpreter.
+void release_coroutine_spares(void* module);
+}  // namespace korvo_testext
+
 namespace {
 
 using korvo::object;
@@ -185,13 +192,21 @@ int testext_exec(PyObject* module) {
         g_table_type = korvo::add_type(module, &table_spec);
         korvo::publish_vtable(g_table_type, &g_table_vtable);
         korvo::publish_function(module, "twice", reinterpret_cast<void*>(twice), "int (int)");
+        korvo_testext::add_coroutine_functions(module);
         return 0;
     });
 }
 
 PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};
-PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "korvo_testext", nullptr, 0,      nullptr,
-                              testext_slots,         nullptr,         nullptr, nullptr};
+PyModuleDef testext_module = {PyModuleDef_HEAD_INIT,
+                              "korvo_testext",
+                              nullptr,
+                              0,
+                              nullptr,
+                              testext_slots,
+                              nullptr,
+                              nullptr,
+                              korvo_testext::release_coroutine_spares};
 
 }  // namespace
 

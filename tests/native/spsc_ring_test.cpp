@@ -528,21 +528,22 @@ class RingStressWake : public testing::TestWithParam<stress_case> {};
 
 TEST_P(RingStressWake, SemaphoreConsumerGetsEveryMessageOnceInOrder) {
     const stress_case& c = GetParam();
-    const std::uint64_t n = std::max<std::uint64_t>(stress_messages() / c.divisor, 10'000);
+    const std::uint64_t n = c.messages();
     ring_queue q(c.slot_size, c.capacity, false, c.zerocopy, c.block_on_full);
     std::counting_semaphore<> wake(0);
-    watchdog dog([&] {
+    two_thread_run run([&] {
         q.stop();
         wake.release();
     });
-    fault_log faults;
+    const watchdog& dog = run.dog;
+    fault_log& faults = run.faults;
     std::uint64_t wakes = 0;
     std::uint64_t full_retries = 0;
     std::uint64_t sleeps = 0;
     std::uint64_t received = 0;
     std::atomic<std::uint64_t> consumed{0};
 
-    std::thread producer([&] {
+    auto producer = [&] {
         burst_pacer pacer(c.max_burst, consumed, dog);
         std::vector<char> buf(c.max_len);
         for (std::uint64_t seq = 0; seq < n; ++seq) {
@@ -565,8 +566,8 @@ TEST_P(RingStressWake, SemaphoreConsumerGetsEveryMessageOnceInOrder) {
             }
             pacer.sent(seq + 1);
         }
-    });
-    std::thread consumer([&] {
+    };
+    auto consumer = [&] {
         while (received < n) {
             const taken_msg t = try_pop_msg(q, c.fam);
             if (t.rc == k_ok) {
@@ -582,12 +583,8 @@ TEST_P(RingStressWake, SemaphoreConsumerGetsEveryMessageOnceInOrder) {
             if (c.fam == family::fixed && received % 3 == 0) (void)q.release();  // always k_ok after a take
             consumed.store(received, std::memory_order_release);
         }
-    });
-    producer.join();
-    consumer.join();
-    dog.finish();
-    ASSERT_FALSE(dog.fired()) << "hung after " << received << " of " << n << " messages";
-    ASSERT_EQ(faults.count(), 0u) << faults.text();
+    };
+    ASSERT_TRUE(run(producer, consumer)) << "after " << received << " of " << n << " messages";
     EXPECT_EQ(received, n);
     EXPECT_EQ(q.pushed(), n);
     EXPECT_EQ(q.popped(), n);
@@ -612,13 +609,14 @@ class RingStressBlocking : public testing::TestWithParam<stress_case> {};
 
 TEST_P(RingStressBlocking, BlockingPopAndPushLoseNothing) {
     const stress_case& c = GetParam();
-    const std::uint64_t n = std::max<std::uint64_t>(stress_messages() / c.divisor, 10'000);
+    const std::uint64_t n = c.messages();
     ring_queue q(c.slot_size, c.capacity, false, c.zerocopy, c.block_on_full);
-    watchdog dog([&] { q.stop(); });
-    fault_log faults;
+    two_thread_run run([&] { q.stop(); });
+    const watchdog& dog = run.dog;
+    fault_log& faults = run.faults;
     std::uint64_t received = 0;
     std::atomic<std::uint64_t> consumed{0};
-    std::thread producer([&] {
+    auto producer = [&] {
         burst_pacer pacer(c.max_burst, consumed, dog);
         std::vector<char> buf(c.max_len);
         for (std::uint64_t seq = 0; seq < n; ++seq) {
@@ -628,8 +626,8 @@ TEST_P(RingStressBlocking, BlockingPopAndPushLoseNothing) {
             if (rc != k_ok) return faults.add("push returned " + std::to_string(rc));
             pacer.sent(seq + 1);
         }
-    });
-    std::thread consumer([&] {
+    };
+    auto consumer = [&] {
         while (received < n) {
             const taken_msg t = pop_msg(q, c.fam);
             if (t.rc != k_taken) return faults.add("pop returned " + std::to_string(t.rc));
@@ -640,12 +638,8 @@ TEST_P(RingStressBlocking, BlockingPopAndPushLoseNothing) {
             if (received % 2 == 0) (void)q.release();  // always k_ok after a take
             consumed.store(received, std::memory_order_release);
         }
-    });
-    producer.join();
-    consumer.join();
-    dog.finish();
-    ASSERT_FALSE(dog.fired()) << "hung after " << received << " of " << n << " messages";
-    ASSERT_EQ(faults.count(), 0u) << faults.text();
+    };
+    ASSERT_TRUE(run(producer, consumer)) << "after " << received << " of " << n << " messages";
     EXPECT_EQ(received, n);
     EXPECT_EQ(q.popped(), n);
 }

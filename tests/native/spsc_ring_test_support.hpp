@@ -257,6 +257,8 @@ struct stress_case {
     std::uint64_t max_burst;
     // Messages = KORVO_STRESS_MESSAGES / divisor.
     std::uint64_t divisor;
+
+    std::uint64_t messages() const { return std::max<std::uint64_t>(stress_messages() / divisor, 10'000); }
 };
 
 // Producer side of a bursty run: after `sent` messages, waits for the consumer when a burst ends.
@@ -284,6 +286,29 @@ private:
     const std::atomic<std::uint64_t>& consumed_;
     const watchdog& dog_;
     std::uint64_t burst_end_;
+};
+
+// One two-thread run, the harness of every stress case: the producer and consumer bodies on
+// their own threads under a watchdog (`on_hang` must stop the queue and release whatever the
+// bodies sleep on), with one fault log the bodies report to before they return.
+class two_thread_run {
+public:
+    explicit two_thread_run(std::function<void()> on_hang) : dog(std::move(on_hang)) {}
+    // Runs both bodies to their end; fails with the faults, or when the run hung.
+    template <class Producer, class Consumer>
+    testing::AssertionResult operator()(Producer&& producer, Consumer&& consumer) {
+        std::thread producer_thread(std::forward<Producer>(producer));
+        std::thread consumer_thread(std::forward<Consumer>(consumer));
+        producer_thread.join();
+        consumer_thread.join();
+        dog.finish();
+        if (dog.fired()) return testing::AssertionFailure() << "hung";
+        if (faults.count() != 0) return testing::AssertionFailure() << faults.text();
+        return testing::AssertionSuccess();
+    }
+
+    watchdog dog;
+    fault_log faults;
 };
 
 inline std::string stress_name(const testing::TestParamInfo<stress_case>& info) { return info.param.name; }
