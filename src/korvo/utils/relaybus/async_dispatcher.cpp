@@ -27,6 +27,9 @@
 namespace korvo::relaybus {
 namespace {
 
+// The options AsyncDispatcher takes after its callback, in its signature order.
+constexpr std::array k_options{k_capacity, k_slot_size, k_overwrite, k_zerocopy, k_variable_size};
+
 // The native duplicates of every wake-up socket setup made. A producer that read `_sock_fd`
 // just before close() forgot it still sends on a live socket: the duplicates close only when
 // the dispatcher goes, and producers hold a reference to it while they push.
@@ -235,16 +238,11 @@ PyObject* ad_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int ad_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 6> names{"callback",  "capacity", "slot_size",
-                                                          "overwrite", "zerocopy", "variable_size"};
+        static constexpr auto names = parameter_names(std::to_array({"callback"}), k_options, k_no_parameters);
         std::array<PyObject*, names.size()> v{};
         parse_tuple_args("AsyncDispatcher", args, kwargs, names, 1, v);
-        queue_options options;
-        if (v[1]) options.capacity = to_size(v[1]);
-        if (v[2]) options.slot_size = to_size(v[2]);
-        if (v[3]) options.overwrite = to_bool(v[3]);
-        if (v[4]) options.zerocopy = to_bool(v[4]);
-        const bool variable_size = v[5] ? to_bool(v[5]) : false;
+        const queue_options options = parse_queue_options(k_options, std::span(v).subspan(1));
+        const bool variable_size = options.variable_size;
         object queue = options.make_queue();
         auto* d = as_dispatcher(self);
         object old_callback = field_ref(d->_callback).take();
@@ -272,10 +270,7 @@ PyObject* ad_repr(PyObject* self) {
         const auto* d = as_dispatcher(self);
         std::vector<repr_arg> args;
         args.push_back({"callback", object::borrow(d->_callback)});
-        if (d->_q != Py_None) {
-            static constexpr std::array<const char*, 4> names{"capacity", "slot_size", "overwrite", "zerocopy"};
-            add_attr_args(args, d->_q, names);
-        }
+        if (d->_q != Py_None) add_queue_repr_args(args, d->_q, k_options);
         args.push_back({"variable_size", object::borrow(d->_variable_size ? Py_True : Py_False)});
         args.push_back({"running", object::borrow(is_running(d) ? Py_True : Py_False)});
         return call_repr(self, args).release();

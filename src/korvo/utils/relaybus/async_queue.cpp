@@ -22,6 +22,9 @@
 namespace korvo::relaybus {
 namespace {
 
+// The options AsyncQueue takes after its loop, in its signature order; its messages are smaller.
+constexpr std::array k_options{k_slot_size.with_default(1024), k_capacity, k_overwrite, k_zerocopy, k_block_on_full};
+
 struct aq_desc {
     template <class F>
     static void fields(async_queue_object& self, F&& f) {
@@ -309,16 +312,11 @@ PyObject* aq_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int aq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        static constexpr std::array<const char*, 6> names{"loop",      "slot_size", "capacity",
-                                                          "overwrite", "zerocopy",  "block_on_full"};
+        static constexpr auto names = parameter_names(std::to_array({"loop"}), k_options, k_no_parameters);
         std::array<PyObject*, names.size()> v{};
         parse_tuple_args("AsyncQueue", args, kwargs, names, 0, v);
-        queue_options options;
-        options.slot_size = v[1] ? to_size(v[1]) : 1024;
-        options.capacity = v[2] ? to_size(v[2]) : 16384;
-        options.overwrite = v[3] ? to_bool(v[3]) : false;
-        options.zerocopy = v[4] ? to_bool(v[4]) : false;
-        const bool block_on_full = v[5] ? to_bool(v[5]) : false;
+        queue_options options = parse_queue_options(k_options, std::span(v).subspan(1));
+        const bool block_on_full = options.block_on_full;
         // The loop's thread is the only consumer: a ring that blocks a push while full would
         // block the consumer too. Such a push waits on the loop instead.
         const bool wait_for_space = block_on_full && !options.overwrite;
@@ -358,8 +356,7 @@ PyObject* aq_repr(PyObject* self) {
         std::vector<repr_arg> args;
         args.push_back({"loop", object::borrow(q->_loop)});
         if (q->_q != Py_None) {
-            static constexpr std::array<const char*, 4> names{"slot_size", "capacity", "overwrite", "zerocopy"};
-            add_attr_args(args, q->_q, names);
+            add_queue_repr_args(args, q->_q, std::span(k_options).first(k_options.size() - 1));
             const bool blocks = q->_wait_for_space || as_queue(q->_q)->block_on_full;
             args.push_back({"block_on_full", object::borrow(blocks ? Py_True : Py_False)});
         }

@@ -52,9 +52,10 @@ PyObject* pipe_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
-        std::array<PyObject*, queue_options::names.size()> v{};
-        parse_tuple_args("KoPipe", args, kwargs, queue_options::names, 0, v);
-        const queue_options options = queue_options::from(v);
+        static constexpr auto names = parameter_names(k_bridge_options);
+        std::array<PyObject*, names.size()> v{};
+        parse_tuple_args("KoPipe", args, kwargs, names, 0, v);
+        const queue_options options = parse_queue_options(k_bridge_options, v);
         const bool variable_size = options.variable_size;
 
         auto* pipe = as_pipe(self);
@@ -70,7 +71,10 @@ PyObject* pipe_repr(PyObject* self) {
     return guard(nullptr, [&] {
         std::vector<repr_arg> args;
         const kopipe_object* pipe = as_pipe(self);
-        queue_options::add_repr_args(args, pipe->_q, pipe->_push == pipe_push_var);
+        if (pipe->_q != Py_None) {
+            add_queue_repr_args(args, pipe->_q, k_bridge_options);
+            args.push_back({"variable_size", object::borrow(pipe->_push == pipe_push_var ? Py_True : Py_False)});
+        }
         return call_repr(self, args).release();
     });
 }

@@ -9,15 +9,15 @@
 
 namespace korvo::relaybus {
 
-queue_options queue_options::from(std::span<PyObject* const, names.size()> given) {
-    queue_options o;
-    if (given[0]) o.capacity = to_size(given[0]);
-    if (given[1]) o.slot_size = to_size(given[1]);
-    if (given[2]) o.zerocopy = to_bool(given[2]);
-    if (given[3]) o.overwrite = to_bool(given[3]);
-    if (given[4]) o.block_on_full = to_bool(given[4]);
-    if (given[5]) o.variable_size = to_bool(given[5]);
-    return o;
+void queue_option::apply(queue_options& options, PyObject* given) const {
+    if (size != nullptr) options.*size = given != nullptr ? to_size(given) : default_size;
+    if (flag != nullptr) options.*flag = given != nullptr && to_bool(given);
+}
+
+queue_options parse_queue_options(std::span<const queue_option> list, std::span<PyObject* const> given) {
+    queue_options options;
+    for (std::size_t i = 0; i < list.size(); ++i) list[i].apply(options, given[i]);
+    return options;
 }
 
 object queue_options::make_queue() const {
@@ -39,12 +39,12 @@ object queue_options::make_queue() const {
     return queue;
 }
 
-void queue_options::add_repr_args(std::vector<repr_arg>& args, PyObject* queue, bool variable_size) {
-    if (queue == Py_None) return;
-    static constexpr std::array<const char*, 5> queue_names{"capacity", "slot_size", "zerocopy", "overwrite",
-                                                            "block_on_full"};
-    add_attr_args(args, queue, queue_names);
-    args.push_back({"variable_size", object::borrow(variable_size ? Py_True : Py_False)});
+void add_queue_repr_args(std::vector<repr_arg>& args, PyObject* queue, std::span<const queue_option> list) {
+    for (const queue_option& option : list) {
+        if (!option.on_queue) continue;
+        const char* name[] = {option.name};
+        add_attr_args(args, queue, name);
+    }
 }
 
 }  // namespace korvo::relaybus

@@ -300,10 +300,10 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
 int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
         static constexpr auto names =
-            with_queue_options(std::to_array({"callback"}), std::to_array({"detach", "nonblocking"}));
+            parameter_names(std::to_array({"callback"}), k_bridge_options, std::to_array({"detach", "nonblocking"}));
         std::array<PyObject*, names.size()> v{};
         parse_tuple_args("SyncDispatcher", args, kwargs, names, 1, v);
-        const queue_options options = queue_options::from(std::span(v).subspan<1, queue_options::names.size()>());
+        const queue_options options = parse_queue_options(k_bridge_options, std::span(v).subspan(1));
         const bool variable_size = options.variable_size;
         const bool detach = v[7] ? to_bool(v[7]) : true;
         const bool nonblocking = v[8] ? to_bool(v[8]) : true;
@@ -344,7 +344,10 @@ PyObject* sd_repr(PyObject* self) {
         const auto* d = as_dispatcher(self);
         std::vector<repr_arg> args;
         args.push_back({"callback", object::borrow(d->_callback)});
-        queue_options::add_repr_args(args, d->_q, d->_variable_size != 0);
+        if (d->_q != Py_None) {
+            add_queue_repr_args(args, d->_q, k_bridge_options);
+            args.push_back({"variable_size", object::borrow(d->_variable_size ? Py_True : Py_False)});
+        }
         args.push_back({"detach", object::borrow(d->_detach ? Py_True : Py_False)});
         args.push_back({"nonblocking", object::borrow(d->_nonblocking ? Py_True : Py_False)});
         args.push_back({"running", object::borrow(d->_running.load() ? Py_True : Py_False)});
