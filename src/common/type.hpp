@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 
+#include "attr.hpp"
 #include "errors.hpp"
 #include "ref.hpp"
 
@@ -198,7 +199,7 @@ inline object find_override(PyObject* self, PyTypeObject* exact, PyObject* name,
 template <class State>
 object override_name(State* st, object State::* name, const char* text) {
     if (st != nullptr) return st->*name;
-    return object::steal(check(PyUnicode_InternFromString(text)));
+    return interned(text);
 }
 
 }  // namespace korvo

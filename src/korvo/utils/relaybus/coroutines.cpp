@@ -69,12 +69,6 @@ void init_coroutines(relaybus_state& st) {
     object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
     st.asyncio_sleep = get_attr(asyncio.ptr(), "sleep");
     st.finalize_factory = compile_finalize_factory(st.module);
-    st.start_dispatcher_name = interned("start_dispatcher");
-    st.set_name = interned("set");
-    st.clear_name = interned("clear");
-    st.wait_name = interned("wait");
-    st.notify_name = interned("notify");
-    st.sock_recv_name = interned("sock_recv");
 }
 
 }  // namespace korvo::relaybus

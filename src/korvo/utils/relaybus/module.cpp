@@ -45,39 +45,41 @@ void register_exit_hook() {
     call_method(atexit.ptr(), "register", hook.ptr());
 }
 
-object interned(const char* text) { return object::steal(check(PyUnicode_InternFromString(text))); }
+// SPSCQueue's type and operation table: the ring every bridge object is built on.
+void import_queue_api(relaybus_state& st) {
+    spsc_queue::api queue;
+    check(spsc_queue::import_api(&queue));
+    st.queue_type = object::steal(reinterpret_cast<PyObject*>(queue.type));
+    g_queue_ops = queue.vtab;
+}
 
+// The bridge's own diagnostics go through a DefaultLogger of the logging package.
+void add_logger(PyObject* module) {
+    object quillet = object::steal(check(PyImport_ImportModule("korvo.quillet")));
+    object default_logger = get_attr(quillet.ptr(), "DefaultLogger");
+    check(PyModule_AddObjectRef(module, "DefaultLogger", default_logger.ptr()));
+    bind_import(module, "asyncio", "asyncio");
+    bind_import(module, "sys", "sys");
+    object logger = object::steal(check(PyObject_CallNoArgs(default_logger.ptr())));
+    check(PyModule_AddObjectRef(module, "logger", logger.ptr()));
+}
+
+// Every field of the state is made here, in this one sequence; the state is published last.
 int relaybus_exec(PyObject* module) {
     return guard(-1, [&] {
         begin_exec(g_guard);
         relaybus_state& st = relaybus_module::init(module);
-        st.setup_name = interned("setup");
-        st.close_name = interned("close");
-        // 1. native functions for other extension modules
+        for (const interned_name& name : k_interned_names) st.*name.member = interned(name.text);
         publish_conversions(module);
-        // 2. types
         add_cbuffer_view_type(st);
         add_kopipe_type(st);
         add_sync_dispatcher_type(st);
         add_async_dispatcher_type(st);
         add_async_queue_type(st);
         init_coroutines(st);
-        // 3. the ring queue every bridge object is built on
-        spsc_queue::api queue;
-        check(spsc_queue::import_api(&queue));
-        st.queue_type = object::steal(reinterpret_cast<PyObject*>(queue.type));
-        g_queue_ops = queue.vtab;
-        // 4. the bridge's own diagnostics go through a DefaultLogger of the logging package
-        object quillet = object::steal(check(PyImport_ImportModule("korvo.quillet")));
-        object default_logger = get_attr(quillet.ptr(), "DefaultLogger");
-        check(PyModule_AddObjectRef(module, "DefaultLogger", default_logger.ptr()));
-        bind_import(module, "asyncio", "asyncio");
-        bind_import(module, "sys", "sys");
-        object logger = object::steal(check(PyObject_CallNoArgs(default_logger.ptr())));
-        check(PyModule_AddObjectRef(module, "logger", logger.ptr()));
-        // 5. module-level functions
+        import_queue_api(st);
+        add_logger(module);
         add_setup_socket(module);
-        // 6. consumers end before the interpreter does
         register_exit_hook();
         relaybus_module::publish(st);
         return 0;

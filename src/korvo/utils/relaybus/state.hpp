@@ -33,10 +33,11 @@ struct relaybus_state {
     object async_dispatcher_type;
     object async_queue_type;
     object coroutine_type;  // the native coroutines of the asyncio types
-    object setup_name;      // interned method names looked up for overrides
+    // Interned once (k_interned_names): the methods looked up for overrides, and those called
+    // once per message or per wait.
+    object setup_name;
     object close_name;
     object start_dispatcher_name;
-    // Methods called once per message or per wait: interned once, not per call.
     object set_name;
     object clear_name;
     object wait_name;
@@ -76,6 +77,22 @@ struct relaybus_state {
     }
 };
 using relaybus_module = module_state<relaybus_state>;
+
+// The module's interned names, each with the member exec stores it in.
+struct interned_name {
+    object relaybus_state::* member;
+    const char* text;
+};
+inline constexpr interned_name k_interned_names[] = {
+    {&relaybus_state::setup_name, "setup"},
+    {&relaybus_state::close_name, "close"},
+    {&relaybus_state::start_dispatcher_name, "start_dispatcher"},
+    {&relaybus_state::set_name, "set"},
+    {&relaybus_state::clear_name, "clear"},
+    {&relaybus_state::wait_name, "wait"},
+    {&relaybus_state::notify_name, "notify"},
+    {&relaybus_state::sock_recv_name, "sock_recv"},
+};
 
 // One of the module's types while the module is loaded, else null (an object destroyed during
 // teardown).
