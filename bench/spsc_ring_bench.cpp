@@ -155,7 +155,7 @@ void pin_to(int which) {
 
 enum class family { fixed, variable };
 
-// The ring with the calls the system uses: push (retrying on full), pop + release / pop_var.
+// The ring with the calls the bridge makes: push (retrying on full), pop + release / pop_var.
 struct ring_harness {
     family fam;
     ring_queue q;

@@ -237,8 +237,6 @@ PyMethodDef module_methods[] = {
     k_methods_end,
 };
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(spec, g_guard); }
-
 int exec(PyObject* module) {
     return guard(-1, [&] {
         begin_exec(g_guard);
@@ -249,7 +247,7 @@ int exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot slots[] = {KORVO_MODULE_SLOTS(create, exec)};
+PyModuleDef_Slot slots[] = {KORVO_MODULE_SLOTS(create_module, exec)};
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "demo_native", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
 
 }  // namespace

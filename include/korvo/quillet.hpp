@@ -85,9 +85,9 @@ struct api {
     const default_logger_vtable* default_logger = nullptr;
 };
 
-// Imports korvo.quillet.quillet and fills `out` with new type references and their tables.
-// Returns 0, or -1 with an exception set and `out` unchanged.
-inline int import_api(api& out) {
+// Imports korvo.quillet.quillet and fills `*out` with new type references and their tables.
+// Returns 0, or -1 with an exception set and `*out` unchanged.
+inline int import_api(api* out) {
     PyTypeObject* logger_type = korvo::capsule::import_type("korvo.quillet.quillet", "Logger");
     if (logger_type == nullptr) return -1;
     PyTypeObject* default_type = korvo::capsule::import_type("korvo.quillet.quillet", "DefaultLogger");
@@ -102,10 +102,10 @@ inline int import_api(api& out) {
         Py_DECREF(default_type);
         return -1;
     }
-    out.logger_type = logger_type;
-    out.logger = static_cast<const logger_vtable*>(logger_table);
-    out.default_logger_type = default_type;
-    out.default_logger = static_cast<const default_logger_vtable*>(default_table);
+    out->logger_type = logger_type;
+    out->logger = static_cast<const logger_vtable*>(logger_table);
+    out->default_logger_type = default_type;
+    out->default_logger = static_cast<const default_logger_vtable*>(default_table);
     return 0;
 }
 

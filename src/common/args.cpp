@@ -1,4 +1,4 @@
-// Argument conversion and parsing; messages match what the interpreter and the system say.
+// Argument conversion and parsing; messages match the interpreter's and korvo's published ones.
 #include "args.hpp"
 
 #include <cstring>

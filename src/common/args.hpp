@@ -1,4 +1,5 @@
-// Argument conversion with the system's messages, and fastcall positional-or-keyword parsing.
+// Argument conversion with korvo's published error messages, and fastcall positional-or-keyword
+// parsing.
 #pragma once
 
 #include <Python.h>

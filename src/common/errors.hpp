@@ -22,7 +22,7 @@ inline int check(int result) {
 }
 
 // Sets the Python exception for the exception being handled (call inside a catch block).
-// A pending Python exception is left as it is; std exceptions follow the system's table;
+// A pending Python exception is left as it is; std exceptions follow the table in errors.cpp;
 // anything else becomes RuntimeError "Unknown exception".
 void set_error_from_current_exception() noexcept;
 

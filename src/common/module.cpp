@@ -13,7 +13,7 @@ namespace {
 std::atomic<std::int64_t> g_owner_interpreter{-1};
 }  // namespace
 
-PyObject* create_module(PyObject* spec, module_guard& /*guard*/) {
+PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) {
     return guard(nullptr, [&]() -> PyObject* {
         const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (current == -1) throw python_error{};
@@ -29,20 +29,21 @@ PyObject* create_module(PyObject* spec, module_guard& /*guard*/) {
     });
 }
 
-void begin_exec(module_guard& guard) {
-    if (guard.executed) {
+void begin_exec(module_guard& module) {
+    if (module.executed) {
         PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     guard.short_name);
+                     module.short_name);
         throw python_error{};
     }
-    guard.executed = true;
+    module.executed = true;
     const auto runtime = static_cast<unsigned long>(Py_Version);
     const int major = static_cast<int>((runtime >> 24) & 0xFF);
     const int minor = static_cast<int>((runtime >> 16) & 0xFF);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
-        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                               PY_MAJOR_VERSION, PY_MINOR_VERSION, guard.full_name, "does not match", major, minor));
+        check(PyErr_WarnFormat(
+            PyExc_RuntimeWarning, 1,
+            "compile time Python version %d.%d of module '%.100s' does not match runtime version %d.%d",
+            PY_MAJOR_VERSION, PY_MINOR_VERSION, module.full_name, major, minor));
     }
 }
 

@@ -13,19 +13,13 @@ struct module_guard {
     bool executed = false;
 };
 
-// Py_mod_create: refuses any interpreter but the first that loaded this module, then makes
-// a plain module object named by its ModuleSpec. New reference or null with ImportError set.
-PyObject* create_module(PyObject* spec, module_guard& guard);
+// The Py_mod_create slot: refuses any interpreter but the first that loaded this module, then
+// makes a plain module object named by its ModuleSpec. New reference or null with ImportError set.
+PyObject* create_module(PyObject* spec, PyModuleDef* def);
 
 // First step of Py_mod_exec: RuntimeError when this module was executed before; then the
 // version-mismatch warning. Throws python_error.
-void begin_exec(module_guard& guard);
-
-// create_module as the Py_mod_create slot of the module guarded by `Guard`.
-template <module_guard& Guard>
-PyObject* create_module_slot(PyObject* spec, PyModuleDef* /*def*/) {
-    return create_module(spec, Guard);
-}
+void begin_exec(module_guard& module);
 
 // The slots every korvo module declares. The create slot must refuse a second interpreter
 // with our own message, so the module declares per-interpreter support: an undeclared module

@@ -61,7 +61,7 @@ PyObject* setstate_method(PyObject* self, PyObject* state) {
     return guard(nullptr, [&]() -> PyObject* {
         check_setstate_arg(state);
         apply_state(self, state, Cls);
-        return new_ref(Py_None);
+        Py_RETURN_NONE;
     });
 }
 

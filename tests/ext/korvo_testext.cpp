@@ -183,8 +183,6 @@ PyMethodDef testext_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* testext_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
-
 int testext_exec(PyObject* module) {
     return korvo::guard(-1, [&] {
         korvo::begin_exec(g_guard);
@@ -197,7 +195,7 @@ int testext_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};
+PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(korvo::create_module, testext_exec)};
 PyModuleDef testext_module = {PyModuleDef_HEAD_INIT,
                               "korvo_testext",
                               nullptr,

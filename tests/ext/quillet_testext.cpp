@@ -266,7 +266,7 @@ quillet::SpdLogger* handle_of(korvo::quillet::api& api, PyObject* obj) {
 
 korvo::quillet::api& quillet_api() {
     static korvo::quillet::api api;  // its type references are kept for the process's life
-    if (api.logger == nullptr && korvo::quillet::import_api(api) != 0) throw python_error{};
+    if (api.logger == nullptr && korvo::quillet::import_api(&api) != 0) throw python_error{};
     return api;
 }
 
@@ -567,8 +567,6 @@ PyMethodDef testext_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* testext_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
-
 int testext_exec(PyObject* module) {
     return korvo::guard(-1, [&] {
         korvo::begin_exec(g_guard);
@@ -577,7 +575,7 @@ int testext_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(testext_create, testext_exec)};
+PyModuleDef_Slot testext_slots[] = {KORVO_MODULE_SLOTS(korvo::create_module, testext_exec)};
 PyModuleDef testext_module = {PyModuleDef_HEAD_INIT, "quillet_testext", nullptr, 0,      nullptr,
                               testext_slots,         nullptr,           nullptr, nullptr};
 

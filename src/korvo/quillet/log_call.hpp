@@ -131,13 +131,13 @@ PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             // The usual call, one exact str: after its encoding (whose error a filtered call
             // still raises), a filtered call ends at the level test.
             utf8_of(args[0]);
-            if (Policy::filtered(self, Lvl)) return new_ref(Py_None);
+            if (Policy::filtered(self, Lvl)) Py_RETURN_NONE;
             Policy::log(self, Lvl, log_request{.msg = args[0]});
         } else {
             const log_request req = parse_log_args(method_names[Lvl], args, nargs, kwnames);
             Policy::log(self, Lvl, req);
         }
-        return new_ref(Py_None);
+        Py_RETURN_NONE;
     });
 }
 

@@ -25,8 +25,6 @@ korvo::module_guard g_guard{"quillet", "korvo.quillet.quillet"};
 // interpreter finalises, not only when the process exits.
 void flush_files_at_exit() { ::quillet::flush_file_sinks(); }
 
-PyObject* quillet_create(PyObject* spec, PyModuleDef*) { return korvo::create_module(spec, g_guard); }
-
 // Fills the namespace in a fixed order; a failing step aborts the import.
 int quillet_exec(PyObject* module) {
     return korvo::guard(-1, [&] {
@@ -65,7 +63,7 @@ int quillet_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot quillet_slots[] = {KORVO_MODULE_SLOTS(quillet_create, quillet_exec)};
+PyModuleDef_Slot quillet_slots[] = {KORVO_MODULE_SLOTS(korvo::create_module, quillet_exec)};
 
 PyModuleDef quillet_definition = quillet_module::definition(quillet_state::module_name, quillet_slots);
 

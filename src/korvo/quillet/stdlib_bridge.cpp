@@ -61,7 +61,7 @@ PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t 
             object value = get_attr(logging.ptr(), constant);
             check(PyObject_SetAttr(self, st.name(attr), value.ptr()));
         }
-        return new_ref(Py_None);
+        Py_RETURN_NONE;
     });
 }
 
@@ -142,13 +142,13 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             throw python_error{};
         }
         const std::shared_ptr<spdlog::logger> logger = held_default();
-        if (!logger) return new_ref(Py_None);  // no default logger: the record goes nowhere, as in DefaultLogger
+        if (!logger) Py_RETURN_NONE;  // no default logger: the record goes nowhere, as in DefaultLogger
         if (const void* nul = std::memchr(text.data(), '\0', text.size()))
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
-        if (!logger->should_log(bucket)) return new_ref(Py_None);
+        if (!logger->should_log(bucket)) Py_RETURN_NONE;
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
-        return new_ref(Py_None);
+        Py_RETURN_NONE;
     });
 }
 

@@ -35,7 +35,7 @@ int spsc_queue_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot spsc_queue_slots[] = {KORVO_MODULE_SLOTS(create_module_slot<g_guard>, spsc_queue_exec)};
+PyModuleDef_Slot spsc_queue_slots[] = {KORVO_MODULE_SLOTS(create_module, spsc_queue_exec)};
 
 PyModuleDef spsc_queue_def = spsc_queue_module::definition("korvo.spsc_queue.spsc_queue", spsc_queue_slots);
 

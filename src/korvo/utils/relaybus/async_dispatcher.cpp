@@ -35,9 +35,9 @@ constexpr std::array k_options{k_capacity, k_slot_size, k_overwrite, k_zerocopy,
 // the dispatcher goes, and producers hold a reference to it while they push.
 using wakeup_handles = std::vector<platform_socket>;
 
-void ad_finalize(PyObject* self);
+void async_dispatcher_finalize(PyObject* self);
 
-struct ad_desc {
+struct async_dispatcher_desc {
     template <class F>
     static void fields(async_dispatcher_object& self, F&& f) {
         f(self._q);
@@ -53,29 +53,30 @@ struct ad_desc {
         self._running.~atomic();
     }
     // Destruction closes through an overriding close().
-    static void finalize(PyObject* self) { ad_finalize(self); }
+    static void finalize(PyObject* self) { async_dispatcher_finalize(self); }
 };
-using ad_type = type_slots<async_dispatcher_object, ad_desc>;
+using async_dispatcher_layout = type_slots<async_dispatcher_object, async_dispatcher_desc>;
 
-async_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return ad_type::cast(self); }
+async_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return async_dispatcher_layout::cast(self); }
 dispatcher_prefix* prefix_of(async_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
 }
 
 // ---- native table
-int ad_push_notify(async_dispatcher_object* self, const char* data, std::size_t size) {
+int async_dispatcher_push_notify(async_dispatcher_object* self, const char* data, std::size_t size) {
     return push_notify(prefix_of(self), data, size);
 }
-int ad_push_var_notify(async_dispatcher_object* self, const char* data, std::size_t size) {
+int async_dispatcher_push_var_notify(async_dispatcher_object* self, const char* data, std::size_t size) {
     return push_var_notify(prefix_of(self), data, size);
 }
 
-PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
+PyObject* async_dispatcher_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
 
-constexpr async_dispatcher_vtable k_vtable{ad_setup, ad_push_notify, ad_push_var_notify};
+constexpr async_dispatcher_vtable k_vtable{async_dispatcher_setup, async_dispatcher_push_notify,
+                                           async_dispatcher_push_var_notify};
 
-PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* ad_py_close(PyObject* self, PyObject*);
+PyObject* async_dispatcher_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* async_dispatcher_py_close(PyObject* self, PyObject*);
 
 PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::async_dispatcher_type); }
 
@@ -118,7 +119,7 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
 }
 
 template <bool Variable>
-PyObject* ad_py_reader(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* async_dispatcher_py_reader(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guard(nullptr, [&]() -> PyObject* {
         const char* name = Variable ? "_AsyncDispatcher__reader_var" : "_AsyncDispatcher__reader";
         if (nargs != 2) {
@@ -138,11 +139,12 @@ PyObject* ad_py_reader(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 // ---- setup and close
-PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
+PyObject* async_dispatcher_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {
         relaybus_state& st = relaybus_module::state();
         if (!skip_dispatch) {
-            if (object override = find_override(as_py(self), exact_type(), st.setup_name.ptr(), ad_py_setup)) {
+            if (object override =
+                    find_override(as_py(self), exact_type(), st.setup_name.ptr(), async_dispatcher_py_setup)) {
                 object r = object::steal(check(PyLong_FromLong(recvbuf)));
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
             }
@@ -153,7 +155,7 @@ PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, i
         }
         // A second reader would wait on a socket no one wakes any more, and close() would cancel
         // only the newer one.
-        if (self->_task != Py_None && !PyObject_IsTrue(call_method(self->_task, "done").ptr())) {
+        if (self->_task != Py_None && !check(PyObject_IsTrue(call_method(self->_task, "done").ptr()))) {
             PyErr_SetString(PyExc_RuntimeError,
                             "AsyncDispatcher.setup(): a reader task of this dispatcher is still running");
             throw python_error{};
@@ -179,7 +181,7 @@ PyObject* ad_setup(async_dispatcher_object* self, PyObject* host, int recvbuf, i
     });
 }
 
-PyObject* ad_close(async_dispatcher_object* self) {
+PyObject* async_dispatcher_close(async_dispatcher_object* self) {
     return guard(nullptr, [&]() -> PyObject* {
         self->_running.store(0, std::memory_order_release);
         if (self->_q != Py_None) {
@@ -195,7 +197,7 @@ PyObject* ad_close(async_dispatcher_object* self) {
             object task = field_ref(self->_task).take();
             // A finished reader has nothing left to cancel (and its loop may be closed by now).
             object done = call_method(task.ptr(), "done");
-            if (!PyObject_IsTrue(done.ptr())) {
+            if (!check(PyObject_IsTrue(done.ptr()))) {
                 object loop = call_method(task.ptr(), "get_loop");
                 object finalize = object::steal(
                     check(PyObject_CallOneArg(relaybus_module::state().finalize_factory.ptr(), task.ptr())));
@@ -211,7 +213,7 @@ PyObject* ad_close(async_dispatcher_object* self) {
 }
 
 // Errors of close() on destruction go to the unraisable hook.
-void ad_finalize(PyObject* self) {
+void async_dispatcher_finalize(PyObject* self) {
     saved_error pending;
     object result = object::steal(guard(nullptr, [&] {
         object name = override_name(relaybus_module::loaded(), &relaybus_state::close_name, "close");
@@ -222,10 +224,10 @@ void ad_finalize(PyObject* self) {
 }
 
 // ---- Python type
-PyObject* ad_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* async_dispatcher_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
         auto handles = std::make_unique<wakeup_handles>();
-        object self = ad_type::allocate(type, &k_vtable);
+        object self = async_dispatcher_layout::allocate(type, &k_vtable);
         auto* d = as_dispatcher(self.ptr());
         d->_sock_fd = k_no_socket;
         d->_addr = ipv4_address{};
@@ -236,7 +238,7 @@ PyObject* ad_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-int ad_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int async_dispatcher_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
         static constexpr auto names = parameter_names(std::to_array({"callback"}), k_options, k_no_parameters);
         std::array<PyObject*, names.size()> v{};
@@ -250,22 +252,22 @@ int ad_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         field_ref(d->_q).set(std::move(queue));
         field_ref(d->_callback).set(v[0]);
         d->_variable_size = variable_size;
-        d->_push = variable_size ? ad_push_var_notify : ad_push_notify;
+        d->_push = variable_size ? async_dispatcher_push_var_notify : async_dispatcher_push_notify;
         return 0;
     });
 }
 
-PyObject* ad_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* async_dispatcher_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
         const setup_arguments given = parse_setup_arguments(args, nargs, kwnames);
-        return ad_setup(as_dispatcher(self), given.host.ptr(), given.recvbuf, 1);
+        return async_dispatcher_setup(as_dispatcher(self), given.host.ptr(), given.recvbuf, 1);
     });
 }
 
-PyObject* ad_py_close(PyObject* self, PyObject*) { return ad_close(as_dispatcher(self)); }
+PyObject* async_dispatcher_py_close(PyObject* self, PyObject*) { return async_dispatcher_close(as_dispatcher(self)); }
 
 // The constructor's arguments as stored, then whether the dispatcher is still open.
-PyObject* ad_repr(PyObject* self) {
+PyObject* async_dispatcher_repr(PyObject* self) {
     return guard(nullptr, [&] {
         const auto* d = as_dispatcher(self);
         std::vector<repr_arg> args;
@@ -277,31 +279,32 @@ PyObject* ad_repr(PyObject* self) {
     });
 }
 
-PyMethodDef ad_methods[] = {
-    method_fastcall("setup", ad_py_setup,
+PyMethodDef async_dispatcher_methods[] = {
+    method_fastcall("setup", async_dispatcher_py_setup,
                     "AsyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216) -> void"),
-    method_noargs("close", ad_py_close, "AsyncDispatcher.close(self) -> None"),
-    method_positional("_AsyncDispatcher__reader", ad_py_reader<false>,
+    method_noargs("close", async_dispatcher_py_close, "AsyncDispatcher.close(self) -> None"),
+    method_positional("_AsyncDispatcher__reader", async_dispatcher_py_reader<false>,
                       "The reader coroutine: delivers each queued message to the callback and awaits it."),
-    method_positional("_AsyncDispatcher__reader_var", ad_py_reader<true>,
+    method_positional("_AsyncDispatcher__reader_var", async_dispatcher_py_reader<true>,
                       "The reader coroutine of the variable-size family."),
     KORVO_REFUSE_PICKLING_METHODS,
     k_methods_end,
 };
 
-auto ad_slots = ad_type::slots(
-    constructed_slots(ad_new, ad_init, ad_methods,
+auto async_dispatcher_slots = async_dispatcher_layout::slots(
+    constructed_slots(async_dispatcher_new, async_dispatcher_init, async_dispatcher_methods,
                       "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
                       "bool zerocopy=False, bool variable_size=False)\n\n"
                       "Delivers messages pushed by a native producer to an awaited callback(bytes) on an asyncio loop.",
-                      ad_repr));
-PyType_Spec ad_spec = type_spec("korvo.utils.relaybus.relaybus.AsyncDispatcher", sizeof(async_dispatcher_object),
-                                k_gc_type_flags, ad_slots.data());
+                      async_dispatcher_repr));
+PyType_Spec async_dispatcher_spec =
+    type_spec("korvo.utils.relaybus.relaybus.AsyncDispatcher", sizeof(async_dispatcher_object), k_gc_type_flags,
+              async_dispatcher_slots.data());
 
 }  // namespace
 
 void add_async_dispatcher_type(relaybus_state& st) {
-    st.async_dispatcher_type = add_published_type(st.module, &ad_spec, &k_vtable);
+    st.async_dispatcher_type = add_published_type(st.module, &async_dispatcher_spec, &k_vtable);
 }
 
 }  // namespace korvo::relaybus

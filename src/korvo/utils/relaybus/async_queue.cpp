@@ -25,7 +25,7 @@ namespace {
 // The options AsyncQueue takes after its loop, in its signature order; its messages are smaller.
 constexpr std::array k_options{k_slot_size.with_default(1024), k_capacity, k_overwrite, k_zerocopy, k_block_on_full};
 
-struct aq_desc {
+struct async_queue_desc {
     template <class F>
     static void fields(async_queue_object& self, F&& f) {
         f(self._q);
@@ -37,9 +37,9 @@ struct aq_desc {
         f(self._space);
     }
 };
-using aq_type = type_slots<async_queue_object, aq_desc>;
+using async_queue_layout = type_slots<async_queue_object, async_queue_desc>;
 
-async_queue_object* as_queue_object(PyObject* self) noexcept { return aq_type::cast(self); }
+async_queue_object* as_queue_object(PyObject* self) noexcept { return async_queue_layout::cast(self); }
 
 // The ring queue a coroutine works on, checked when its body starts. Throws python_error.
 spsc_queue::queue_object* ring_of(PyObject* queue) {
@@ -205,7 +205,7 @@ PyObject* coroutine_method(PyObject* self, coroutine_kind kind, Make&& make) {
 }
 
 template <class Source, coroutine_kind Kind>
-PyObject* aq_push(PyObject* self, PyObject* msg) {
+PyObject* async_queue_push(PyObject* self, PyObject* msg) {
     return guard(nullptr, [&] {
         auto* q = as_queue_object(self);
         return make_coroutine(Kind, push_message<Source>(q, q->_q, q->_notify_cond, msg),
@@ -214,17 +214,17 @@ PyObject* aq_push(PyObject* self, PyObject* msg) {
     });
 }
 
-PyObject* aq_pop(PyObject* self, PyObject*) {
+PyObject* async_queue_pop(PyObject* self, PyObject*) {
     return coroutine_method(self, coroutine_kind::pop,
                             [](async_queue_object* q) { return pop_message(q, q->_q, q->_notify_cond); });
 }
 
-PyObject* aq_dispatch(PyObject* self, PyObject*) {
+PyObject* async_queue_dispatch(PyObject* self, PyObject*) {
     return coroutine_method(self, coroutine_kind::dispatch,
                             [](async_queue_object* q) { return dispatch_messages(q, q->_q, q->_notify_cond); });
 }
 
-PyObject* aq_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* async_queue_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
         PyErr_SetString(PyExc_TypeError, "shutdown() takes no keyword arguments");
         return nullptr;
@@ -234,15 +234,15 @@ PyObject* aq_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
                             [](async_queue_object* q) { return shut_down(q, q->_notify_cond); });
 }
 
-PyObject* aq_py_start_dispatcher(PyObject* self, PyObject* callback);
+PyObject* async_queue_py_start_dispatcher(PyObject* self, PyObject* callback);
 
 PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::async_queue_type); }
 
-PyObject* aq_start_dispatcher(async_queue_object* self, PyObject* callback, int skip_dispatch) {
+PyObject* async_queue_start_dispatcher(async_queue_object* self, PyObject* callback, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
             object name = relaybus_module::state().start_dispatcher_name;
-            if (object override = find_override(as_py(self), exact_type(), name.ptr(), aq_py_start_dispatcher))
+            if (object override = find_override(as_py(self), exact_type(), name.ptr(), async_queue_py_start_dispatcher))
                 return check(PyObject_CallOneArg(override.ptr(), callback));
         }
         field_ref(self->_callback).set(callback);
@@ -253,34 +253,46 @@ PyObject* aq_start_dispatcher(async_queue_object* self, PyObject* callback, int 
     });
 }
 
-PyObject* aq_py_start_dispatcher(PyObject* self, PyObject* callback) {
-    return aq_start_dispatcher(as_queue_object(self), callback, 1);
+PyObject* async_queue_py_start_dispatcher(PyObject* self, PyObject* callback) {
+    return async_queue_start_dispatcher(as_queue_object(self), callback, 1);
 }
 
-constexpr async_queue_vtable k_vtable{aq_start_dispatcher};
+constexpr async_queue_vtable k_vtable{async_queue_start_dispatcher};
 
-// ---- pickled state: the fields in alphabetical order of their names
-PyObject** object_member(async_queue_object* q, std::size_t i) noexcept {
-    PyObject** members[] = {&q->_callback, &q->_lock, &q->_loop, &q->_notify_cond, &q->_q, nullptr, &q->_task};
-    return members[i];
-}
-constexpr std::size_t k_running_member = 5;
+// ---- pickled state: the fields in alphabetical order of their names, as the checksums say
+enum class pickled_kind { object, queue, flag };
+struct pickled_member {
+    pickled_kind kind;
+    PyObject* async_queue_object::* object = nullptr;  // object and queue members
+    int async_queue_object::* flag = nullptr;          // flag members, pickled as bool
+};
+constexpr std::array<pickled_member, 7> k_pickled_members{{
+    {pickled_kind::object, &async_queue_object::_callback},
+    {pickled_kind::object, &async_queue_object::_lock},
+    {pickled_kind::object, &async_queue_object::_loop},
+    {pickled_kind::object, &async_queue_object::_notify_cond},
+    {pickled_kind::queue, &async_queue_object::_q},
+    {pickled_kind::flag, nullptr, &async_queue_object::_running},
+    {pickled_kind::object, &async_queue_object::_task},
+}};
 
 object read_member(PyObject* self, std::size_t i, bool& needs_setstate) {
     auto* q = as_queue_object(self);
-    if (i == k_running_member) return object::borrow(q->_running ? Py_True : Py_False);
-    PyObject* value = *object_member(q, i);
+    const pickled_member& member = k_pickled_members[i];
+    if (member.kind == pickled_kind::flag) return object::borrow(q->*member.flag ? Py_True : Py_False);
+    PyObject* value = q->*member.object;
     if (value != Py_None) needs_setstate = true;
     return object::borrow(value);
 }
 
 void write_member(PyObject* self, std::size_t i, PyObject* value) {
     auto* q = as_queue_object(self);
-    if (i == k_running_member) {
-        q->_running = to_bool(value);
+    const pickled_member& member = k_pickled_members[i];
+    if (member.kind == pickled_kind::flag) {
+        q->*member.flag = to_bool(value);
         return;
     }
-    if (i == 4 && value != Py_None) {
+    if (member.kind == pickled_kind::queue && value != Py_None) {
         auto* queue_type = reinterpret_cast<PyTypeObject*>(relaybus_module::state().queue_type.ptr());
         if (!PyObject_TypeCheck(value, queue_type)) {
             PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
@@ -288,7 +300,7 @@ void write_member(PyObject* self, std::size_t i, PyObject* value) {
             throw python_error{};
         }
     }
-    field_ref(*object_member(q, i)).set(value);
+    field_ref(q->*member.object).set(value);
 }
 
 PyObject* relaybus_module_object() { return relaybus_module::state().module; }
@@ -299,18 +311,18 @@ PyTypeObject* async_queue_type() {
 constexpr pickled_class k_pickled{
     "__pyx_unpickle_AsyncQueue",
     {0xb5fb52f, 0x4bd5b12, 0x5d4ebbc, "_callback, _lock, _loop, _notify_cond, _q, _running, _task"},
-    7,
+    k_pickled_members.size(),
     read_member,
     write_member,
     relaybus_module_object,
     async_queue_type};
 
 // ---- construction
-PyObject* aq_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return guard(nullptr, [&]() -> PyObject* { return aq_type::allocate(type, &k_vtable).release(); });
+PyObject* async_queue_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guard(nullptr, [&]() -> PyObject* { return async_queue_layout::allocate(type, &k_vtable).release(); });
 }
 
-int aq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int async_queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
         static constexpr auto names = parameter_names(std::to_array({"loop"}), k_options, k_no_parameters);
         std::array<PyObject*, names.size()> v{};
@@ -350,7 +362,7 @@ int aq_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // The constructor's arguments as stored (block_on_full as asked: such a queue waits on the loop).
-PyObject* aq_repr(PyObject* self) {
+PyObject* async_queue_repr(PyObject* self) {
     return guard(nullptr, [&] {
         const auto* q = as_queue_object(self);
         std::vector<repr_arg> args;
@@ -364,38 +376,38 @@ PyObject* aq_repr(PyObject* self) {
     });
 }
 
-PyMethodDef aq_methods[] = {
-    method_o("start_dispatcher", aq_py_start_dispatcher, "AsyncQueue.start_dispatcher(self, callback)"),
-    method_o("push_buf", aq_push<buffer_source, coroutine_kind::push_buf>, "AsyncQueue.push_buf(self, msg)"),
-    method_o("push_obj", aq_push<object_source, coroutine_kind::push_obj>, "AsyncQueue.push_obj(self, msg)"),
-    method_o("push_str", aq_push<str_source, coroutine_kind::push_str>, "AsyncQueue.push_str(self, msg)"),
-    method_noargs("pop", aq_pop, "AsyncQueue.pop(self)"),
-    method_noargs("_AsyncQueue__dispatch", aq_dispatch, "AsyncQueue.__dispatch(self)"),
-    method_varargs("shutdown", aq_shutdown, "AsyncQueue.shutdown(self, *excinfo)"),
+PyMethodDef async_queue_methods[] = {
+    method_o("start_dispatcher", async_queue_py_start_dispatcher, "AsyncQueue.start_dispatcher(self, callback)"),
+    method_o("push_buf", async_queue_push<buffer_source, coroutine_kind::push_buf>, "AsyncQueue.push_buf(self, msg)"),
+    method_o("push_obj", async_queue_push<object_source, coroutine_kind::push_obj>, "AsyncQueue.push_obj(self, msg)"),
+    method_o("push_str", async_queue_push<str_source, coroutine_kind::push_str>, "AsyncQueue.push_str(self, msg)"),
+    method_noargs("pop", async_queue_pop, "AsyncQueue.pop(self)"),
+    method_noargs("_AsyncQueue__dispatch", async_queue_dispatch, "AsyncQueue.__dispatch(self)"),
+    method_varargs("shutdown", async_queue_shutdown, "AsyncQueue.shutdown(self, *excinfo)"),
     method_noargs("__reduce__", reduce_method<k_pickled>),
     method_o("__setstate__", setstate_method<k_pickled>),
     k_methods_end,
 };
 
-PyMethodDef aq_functions[] = {
+PyMethodDef async_queue_functions[] = {
     unpickle_def<k_pickled>("__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, __pyx_state)"),
     k_methods_end,
 };
 
-auto aq_slots = aq_type::slots(
-    constructed_slots(aq_new, aq_init, aq_methods,
+auto async_queue_slots = async_queue_layout::slots(
+    constructed_slots(async_queue_new, async_queue_init, async_queue_methods,
                       "AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, "
                       "bool zerocopy=False, bool block_on_full=False)\n\n"
                       "A bounded byte-message queue for the coroutines of one asyncio event loop.",
-                      aq_repr));
-PyType_Spec aq_spec =
-    type_spec("korvo.utils.relaybus.relaybus.AsyncQueue", sizeof(async_queue_object), k_gc_type_flags, aq_slots.data());
+                      async_queue_repr));
+PyType_Spec async_queue_spec = type_spec("korvo.utils.relaybus.relaybus.AsyncQueue", sizeof(async_queue_object),
+                                         k_gc_type_flags, async_queue_slots.data());
 
 }  // namespace
 
 void add_async_queue_type(relaybus_state& st) {
-    st.async_queue_type = add_published_type(st.module, &aq_spec, &k_vtable);
-    check(PyModule_AddFunctions(st.module, aq_functions));
+    st.async_queue_type = add_published_type(st.module, &async_queue_spec, &k_vtable);
+    check(PyModule_AddFunctions(st.module, async_queue_functions));
 }
 
 }  // namespace korvo::relaybus

@@ -5,12 +5,6 @@
 #include <thread>
 #include <utility>
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "common/errors.hpp"
 #include "korvo/spsc_queue.hpp"
 #include "state.hpp"
@@ -75,14 +69,6 @@ void abandon_job(consumer_job& job) noexcept {
 
 const char* loop_context(loop_kind kind) noexcept { return k_context[static_cast<int>(kind)]; }
 
-long current_process_id() noexcept {
-#ifdef _WIN32
-    return static_cast<long>(_getpid());
-#else
-    return static_cast<long>(getpid());
-#endif
-}
-
 // ---- consumer_thread
 consumer_thread::~consumer_thread() {
     if (thread_.joinable()) thread_.detach();  // only a forgotten thread of a failed teardown
@@ -119,7 +105,7 @@ void consumer_thread::launch(consumer_job job, bool detach) {
         // A failed start drops the job here, under the mutex: its references are never the
         // last ones (the dispatcher holds both), so that runs no Python code.
         thread_ = std::thread([job = std::move(job)]() mutable {
-            state_ptr owner = job.state;
+            consumer_ptr owner = job.consumer;
             run_consumer(std::move(job));
             owner->finish();
         });
@@ -188,7 +174,7 @@ void run_consumer(consumer_job job) {
         const auto& ops = queue_ops();
         auto* queue = as_queue(job.queue.ptr());
         PyObject* callback = job.callback.ptr();
-        consumer_thread& state = *job.state;
+        consumer_thread& state = *job.consumer;
         const bool wait_for_datagram = job.kind == loop_kind::try_pop || job.kind == loop_kind::try_pop_var;
         const bool release_after = job.kind == loop_kind::pop;
         const char* data = nullptr;
@@ -222,10 +208,10 @@ void run_consumer(consumer_job job) {
     }
     if (!with_python || python_gone()) return abandon_job(job);
     PyEval_RestoreThread(tstate);
-    job.state->forget_queue();
+    job.consumer->forget_queue();
     job.callback.reset();
     job.queue.reset();
-    state_ptr state = std::move(job.state);
+    consumer_ptr state = std::move(job.consumer);
     PyGILState_Release(gil);
     // `state` goes last, without the lock: it may close the socket duplicates.
 }
@@ -244,10 +230,10 @@ std::atomic<bool> g_python_gone{false};
 constexpr auto k_exit_wait = std::chrono::seconds(5);
 
 // Stops every consumer in `live` and waits for them all, up to k_exit_wait. No interpreter lock.
-void stop_and_wait(const std::vector<state_ptr>& live) noexcept {
-    for (const state_ptr& state : live) state->stop_and_wake();
+void stop_and_wait(const std::vector<consumer_ptr>& live) noexcept {
+    for (const consumer_ptr& state : live) state->stop_and_wake();
     const auto deadline = std::chrono::steady_clock::now() + k_exit_wait;
-    for (const state_ptr& state : live) {
+    for (const consumer_ptr& state : live) {
         const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration{});
         std::thread finished = state->wait_finished(left);
         if (finished.joinable()) finished.join();
@@ -256,7 +242,7 @@ void stop_and_wait(const std::vector<state_ptr>& live) noexcept {
 
 }  // namespace
 
-void track_consumer(const state_ptr& state) {
+void track_consumer(const consumer_ptr& state) {
     std::lock_guard lock(g_registry_mutex);
     std::erase_if(g_registry, [](const std::weak_ptr<consumer_thread>& w) { return w.expired(); });
     g_registry.push_back(state);
@@ -264,11 +250,11 @@ void track_consumer(const state_ptr& state) {
 
 // Interpreter lock held on entry; released while the consumers are waited for.
 void stop_all_consumers() noexcept {
-    std::vector<state_ptr> live;
+    std::vector<consumer_ptr> live;
     {
         std::lock_guard lock(g_registry_mutex);
         for (const auto& weak : g_registry)
-            if (state_ptr state = weak.lock(); state && !state->inherited()) live.push_back(std::move(state));
+            if (consumer_ptr state = weak.lock(); state && !state->inherited()) live.push_back(std::move(state));
         g_registry.clear();
     }
     Py_BEGIN_ALLOW_THREADS

@@ -28,19 +28,17 @@ enum class loop_kind { try_pop, try_pop_var, pop, pop_var };
 const char* loop_context(loop_kind kind) noexcept;
 
 class consumer_thread;
-using state_ptr = std::shared_ptr<consumer_thread>;
+using consumer_ptr = std::shared_ptr<consumer_thread>;
 
 // Everything one run of a consumer loop uses; built with the interpreter lock held.
 struct consumer_job {
     object queue;
     object callback;
-    state_ptr state;
+    consumer_ptr consumer;
     platform_socket wakeup_handle = k_no_socket;
     ipv4_address wakeup_address{};
     loop_kind kind = loop_kind::try_pop;
 };
-
-long current_process_id() noexcept;
 
 // The one owner of a dispatcher's consumer thread: idle -> starting -> running -> finished.
 //
@@ -104,7 +102,7 @@ void run_consumer(consumer_job job);
 
 // Interpreter exit: every consumer started by this process is stopped and waited for before
 // the interpreter finalises; consumers still running after that never touch Python again.
-void track_consumer(const state_ptr& state);
+void track_consumer(const consumer_ptr& state);
 void stop_all_consumers() noexcept;  // interpreter lock held
 bool python_gone() noexcept;
 

@@ -86,7 +86,7 @@ int relaybus_exec(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot relaybus_slots[] = {KORVO_MODULE_SLOTS(create_module_slot<g_guard>, relaybus_exec)};
+PyModuleDef_Slot relaybus_slots[] = {KORVO_MODULE_SLOTS(create_module, relaybus_exec)};
 
 PyModuleDef relaybus_def =
     relaybus_module::definition("korvo.utils.relaybus.relaybus", relaybus_slots, nullptr,

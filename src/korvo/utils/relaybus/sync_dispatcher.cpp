@@ -32,9 +32,9 @@ namespace {
 void mark_stopped(sync_dispatcher_object* self) noexcept;
 void stop_and_wake(sync_dispatcher_object* self) noexcept;
 void wait_for_consumer(sync_dispatcher_object* self) noexcept;
-void sd_finalize(PyObject* self);
+void sync_dispatcher_finalize(PyObject* self);
 
-struct sd_desc {
+struct sync_dispatcher_desc {
     template <class F>
     static void fields(sync_dispatcher_object& self, F&& f) {
         f(self._q);
@@ -51,15 +51,15 @@ struct sd_desc {
         if (!self._detach) wait_for_consumer(&self);
         self._thread.~thread();
         self._running.~atomic();
-        delete static_cast<state_ptr*>(self._consumer);
+        delete static_cast<consumer_ptr*>(self._consumer);
         self._consumer = nullptr;
     }
     // Destruction closes through an overriding close().
-    static void finalize(PyObject* self) { sd_finalize(self); }
+    static void finalize(PyObject* self) { sync_dispatcher_finalize(self); }
 };
-using sd_type = type_slots<sync_dispatcher_object, sd_desc>;
+using sync_dispatcher_layout = type_slots<sync_dispatcher_object, sync_dispatcher_desc>;
 
-sync_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return sd_type::cast(self); }
+sync_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return sync_dispatcher_layout::cast(self); }
 dispatcher_prefix* prefix_of(sync_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
 }
@@ -67,12 +67,12 @@ dispatcher_prefix* prefix_of(sync_dispatcher_object* self) noexcept {
 // exists only in the parent, and whose mutex may have been held at fork time: it is kept, never
 // touched again, and the child starts over from a fresh state that is idle and keeps the
 // stopped flag.
-state_ptr& state_of(sync_dispatcher_object* self) {
-    state_ptr& state = *static_cast<state_ptr*>(self->_consumer);
+consumer_ptr& consumer_of(sync_dispatcher_object* self) {
+    consumer_ptr& state = *static_cast<consumer_ptr*>(self->_consumer);
     if (state->inherited()) {
         auto fresh = std::make_shared<consumer_thread>();
         fresh->running.store(state->running.load(std::memory_order_seq_cst), std::memory_order_seq_cst);
-        static_cast<void>(new state_ptr(std::move(state)));  // kept for good
+        static_cast<void>(new consumer_ptr(std::move(state)));  // kept for good
         state = std::move(fresh);
     }
     return state;
@@ -91,7 +91,7 @@ consumer_job make_job(sync_dispatcher_object* self, loop_kind kind) {
     consumer_job job;
     job.queue = object::borrow(self->_q);
     job.callback = object::borrow(self->_callback);
-    job.state = state_of(self);
+    job.consumer = consumer_of(self);
     job.wakeup_handle = load_wakeup_handle(prefix_of(self));
     job.wakeup_address = self->_addr;
     job.kind = kind;
@@ -99,22 +99,22 @@ consumer_job make_job(sync_dispatcher_object* self, loop_kind kind) {
 }
 
 // ---- native table
-int sd_push_notify(sync_dispatcher_object* self, const char* data, std::size_t size) {
+int sync_dispatcher_push_notify(sync_dispatcher_object* self, const char* data, std::size_t size) {
     return push_notify(prefix_of(self), data, size);
 }
-int sd_push_var_notify(sync_dispatcher_object* self, const char* data, std::size_t size) {
+int sync_dispatcher_push_var_notify(sync_dispatcher_object* self, const char* data, std::size_t size) {
     return push_var_notify(prefix_of(self), data, size);
 }
-int sd_queue_push(sync_dispatcher_object* self, const char* data, std::size_t size) {
+int sync_dispatcher_queue_push(sync_dispatcher_object* self, const char* data, std::size_t size) {
     return queue_ops().push(as_queue(self->_q), data, size);
 }
-int sd_queue_push_var(sync_dispatcher_object* self, const char* data, std::size_t size) {
+int sync_dispatcher_queue_push_var(sync_dispatcher_object* self, const char* data, std::size_t size) {
     return queue_ops().push_var(as_queue(self->_q), data, size);
 }
 
 // The loops as table entries: run on the calling native thread, without the lock held.
 template <loop_kind Kind>
-void sd_loop(sync_dispatcher_object* self) {
+void sync_dispatcher_loop(sync_dispatcher_object* self) {
     PyGILState_STATE gil = PyGILState_Ensure();
     consumer_job job;
     bool ok = guard(false, [&] {
@@ -126,24 +126,24 @@ void sd_loop(sync_dispatcher_object* self) {
     if (ok) run_consumer(std::move(job));
 }
 
-PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
-PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch);
+PyObject* sync_dispatcher_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch);
+PyObject* sync_dispatcher_close(sync_dispatcher_object* self, int skip_dispatch);
 
 constexpr sync_dispatcher_vtable k_vtable{
-    sd_setup,
-    sd_push_notify,
-    sd_push_var_notify,
-    sd_queue_push,
-    sd_queue_push_var,
-    sd_loop<loop_kind::try_pop>,
-    sd_loop<loop_kind::try_pop_var>,
-    sd_loop<loop_kind::pop>,
-    sd_loop<loop_kind::pop_var>,
-    sd_close,
+    sync_dispatcher_setup,
+    sync_dispatcher_push_notify,
+    sync_dispatcher_push_var_notify,
+    sync_dispatcher_queue_push,
+    sync_dispatcher_queue_push_var,
+    sync_dispatcher_loop<loop_kind::try_pop>,
+    sync_dispatcher_loop<loop_kind::try_pop_var>,
+    sync_dispatcher_loop<loop_kind::pop>,
+    sync_dispatcher_loop<loop_kind::pop_var>,
+    sync_dispatcher_close,
 };
 
-PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* sd_py_close(PyObject* self, PyObject*);
+PyObject* sync_dispatcher_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* sync_dispatcher_py_close(PyObject* self, PyObject*);
 
 PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::sync_dispatcher_type); }
 
@@ -152,7 +152,7 @@ void open_wakeup_socket(sync_dispatcher_object* self, PyObject* host, int recvbu
     field_ref(self->_sock).steal(setup_socket(true, recvbuf));
     PyObject* sock = self->_sock;
     const platform_socket native = bind_for_wakeups(sock, host, self->_addr);
-    state_of(self)->handles.push_back(native);
+    consumer_of(self)->handles.push_back(native);
     store_wakeup_handle(prefix_of(self), native);
 }
 
@@ -172,7 +172,7 @@ void abandon_wakeup_socket(sync_dispatcher_object* self) {
 
 // The consumer thread was claimed (phase starting): start it.
 void start_consumer(sync_dispatcher_object* self) {
-    const state_ptr& state = state_of(self);
+    const consumer_ptr& state = consumer_of(self);
     state->launch(make_job(self, loop_of(self)), self->_detach != 0);
     track_consumer(state);
 }
@@ -183,11 +183,11 @@ void start_consumer(sync_dispatcher_object* self) {
     throw python_error{};
 }
 
-PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
+PyObject* sync_dispatcher_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
             object name = override_name(relaybus_module::loaded(), &relaybus_state::setup_name, "setup");
-            if (object override = find_override(as_py(self), exact_type(), name.ptr(), sd_py_setup)) {
+            if (object override = find_override(as_py(self), exact_type(), name.ptr(), sync_dispatcher_py_setup)) {
                 object r = object::steal(check(PyLong_FromLong(recvbuf)));
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
             }
@@ -197,7 +197,7 @@ PyObject* sd_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, in
             throw python_error{};
         }
         // Claimed before bind can let go of the lock: a concurrent setup is refused from here on.
-        consumer_thread& consumer = *state_of(self);
+        consumer_thread& consumer = *consumer_of(self);
         std::thread previous;
         if (!consumer.claim(previous)) refuse_while_running("setup");
         if (previous.joinable()) {  // a finished consumer that was never waited for
@@ -240,7 +240,7 @@ void stop_and_wake(sync_dispatcher_object* self) noexcept {
 void mark_stopped(sync_dispatcher_object* self) noexcept {
     self->_running.store(false, std::memory_order_seq_cst);
     // Never touches the inherited state's mutex: its flag only.
-    static_cast<state_ptr*>(self->_consumer)->get()->running.store(false, std::memory_order_seq_cst);
+    static_cast<consumer_ptr*>(self->_consumer)->get()->running.store(false, std::memory_order_seq_cst);
 }
 
 // Waits (lock released) until the consumer has finished; the first waiter joins it. The
@@ -249,7 +249,7 @@ void mark_stopped(sync_dispatcher_object* self) noexcept {
 void wait_for_consumer(sync_dispatcher_object* self) noexcept {
     consumer_thread* consumer = nullptr;
     if (!guard(false, [&] {
-            consumer = state_of(self).get();
+            consumer = consumer_of(self).get();
             return true;
         })) {
         PyErr_Clear();  // no memory for a fresh state in a forked child: nothing to wait for there
@@ -261,11 +261,11 @@ void wait_for_consumer(sync_dispatcher_object* self) noexcept {
     Py_END_ALLOW_THREADS
 }
 
-PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
+PyObject* sync_dispatcher_close(sync_dispatcher_object* self, int skip_dispatch) {
     return guard(nullptr, [&]() -> PyObject* {
         if (!skip_dispatch) {
             object name = override_name(relaybus_module::loaded(), &relaybus_state::close_name, "close");
-            if (object override = find_override(as_py(self), exact_type(), name.ptr(), sd_py_close))
+            if (object override = find_override(as_py(self), exact_type(), name.ptr(), sync_dispatcher_py_close))
                 return check(PyObject_CallNoArgs(override.ptr()));
         }
         mark_stopped(self);
@@ -282,11 +282,11 @@ PyObject* sd_close(sync_dispatcher_object* self, int skip_dispatch) {
 }
 
 // ---- Python type
-PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
+PyObject* sync_dispatcher_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
         // The consumer state first: once the object exists, its destruction reads the state.
-        auto consumer = std::make_unique<state_ptr>(std::make_shared<consumer_thread>());
-        object self = sd_type::allocate(type, &k_vtable);
+        auto consumer = std::make_unique<consumer_ptr>(std::make_shared<consumer_thread>());
+        object self = sync_dispatcher_layout::allocate(type, &k_vtable);
         auto* d = as_dispatcher(self.ptr());
         d->_sock_fd = k_no_socket;
         d->_addr = ipv4_address{};
@@ -297,7 +297,7 @@ PyObject* sd_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+int sync_dispatcher_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
         static constexpr auto names =
             parameter_names(std::to_array({"callback"}), k_bridge_options, std::to_array({"detach", "nonblocking"}));
@@ -312,7 +312,7 @@ int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         // the fields: a refused or failed __init__ changes nothing.
         object queue = options.make_queue();
         auto* d = as_dispatcher(self);
-        if (state_of(d)->busy()) refuse_while_running("__init__");
+        if (consumer_of(d)->busy()) refuse_while_running("__init__");
         // The old values go after all stores: dropping them may run Python code.
         object old_callback = field_ref(d->_callback).take();
         object old_queue = field_ref(d->_q).take();
@@ -322,24 +322,24 @@ int sd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         d->_nonblocking = nonblocking;
         field_ref(d->_q).set(std::move(queue));
         if (nonblocking)
-            d->_push = variable_size ? sd_push_var_notify : sd_push_notify;
+            d->_push = variable_size ? sync_dispatcher_push_var_notify : sync_dispatcher_push_notify;
         else
-            d->_push = variable_size ? sd_queue_push_var : sd_queue_push;
+            d->_push = variable_size ? sync_dispatcher_queue_push_var : sync_dispatcher_queue_push;
         return 0;
     });
 }
 
-PyObject* sd_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sync_dispatcher_py_setup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
         const setup_arguments given = parse_setup_arguments(args, nargs, kwnames);
-        return sd_setup(as_dispatcher(self), given.host.ptr(), given.recvbuf, 1);
+        return sync_dispatcher_setup(as_dispatcher(self), given.host.ptr(), given.recvbuf, 1);
     });
 }
 
-PyObject* sd_py_close(PyObject* self, PyObject*) { return sd_close(as_dispatcher(self), 1); }
+PyObject* sync_dispatcher_py_close(PyObject* self, PyObject*) { return sync_dispatcher_close(as_dispatcher(self), 1); }
 
 // The constructor's arguments as stored, then whether the dispatcher is still open.
-PyObject* sd_repr(PyObject* self) {
+PyObject* sync_dispatcher_repr(PyObject* self) {
     return guard(nullptr, [&] {
         const auto* d = as_dispatcher(self);
         std::vector<repr_arg> args;
@@ -356,33 +356,35 @@ PyObject* sd_repr(PyObject* self) {
 }
 
 // Errors of close() on destruction go to the unraisable hook.
-void sd_finalize(PyObject* self) {
+void sync_dispatcher_finalize(PyObject* self) {
     saved_error pending;
-    object result = object::steal(sd_close(as_dispatcher(self), 0));
+    object result = object::steal(sync_dispatcher_close(as_dispatcher(self), 0));
     if (!result) report_unraisable("korvo.utils.relaybus.relaybus.SyncDispatcher.__dealloc__");
 }
 
-PyMethodDef sd_methods[] = {
-    method_fastcall("setup", sd_py_setup, "SyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216)"),
-    method_noargs("close", sd_py_close, "SyncDispatcher.close(self)"),
+PyMethodDef sync_dispatcher_methods[] = {
+    method_fastcall("setup", sync_dispatcher_py_setup,
+                    "SyncDispatcher.setup(self, str host='127.0.0.1', int recvbuf=16777216)"),
+    method_noargs("close", sync_dispatcher_py_close, "SyncDispatcher.close(self)"),
     KORVO_REFUSE_PICKLING_METHODS,
     k_methods_end,
 };
 
-auto sd_slots = sd_type::slots(
-    constructed_slots(sd_new, sd_init, sd_methods,
+auto sync_dispatcher_slots = sync_dispatcher_layout::slots(
+    constructed_slots(sync_dispatcher_new, sync_dispatcher_init, sync_dispatcher_methods,
                       "SyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool zerocopy=False, "
                       "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
                       "bool nonblocking=True)\n\n"
                       "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread.",
-                      sd_repr));
-PyType_Spec sd_spec = type_spec("korvo.utils.relaybus.relaybus.SyncDispatcher", sizeof(sync_dispatcher_object),
-                                k_gc_type_flags, sd_slots.data());
+                      sync_dispatcher_repr));
+PyType_Spec sync_dispatcher_spec =
+    type_spec("korvo.utils.relaybus.relaybus.SyncDispatcher", sizeof(sync_dispatcher_object), k_gc_type_flags,
+              sync_dispatcher_slots.data());
 
 }  // namespace
 
 void add_sync_dispatcher_type(relaybus_state& st) {
-    st.sync_dispatcher_type = add_published_type(st.module, &sd_spec, &k_vtable);
+    st.sync_dispatcher_type = add_published_type(st.module, &sync_dispatcher_spec, &k_vtable);
 }
 
 }  // namespace korvo::relaybus

@@ -1,10 +1,11 @@
-// Socket calls of the wake-up channel, per platform.
+// The bridge's platform calls: the wake-up channel's sockets and the process id.
 #include "wakeup_socket.hpp"
 
 #include <cstddef>
 #include <cstring>
 
 #if defined(_WIN32)
+#include <process.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
@@ -14,6 +15,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
+
+namespace korvo::relaybus {
+
+long current_process_id() noexcept {
+#if defined(_WIN32)
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+}  // namespace korvo::relaybus
 
 namespace korvo::relaybus::wakeup {
 

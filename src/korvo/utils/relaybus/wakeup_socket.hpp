@@ -1,8 +1,16 @@
-// The platform layer of the wake-up channel: the only place that knows the socket API.
-// A port to another platform changes this file and wakeup_socket.cpp, nothing else.
+// The platform layer of the bridge: the wake-up channel's sockets and the process id, the only
+// place that knows the platform's API. A port to another platform changes this file and
+// wakeup_socket.cpp, nothing else.
 #pragma once
 
 #include "korvo/platform_socket.hpp"
+
+namespace korvo::relaybus {
+
+// This process's id: a consumer state made in another process was inherited through fork.
+long current_process_id() noexcept;
+
+}  // namespace korvo::relaybus
 
 namespace korvo::relaybus::wakeup {
 
