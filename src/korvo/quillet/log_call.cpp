@@ -183,43 +183,36 @@ bool in_logging_package(const object& code) noexcept {
     return entry.logging_package;
 }
 
-// The site reported is the nearest frame above the caller that runs a function rather than
-// module-level code (after the frames of the logging package, when skipped); when there is
-// none, the caller's own frame. Called with the interpreter lock held, as every log call is.
-call_site source_loc_above_caller(bool skip_logging_package) noexcept {
+// The site of a log call is the frame that made it, unless that frame runs module-level code:
+// then it is the nearest frame above it that runs a function, or the frame itself when there is
+// none (a script's top level). A forwarded record's walk starts above the frame that called
+// emit and first passes over the frames of the logging package; the first frame beyond them is
+// the one that logged. Called with the interpreter lock held, as every log call is.
+call_site source_loc_of_call(bool forwarded) noexcept {
     call_site site;
     site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
     object caller = object::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
     if (!caller) return site;
 
-    object chosen = parent_of(caller);
-    object code;
-    if (!chosen) chosen = caller;
-    bool found = chosen.ptr() == caller.ptr();
-    while (!found && skip_logging_package) {
-        code = code_of(chosen);
-        if (!code || !in_logging_package(code)) break;
-        object parent = parent_of(chosen);
-        if (!parent) {
-            chosen = caller;
-            code = object();
-            found = true;
-        } else {
-            chosen = std::move(parent);
-        }
+    object frame = caller;
+    if (forwarded) {
+        if (object parent = parent_of(caller)) frame = std::move(parent);
     }
-    while (!found) {
-        code = code_of(chosen);
-        if (!code || !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
-        object parent = parent_of(chosen);
+    object origin;  // the frame that logged; empty while logging-package frames are passed over
+    object code;
+    for (;;) {
+        code = code_of(frame);
+        if (!code) break;
+        if (!origin && !(forwarded && in_logging_package(code))) origin = frame;
+        if (origin && !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
+        object parent = parent_of(frame);
         if (!parent) {
-            chosen = caller;
-            code = object();
+            frame = origin ? std::move(origin) : std::move(caller);
+            code = code_of(frame);
             break;
         }
-        chosen = std::move(parent);
+        frame = std::move(parent);
     }
-    if (!code) code = code_of(chosen);
     if (!code) return site;
 
     auto* co = reinterpret_cast<PyCodeObject*>(code.ptr());
@@ -227,20 +220,20 @@ call_site source_loc_above_caller(bool skip_logging_package) noexcept {
     const char* file = code_text(co->co_filename, nullptr, &size);
     site.loc.filename = file != nullptr ? after_last_slash(file, size) : "<unknown>";
     site.loc.funcname = code_text(co->co_name, "<module>", &size);
-    site.loc.line = frame_line(frame_of(chosen), code.ptr());
+    site.loc.line = frame_line(frame_of(frame), code.ptr());
     site.code = std::move(code);
     return site;
 }
 
 }  // namespace
 
-call_site caller_source_loc() noexcept { return source_loc_above_caller(false); }
+call_site caller_source_loc() noexcept { return source_loc_of_call(false); }
 
-call_site stdlib_caller_source_loc() noexcept { return source_loc_above_caller(true); }
+call_site stdlib_caller_source_loc() noexcept { return source_loc_of_call(true); }
 
-bool is_console_sink(const spdlog::sinks::sink* sink) noexcept {
+bool colours_messages(const spdlog::sinks::sink* sink) noexcept {
     while (sink != nullptr) {
-        if (::quillet::details::is_console_sink_type(sink)) return true;
+        if (::quillet::details::colours_output(sink)) return true;
         auto* wrapper = dynamic_cast<const ::quillet::spdlog_internal::MaxSinkLevel*>(sink);
         if (wrapper == nullptr) return false;
         sink = wrapper->get_sink().get();
@@ -250,12 +243,12 @@ bool is_console_sink(const spdlog::sinks::sink* sink) noexcept {
 
 void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
                   const spdlog::source_loc& loc) noexcept {
-    // When nothing was coloured every sink gets the same text and the console test is moot.
+    // When nothing was coloured every sink gets the same text and the colour test is moot.
     const bool differs = colored.data() != plain.data();
     const spdlog::string_view_t name(logger.name());
     for (const auto& sink : logger.sinks()) {
         if (!sink || !sink->should_log(lvl)) continue;
-        const std::string_view payload = differs && is_console_sink(sink.get()) ? colored : plain;
+        const std::string_view payload = differs && colours_messages(sink.get()) ? colored : plain;
         const spdlog::details::log_msg record(spdlog::log_clock::now(), loc, name, lvl,
                                               spdlog::string_view_t(payload.data(), payload.size()));
         try {

@@ -95,20 +95,25 @@ void log_through(spdlog::logger& logger, level lvl, std::string_view text, const
 bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect, std::string_view text,
                              fmt::memory_buffer& out);
 
-// The call site of a log call made from Python: see caller_source_loc in log_call.cpp.
+// The call site of a log call made from Python: the frame that made the call, or, when that
+// frame runs module-level code, the nearest function frame above it (itself when there is none);
+// see source_loc_of_call in log_call.cpp.
 struct call_site {
     object code;  // keeps the file and function texts of `loc` alive
     spdlog::source_loc loc;
 };
 call_site caller_source_loc() noexcept;
-// The same for a record forwarded from the standard logging package: the frames whose file name
-// holds both "logging" and "__init__.py" are skipped first.
+// The same for a record forwarded from the standard logging package: the frame that logged is
+// the first one above emit's caller whose file name does not hold both "logging" and
+// "__init__.py".
 call_site stdlib_caller_source_loc() noexcept;
 
-// True for the console sinks (details/console_sinks.hpp), seeing through MaxSinkLevel wrappers.
-bool is_console_sink(const spdlog::sinks::sink* sink) noexcept;
+// True for a sink that colours its level names (a colour console sink on a terminal,
+// details/console_sinks.hpp), seeing through MaxSinkLevel wrappers. Only such a sink gets a
+// message's own escape codes: plain console sinks, pipes and files get the plain text.
+bool colours_messages(const spdlog::sinks::sink* sink) noexcept;
 
-// Hands one record to every sink of `logger` whose level admits lvl: console sinks get
+// Hands one record to every sink of `logger` whose level admits lvl: sinks that colour get
 // `colored`, the others `plain`. A sink that throws is reported through the logger's error
 // handler, as spdlog's own logging does, and the remaining sinks still get the record. A record
 // at the logger's flush level or above is flushed to every sink before returning, as spdlog's

@@ -84,10 +84,15 @@ def test_level_filtering_at_logger_and_sink(build, logger_level, call, reached):
         assert [r["sink"] for r in ext.records()] == reached
 
 
+# Colour sinks that colour (their stream is a terminal) get the message's codes; a colour sink
+# that does not, a plain console sink and every other sink get the plain text.
 @pytest.mark.parametrize(("description", "console"), [
     (("recording_console", "s"), True),
     (("recording_color_console", "s"), True),
     (("wrapped", 6, ("wrapped", 6, ("recording_console", "s"))), True),
+    (("recording_uncoloured_console", "s"), False),
+    (("recording_plain_console", "s"), False),
+    (("wrapped", 6, ("recording_plain_console", "s")), False),
     (("wrapped", 6, ("recording", "s")), False),
     (("recording_console_nullmutex", "s"), False),
 ])
@@ -101,10 +106,10 @@ def test_which_sinks_get_colour(build, description, console):
 def test_a_throwing_sink_is_reported_and_the_others_still_write(build, kind, what):
     name = build(f"calls.{kind}", [(kind,), ("recording", "after")])
     ext.record_errors(name)
+    line = sys._getframe().f_lineno + 1  # the call site: this test's own frame, the next line
     assert attached_logger(name).warn("still here") is None
     assert [r["payload"] for r in ext.records()] == [b"still here"]
-    caller = sys._getframe(1)  # the call site: the function frame that called this test
-    assert ext.errors() == [f"{what} [{os.path.basename(caller.f_code.co_filename)}({caller.f_lineno})]"]
+    assert ext.errors() == [f"{what} [{os.path.basename(__file__)}({line})]"]
 
 
 def test_nothing_to_log_through(build):
