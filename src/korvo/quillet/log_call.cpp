@@ -5,7 +5,9 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/publish.hpp"
+#include "levels.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
 
@@ -86,16 +88,106 @@ bool is_module_level(PyCodeObject* code) noexcept {
 
 }  // namespace
 
+namespace {
+
+constexpr std::array<const char*, 3> k_code_names{"fg_color", "bg_color", "effect"};
+constexpr std::array<const char*, 5> k_ordinals{"first", "second", "third", "fourth", "fifth"};
+
+// The request of values (msg, fg_color, bg_color, effect), msg being positional argument
+// `msg_index` of a call given `nargs` by position. A code given by position that is no integer
+// is most likely meant for %-style formatting, which the log calls do not do: the TypeError says so.
+log_request log_request_of(const char* name, const std::array<PyObject*, 4>& values, Py_ssize_t nargs,
+                           std::size_t msg_index) {
+    log_request req;
+    req.msg = values[0];
+    std::array<std::int32_t*, 3> codes{&req.fg_color, &req.bg_color, &req.effect};
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        PyObject* value = values[i + 1];
+        if (value == nullptr) continue;
+        try {
+            *codes[i] = to_int32(value);
+        } catch (const python_error&) {
+            const std::size_t position = msg_index + 1 + i;
+            if (static_cast<Py_ssize_t>(position) >= nargs || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "%s(): the %s positional argument is the colour code %s, an integer, not %.200s; "
+                         "messages are not %%-formatted, so format the text first (with an f-string, for example)",
+                         name, k_ordinals[position], k_code_names[i], Py_TYPE(value)->tp_name);
+            throw python_error{};
+        }
+    }
+    return req;
+}
+
+}  // namespace
+
 log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names{"msg", "fg_color", "bg_color", "effect"};
     std::array<PyObject*, 4> values{};
     parse_args(name, args, nargs, kwnames, names, 1, values);
-    log_request req;
-    req.msg = values[0];
-    if (values[1] != nullptr) req.fg_color = to_int32(values[1]);
-    if (values[2] != nullptr) req.bg_color = to_int32(values[2]);
-    if (values[3] != nullptr) req.effect = to_int32(values[3]);
-    return req;
+    return log_request_of(name, values, nargs, 0);
+}
+
+std::pair<level, log_request> parse_level_log_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 5> names{"level", "msg", "fg_color", "bg_color", "effect"};
+    std::array<PyObject*, 5> values{};
+    parse_args("log", args, nargs, kwnames, names, 2, values);
+    const std::int32_t n = level_number(values[0]);
+    if (!is_level(n)) level_object(n);  // raises the ValueError of a Level conversion
+    if (n == static_cast<std::int32_t>(level::off)) {
+        PyErr_SetString(PyExc_ValueError, "log() takes a level from Level.TRACE to Level.CRITICAL, not Level.OFF");
+        throw python_error{};
+    }
+    const std::array<PyObject*, 4> rest{values[1], values[2], values[3], values[4]};
+    return {static_cast<level>(n), log_request_of("log", rest, nargs, 1)};
+}
+
+void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
+    object format = get_attr(get_attr(state().module, "traceback").ptr(), "format_exception");
+    object args = PyTuple_Check(exc_info) ? object::borrow(exc_info) : object::steal(check(PySequence_Tuple(exc_info)));
+    object lines = object::steal(check(PyObject_Call(format.ptr(), args.ptr(), nullptr)));
+    object empty = object::steal(check(PyUnicode_FromStringAndSize("", 0)));
+    object joined = object::steal(check(PyUnicode_Join(empty.ptr(), lines.ptr())));
+    const std::string_view more = utf8_of(joined.ptr());
+    text.push_back('\n');
+    text.append(more);
+}
+
+object with_handled_exception(PyObject* msg) {
+    const std::string_view message = message_text(msg);
+    object exc = object::steal(PyErr_GetHandledException());
+    if (!exc || exc.ptr() == Py_None)
+        return object::steal(
+            check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+    object traceback = object::steal(PyException_GetTraceback(exc.ptr()));
+    object exc_info = object::steal(check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr(),
+                                                       traceback ? traceback.ptr() : Py_None)));
+    fmt::memory_buffer text;
+    text.append(message);
+    append_exception(text, exc_info.ptr());
+    return object::steal(check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+}
+
+object logger_name_object(const spdlog::logger* logger) {
+    if (logger == nullptr) return object::borrow(Py_None);
+    const std::string& name = logger->name();
+    return object::steal(check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")));
+}
+
+object logger_level_object(const spdlog::logger* logger) {
+    if (logger == nullptr) return object::borrow(Py_None);
+    return level_object(static_cast<std::int32_t>(logger->level()));
+}
+
+void set_logger_level(spdlog::logger* logger, PyObject* value) {
+    const std::int32_t n = level_number(value);
+    if (!is_level(n)) level_object(n);  // raises the ValueError of a Level conversion
+    if (logger == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "there is no logger to set the level of");
+        throw python_error{};
+    }
+    logger->set_level(static_cast<level>(n));
 }
 
 log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept {
