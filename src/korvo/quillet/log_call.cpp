@@ -275,9 +275,18 @@ bool in_logging_package(const object& code) noexcept {
     return entry.logging_package;
 }
 
+bool in_frozen_machinery(const object& frame) noexcept {
+    object code = code_of(frame);
+    if (!code) return false;
+    Py_ssize_t size = 0;
+    const char* file = code_text(reinterpret_cast<PyCodeObject*>(code.ptr())->co_filename, nullptr, &size);
+    return file != nullptr && std::string_view(file, static_cast<std::size_t>(size)).starts_with("<frozen ");
+}
+
 // The site of a log call is the frame that made it, unless that frame runs module-level code:
 // then it is the nearest frame above it that runs a function, or the frame itself when there is
-// none (a script's top level). A forwarded record's walk starts above the frame that called
+// none (a script's top level) or when that function belongs to the import machinery (a module's
+// top level run by import or by `python -m`). A forwarded record's walk starts above the frame that called
 // emit and first passes over the frames of the logging package; the first frame beyond them is
 // the one that logged. Called with the interpreter lock held, as every log call is.
 call_site source_loc_of_call(bool forwarded) noexcept {
@@ -298,7 +307,9 @@ call_site source_loc_of_call(bool forwarded) noexcept {
         if (!origin && !(forwarded && in_logging_package(code))) origin = frame;
         if (origin && !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
         object parent = parent_of(frame);
-        if (!parent) {
+        // The interpreter's frozen start-up and import machinery (importlib, runpy) runs the
+        // top level of every imported module and of `python -m`: never the site a user meant.
+        if (!parent || (origin && in_frozen_machinery(parent))) {
             frame = origin ? std::move(origin) : std::move(caller);
             code = code_of(frame);
             break;

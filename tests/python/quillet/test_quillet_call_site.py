@@ -12,7 +12,7 @@ PATTERN = "%l|%n|%s|%#|%!|%v"
 # Every kind of frame a log call is made from: each call's message names its case. main.py is run
 # directly as a script with the kind of logger as its argument; the log call's own frame is
 # reported, unless it runs module-level code (then the nearest function frame above it, or
-# itself for a script's top level).
+# itself for a script's top level and a module's top level run by import).
 CASES_SOURCE = """\
 import asyncio, functools, threading
 
@@ -117,8 +117,7 @@ CALL_SITES = [
     ("comprehension", "cases.py", "comprehension"),  # list comprehensions run in their function's frame
     ("genexpr", "cases.py", "<genexpr>"),
     ("script", "main.py", "<module>"),  # a script's top level: no function above it
-    # An imported module's top level: the nearest function frame above it, the import system's.
-    ("import", "<frozen importlib._bootstrap>", "_call_with_frames_removed"),
+    ("import", "importee.py", "<module>"),  # the import machinery above it is never the site
 ]
 
 
