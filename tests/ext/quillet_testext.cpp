@@ -71,11 +71,13 @@ private:
     std::string label_;
 };
 
-// Counts as a console sink (derived from a console type) but records instead of writing.
+// A console sink type (its colour decision included) that records instead of writing.
 template <class Console>
 class recording_console_sink : public Console {
 public:
-    explicit recording_console_sink(std::string label) : label_(std::move(label)) {}
+    template <class... ConsoleArgs>
+    explicit recording_console_sink(std::string label, ConsoleArgs... args)
+        : Console(args...), label_(std::move(label)) {}
     void log(const spdlog::details::log_msg& msg) override { keep(label_, msg); }
 
 private:
@@ -121,10 +123,19 @@ PyObject* item(PyObject* tuple, Py_ssize_t i) {
 
 spdlog::sink_ptr test_sink(const std::string& kind, PyObject* desc) {
     if (kind == "recording") return std::make_shared<recording_sink>(text_arg(item(desc, 1)));
+    // A colour console sink on a terminal, which colours; the same sink not on a terminal, and a
+    // plain console sink, which do not.
     if (kind == "recording_console")
-        return std::make_shared<recording_console_sink<quillet::details::stdout_sink>>(text_arg(item(desc, 1)));
+        return std::make_shared<recording_console_sink<quillet::details::color_stdout_sink>>(
+            text_arg(item(desc, 1)), spdlog::color_mode::always);
     if (kind == "recording_color_console")
-        return std::make_shared<recording_console_sink<quillet::details::color_stderr_sink>>(text_arg(item(desc, 1)));
+        return std::make_shared<recording_console_sink<quillet::details::color_stderr_sink>>(
+            text_arg(item(desc, 1)), spdlog::color_mode::always);
+    if (kind == "recording_uncoloured_console")
+        return std::make_shared<recording_console_sink<quillet::details::color_stderr_sink>>(text_arg(item(desc, 1)),
+                                                                                             spdlog::color_mode::never);
+    if (kind == "recording_plain_console")
+        return std::make_shared<recording_console_sink<quillet::details::stdout_sink>>(text_arg(item(desc, 1)));
     if (kind == "recording_console_nullmutex")
         return std::make_shared<recording_console_sink<spdlog::sinks::stdout_sink_st>>(text_arg(item(desc, 1)));
     if (kind == "throwing") return std::make_shared<throwing_sink>(true);

@@ -61,6 +61,17 @@ TEST(QuilletConsoleSinks, TypeTestSeesConsoleTypesOnly) {
     EXPECT_FALSE(qd::is_console_sink_type(c.sink.get()));
 }
 
+TEST(QuilletConsoleSinks, OnlyAColourSinkThatColoursColoursMessages) {
+    EXPECT_TRUE(qd::colours_output(std::make_shared<qd::color_stdout_sink>(spdlog::color_mode::always).get()));
+    EXPECT_TRUE(qd::colours_output(std::make_shared<qd::color_stderr_sink>(spdlog::color_mode::always).get()));
+    // A colour sink that decided against colour (not a terminal), a plain console sink, a wrapper.
+    EXPECT_FALSE(qd::colours_output(std::make_shared<qd::color_stdout_sink>(spdlog::color_mode::never).get()));
+    EXPECT_FALSE(qd::colours_output(std::make_shared<qd::stdout_sink>().get()));
+    auto wrapped =
+        std::make_shared<MaxSinkLevel>(std::make_shared<qd::color_stdout_sink>(spdlog::color_mode::always), lv::off);
+    EXPECT_FALSE(qd::colours_output(wrapped.get()));
+}
+
 // Threads writing through one logger whose sinks are a wrapped stream sink and a rotating
 // file: every record arrives whole, none is lost.
 TEST(QuilletSinksConcurrency, ConcurrentWritersLoseNothing) {

@@ -1,5 +1,32 @@
-"""Logging facade over spdlog; the bridge imports DefaultLogger from here."""
+"""Logging facade over spdlog: handler descriptions, colour schemes, loggers and the bridge from
+the standard logging package. The relaybus bridge imports DefaultLogger from here."""
 
-from korvo.quillet.quillet import DefaultLogger
+from korvo.quillet.quillet import (
+    BasicConsoleHandler,
+    ColorScheme,
+    ConsoleHandler,
+    DefaultLogger,
+    FileHandler,
+    Level,
+    LogHandler,
+    Logger,
+    PyLogHandler,
+    RotatingFileHandler,
+    StderrHandler,
+    StdoutHandler,
+)
 
-__all__ = ["DefaultLogger"]
+__all__ = [
+    "BasicConsoleHandler",
+    "ColorScheme",
+    "ConsoleHandler",
+    "DefaultLogger",
+    "FileHandler",
+    "Level",
+    "LogHandler",
+    "Logger",
+    "PyLogHandler",
+    "RotatingFileHandler",
+    "StderrHandler",
+    "StdoutHandler",
+]

@@ -24,6 +24,7 @@ struct default_logger_policy {
         const spdlog::logger* logger = current_default(*st);
         return logger == nullptr || !logger->should_log(lvl);
     }
+    static std::shared_ptr<spdlog::logger> current(PyObject*) { return held_default(); }
     static void log(PyObject*, level lvl, const log_request& req) {
         const std::string_view text = message_text(req.msg);
         // Held for the call: Python code run on the way (a finaliser) may replace the module's copy.
@@ -49,11 +50,13 @@ PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {
 struct default_logger_desc {};  // no fields
 
 auto default_logger_methods = log_methods<default_logger_policy>(pickling_method_defs<pickle_default_logger>());
+auto default_logger_getset = log_getset<default_logger_policy>();
 
 auto default_logger_slots = type_slots<default_logger_object, default_logger_desc>::slots(std::to_array({
     doc_slot("Logger that writes through the current default logger."),
     slot(Py_tp_new, default_logger_new),
     PyType_Slot{Py_tp_methods, default_logger_methods.data()},
+    PyType_Slot{Py_tp_getset, default_logger_getset.data()},
 }));
 
 PyType_Spec default_logger_spec = type_spec("korvo.quillet.quillet.DefaultLogger", sizeof(default_logger_object),

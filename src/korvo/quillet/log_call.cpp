@@ -5,7 +5,9 @@
 #include <string>
 
 #include "common/args.hpp"
+#include "common/attr.hpp"
 #include "common/publish.hpp"
+#include "levels.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
 
@@ -86,16 +88,106 @@ bool is_module_level(PyCodeObject* code) noexcept {
 
 }  // namespace
 
+namespace {
+
+constexpr std::array<const char*, 3> k_code_names{"fg_color", "bg_color", "effect"};
+constexpr std::array<const char*, 5> k_ordinals{"first", "second", "third", "fourth", "fifth"};
+
+// The request of values (msg, fg_color, bg_color, effect), msg being positional argument
+// `msg_index` of a call given `nargs` by position. A code given by position that is no integer
+// is most likely meant for %-style formatting, which the log calls do not do: the TypeError says so.
+log_request log_request_of(const char* name, const std::array<PyObject*, 4>& values, Py_ssize_t nargs,
+                           std::size_t msg_index) {
+    log_request req;
+    req.msg = values[0];
+    std::array<std::int32_t*, 3> codes{&req.fg_color, &req.bg_color, &req.effect};
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        PyObject* value = values[i + 1];
+        if (value == nullptr) continue;
+        try {
+            *codes[i] = to_int32(value);
+        } catch (const python_error&) {
+            const std::size_t position = msg_index + 1 + i;
+            if (static_cast<Py_ssize_t>(position) >= nargs || !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "%s(): the %s positional argument is the colour code %s, an integer, not %.200s; "
+                         "messages are not %%-formatted, so format the text first (with an f-string, for example)",
+                         name, k_ordinals[position], k_code_names[i], Py_TYPE(value)->tp_name);
+            throw python_error{};
+        }
+    }
+    return req;
+}
+
+}  // namespace
+
 log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names{"msg", "fg_color", "bg_color", "effect"};
     std::array<PyObject*, 4> values{};
     parse_args(name, args, nargs, kwnames, names, 1, values);
-    log_request req;
-    req.msg = values[0];
-    if (values[1] != nullptr) req.fg_color = to_int32(values[1]);
-    if (values[2] != nullptr) req.bg_color = to_int32(values[2]);
-    if (values[3] != nullptr) req.effect = to_int32(values[3]);
-    return req;
+    return log_request_of(name, values, nargs, 0);
+}
+
+std::pair<level, log_request> parse_level_log_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 5> names{"level", "msg", "fg_color", "bg_color", "effect"};
+    std::array<PyObject*, 5> values{};
+    parse_args("log", args, nargs, kwnames, names, 2, values);
+    const std::int32_t n = level_number(values[0]);
+    if (!is_level(n)) level_object(n);  // raises the ValueError of a Level conversion
+    if (n == static_cast<std::int32_t>(level::off)) {
+        PyErr_SetString(PyExc_ValueError, "log() takes a level from Level.TRACE to Level.CRITICAL, not Level.OFF");
+        throw python_error{};
+    }
+    const std::array<PyObject*, 4> rest{values[1], values[2], values[3], values[4]};
+    return {static_cast<level>(n), log_request_of("log", rest, nargs, 1)};
+}
+
+void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
+    object format = get_attr(get_attr(state().module, "traceback").ptr(), "format_exception");
+    object args = PyTuple_Check(exc_info) ? object::borrow(exc_info) : object::steal(check(PySequence_Tuple(exc_info)));
+    object lines = object::steal(check(PyObject_Call(format.ptr(), args.ptr(), nullptr)));
+    object empty = object::steal(check(PyUnicode_FromStringAndSize("", 0)));
+    object joined = object::steal(check(PyUnicode_Join(empty.ptr(), lines.ptr())));
+    const std::string_view more = utf8_of(joined.ptr());
+    text.push_back('\n');
+    text.append(more);
+}
+
+object with_handled_exception(PyObject* msg) {
+    const std::string_view message = message_text(msg);
+    object exc = object::steal(PyErr_GetHandledException());
+    if (!exc || exc.ptr() == Py_None)
+        return object::steal(
+            check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+    object traceback = object::steal(PyException_GetTraceback(exc.ptr()));
+    object exc_info = object::steal(check(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr(),
+                                                       traceback ? traceback.ptr() : Py_None)));
+    fmt::memory_buffer text;
+    text.append(message);
+    append_exception(text, exc_info.ptr());
+    return object::steal(check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+}
+
+object logger_name_object(const spdlog::logger* logger) {
+    if (logger == nullptr) return object::borrow(Py_None);
+    const std::string& name = logger->name();
+    return object::steal(check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace")));
+}
+
+object logger_level_object(const spdlog::logger* logger) {
+    if (logger == nullptr) return object::borrow(Py_None);
+    return level_object(static_cast<std::int32_t>(logger->level()));
+}
+
+void set_logger_level(spdlog::logger* logger, PyObject* value) {
+    const std::int32_t n = level_number(value);
+    if (!is_level(n)) level_object(n);  // raises the ValueError of a Level conversion
+    if (logger == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "there is no logger to set the level of");
+        throw python_error{};
+    }
+    logger->set_level(static_cast<level>(n));
 }
 
 log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept {
@@ -183,43 +275,47 @@ bool in_logging_package(const object& code) noexcept {
     return entry.logging_package;
 }
 
-// The site reported is the nearest frame above the caller that runs a function rather than
-// module-level code (after the frames of the logging package, when skipped); when there is
-// none, the caller's own frame. Called with the interpreter lock held, as every log call is.
-call_site source_loc_above_caller(bool skip_logging_package) noexcept {
+bool in_frozen_machinery(const object& frame) noexcept {
+    object code = code_of(frame);
+    if (!code) return false;
+    Py_ssize_t size = 0;
+    const char* file = code_text(reinterpret_cast<PyCodeObject*>(code.ptr())->co_filename, nullptr, &size);
+    return file != nullptr && std::string_view(file, static_cast<std::size_t>(size)).starts_with("<frozen ");
+}
+
+// The site of a log call is the frame that made it, unless that frame runs module-level code:
+// then it is the nearest frame above it that runs a function, or the frame itself when there is
+// none (a script's top level) or when that function belongs to the import machinery (a module's
+// top level run by import or by `python -m`). A forwarded record's walk starts above the frame that called
+// emit and first passes over the frames of the logging package; the first frame beyond them is
+// the one that logged. Called with the interpreter lock held, as every log call is.
+call_site source_loc_of_call(bool forwarded) noexcept {
     call_site site;
     site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
     object caller = object::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
     if (!caller) return site;
 
-    object chosen = parent_of(caller);
-    object code;
-    if (!chosen) chosen = caller;
-    bool found = chosen.ptr() == caller.ptr();
-    while (!found && skip_logging_package) {
-        code = code_of(chosen);
-        if (!code || !in_logging_package(code)) break;
-        object parent = parent_of(chosen);
-        if (!parent) {
-            chosen = caller;
-            code = object();
-            found = true;
-        } else {
-            chosen = std::move(parent);
-        }
+    object frame = caller;
+    if (forwarded) {
+        if (object parent = parent_of(caller)) frame = std::move(parent);
     }
-    while (!found) {
-        code = code_of(chosen);
-        if (!code || !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
-        object parent = parent_of(chosen);
-        if (!parent) {
-            chosen = caller;
-            code = object();
+    object origin;  // the frame that logged; empty while logging-package frames are passed over
+    object code;
+    for (;;) {
+        code = code_of(frame);
+        if (!code) break;
+        if (!origin && !(forwarded && in_logging_package(code))) origin = frame;
+        if (origin && !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
+        object parent = parent_of(frame);
+        // The interpreter's frozen start-up and import machinery (importlib, runpy) runs the
+        // top level of every imported module and of `python -m`: never the site a user meant.
+        if (!parent || (origin && in_frozen_machinery(parent))) {
+            frame = origin ? std::move(origin) : std::move(caller);
+            code = code_of(frame);
             break;
         }
-        chosen = std::move(parent);
+        frame = std::move(parent);
     }
-    if (!code) code = code_of(chosen);
     if (!code) return site;
 
     auto* co = reinterpret_cast<PyCodeObject*>(code.ptr());
@@ -227,20 +323,20 @@ call_site source_loc_above_caller(bool skip_logging_package) noexcept {
     const char* file = code_text(co->co_filename, nullptr, &size);
     site.loc.filename = file != nullptr ? after_last_slash(file, size) : "<unknown>";
     site.loc.funcname = code_text(co->co_name, "<module>", &size);
-    site.loc.line = frame_line(frame_of(chosen), code.ptr());
+    site.loc.line = frame_line(frame_of(frame), code.ptr());
     site.code = std::move(code);
     return site;
 }
 
 }  // namespace
 
-call_site caller_source_loc() noexcept { return source_loc_above_caller(false); }
+call_site caller_source_loc() noexcept { return source_loc_of_call(false); }
 
-call_site stdlib_caller_source_loc() noexcept { return source_loc_above_caller(true); }
+call_site stdlib_caller_source_loc() noexcept { return source_loc_of_call(true); }
 
-bool is_console_sink(const spdlog::sinks::sink* sink) noexcept {
+bool colours_messages(const spdlog::sinks::sink* sink) noexcept {
     while (sink != nullptr) {
-        if (::quillet::details::is_console_sink_type(sink)) return true;
+        if (::quillet::details::colours_output(sink)) return true;
         auto* wrapper = dynamic_cast<const ::quillet::spdlog_internal::MaxSinkLevel*>(sink);
         if (wrapper == nullptr) return false;
         sink = wrapper->get_sink().get();
@@ -250,12 +346,12 @@ bool is_console_sink(const spdlog::sinks::sink* sink) noexcept {
 
 void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
                   const spdlog::source_loc& loc) noexcept {
-    // When nothing was coloured every sink gets the same text and the console test is moot.
+    // When nothing was coloured every sink gets the same text and the colour test is moot.
     const bool differs = colored.data() != plain.data();
     const spdlog::string_view_t name(logger.name());
     for (const auto& sink : logger.sinks()) {
         if (!sink || !sink->should_log(lvl)) continue;
-        const std::string_view payload = differs && is_console_sink(sink.get()) ? colored : plain;
+        const std::string_view payload = differs && colours_messages(sink.get()) ? colored : plain;
         const spdlog::details::log_msg record(spdlog::log_clock::now(), loc, name, lvl,
                                               spdlog::string_view_t(payload.data(), payload.size()));
         try {

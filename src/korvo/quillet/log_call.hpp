@@ -46,8 +46,13 @@ struct log_request {
 };
 
 // Python-level arguments (msg, fg_color=-1, bg_color=-1, effect=-1) of method `name`; the
-// codes are converted here, msg is checked by message_text. Throws python_error.
+// codes are converted here, msg is checked by message_text. A code given by position that is no
+// integer raises a TypeError that says the arguments after msg are colour codes (it is most
+// likely a %-style argument). Throws python_error.
 log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The arguments of log(level, msg, fg_color=-1, bg_color=-1, effect=-1): the level must be one
+// to log at, TRACE to CRITICAL (ValueError otherwise). Throws python_error.
+std::pair<level, log_request> parse_level_log_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // The same from a native caller's codes (null: none given).
 log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept;
 
@@ -90,25 +95,44 @@ inline std::shared_ptr<spdlog::logger> held_default() {
 // sinks. Raises nothing once the sinks are reached.
 void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req);
 
+// A new str: the text of msg (up to a NUL), a line feed and the traceback of the exception being
+// handled, as a forwarded record carries it; the text of msg alone when none is being handled.
+// Throws python_error.
+object with_handled_exception(PyObject* msg);
+// Appends a line feed and the joined traceback.format_exception(*exc_info) to `text`. Throws
+// python_error.
+void append_exception(fmt::memory_buffer& text, PyObject* exc_info);
+
+// The name and level of `logger` as Python objects (a str and a Level member), None for no
+// logger; and a level set from Python (any level number 0..6). Throw python_error.
+object logger_name_object(const spdlog::logger* logger);
+object logger_level_object(const spdlog::logger* logger);
+void set_logger_level(spdlog::logger* logger, PyObject* value);
+
 // Builds "ESC[<codes>m<text>ESC[0m" into `out` and returns true; false when no code applies,
 // and then `out` is untouched and the text stands as it is.
 bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::int32_t effect, std::string_view text,
                              fmt::memory_buffer& out);
 
-// The call site of a log call made from Python: see caller_source_loc in log_call.cpp.
+// The call site of a log call made from Python: the frame that made the call, or, when that
+// frame runs module-level code, the nearest function frame above it (itself when there is none);
+// see source_loc_of_call in log_call.cpp.
 struct call_site {
     object code;  // keeps the file and function texts of `loc` alive
     spdlog::source_loc loc;
 };
 call_site caller_source_loc() noexcept;
-// The same for a record forwarded from the standard logging package: the frames whose file name
-// holds both "logging" and "__init__.py" are skipped first.
+// The same for a record forwarded from the standard logging package: the frame that logged is
+// the first one above emit's caller whose file name does not hold both "logging" and
+// "__init__.py".
 call_site stdlib_caller_source_loc() noexcept;
 
-// True for the console sinks (details/console_sinks.hpp), seeing through MaxSinkLevel wrappers.
-bool is_console_sink(const spdlog::sinks::sink* sink) noexcept;
+// True for a sink that colours its level names (a colour console sink on a terminal,
+// details/console_sinks.hpp), seeing through MaxSinkLevel wrappers. Only such a sink gets a
+// message's own escape codes: plain console sinks, pipes and files get the plain text.
+bool colours_messages(const spdlog::sinks::sink* sink) noexcept;
 
-// Hands one record to every sink of `logger` whose level admits lvl: console sinks get
+// Hands one record to every sink of `logger` whose level admits lvl: sinks that colour get
 // `colored`, the others `plain`. A sink that throws is reported through the logger's error
 // handler, as spdlog's own logging does, and the remaining sinks still get the record. A record
 // at the logger's flush level or above is flushed to every sink before returning, as spdlog's
@@ -124,7 +148,9 @@ void call_log_override(PyObject* override, const log_request& req);
 // Policy: Policy::type(state) is the type, Policy::log(self, lvl, req) chooses the logger and logs.
 // Policy::filtered(self, lvl) is true when a call at lvl would certainly log nothing; it runs
 // before anything but the message's own checks, so it must not call into Python.
-template <class Policy, level Lvl>
+// Policy::current(self) is the logger a call would log through now (may be empty). Name is the
+// method's name when it is not the level's own (an alias).
+template <class Policy, level Lvl, const char* Name = nullptr>
 PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
         if (nargs == 1 && kwnames == nullptr && PyUnicode_CheckExact(args[0])) {
@@ -134,11 +160,70 @@ PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (Policy::filtered(self, Lvl)) Py_RETURN_NONE;
             Policy::log(self, Lvl, log_request{.msg = args[0]});
         } else {
-            const log_request req = parse_log_args(method_names[Lvl], args, nargs, kwnames);
+            const log_request req = parse_log_args(Name != nullptr ? Name : method_names[Lvl], args, nargs, kwnames);
             Policy::log(self, Lvl, req);
         }
         Py_RETURN_NONE;
     });
+}
+
+// log(level, msg, fg_color=-1, bg_color=-1, effect=-1): a call at a level chosen at run time.
+template <class Policy>
+PyObject* py_level_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard(nullptr, [&]() -> PyObject* {
+        const auto [lvl, req] = parse_level_log_args(args, nargs, kwnames);
+        Policy::log(self, lvl, req);
+        return new_ref(Py_None);
+    });
+}
+
+// exception(msg, fg_color=-1, bg_color=-1, effect=-1): an error record with the traceback of the
+// exception being handled; a filtered call formats no traceback.
+template <class Policy>
+PyObject* py_exception_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard(nullptr, [&]() -> PyObject* {
+        log_request req = parse_log_args("exception", args, nargs, kwnames);
+        message_text(req.msg);
+        if (Policy::filtered(self, level::err)) return new_ref(Py_None);
+        const object text = with_handled_exception(req.msg);
+        req.msg = text.ptr();
+        Policy::log(self, level::err, req);
+        return new_ref(Py_None);
+    });
+}
+
+template <class Policy>
+PyObject* logger_name_get(PyObject* self, void*) {
+    return guard(nullptr, [&] { return logger_name_object(Policy::current(self).get()).release(); });
+}
+
+template <class Policy>
+PyObject* logger_level_get(PyObject* self, void*) {
+    return guard(nullptr, [&] { return logger_level_object(Policy::current(self).get()).release(); });
+}
+
+template <class Policy>
+int logger_level_set(PyObject* self, PyObject* value, void*) {
+    return guard(-1, [&] {
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_NotImplementedError, "__del__");
+            throw python_error{};
+        }
+        set_logger_level(Policy::current(self).get(), value);
+        return 0;
+    });
+}
+
+// The attributes of a logger type: `name` (read-only) and `level`, both of the logger a call
+// would log through now.
+template <class Policy>
+std::array<PyGetSetDef, 3> log_getset() {
+    return {{
+        {"name", logger_name_get<Policy>, nullptr, "Name of the logger written through, or None.", nullptr},
+        {"level", logger_level_get<Policy>, logger_level_set<Policy>,
+         "Level of the logger written through (a Level, or None when there is none); settable.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    }};
 }
 
 template <class Policy, level Lvl>
@@ -179,12 +264,27 @@ PyMethodDef log_method_def() {
     return method_fastcall(method_names[Lvl], py_log_method<Policy, Lvl>);
 }
 
+inline constexpr char k_warning_name[] = "warning";
+
+// Methods with the standard logging package's names, Python-level only (not in the native table).
+template <class Policy>
+std::array<PyMethodDef, 3> habit_method_defs() {
+    return {
+        method_fastcall(k_warning_name, py_log_method<Policy, level::warn, k_warning_name>, "The same as warn."),
+        method_fastcall("exception", py_exception_method<Policy>,
+                        "Logs msg at ERROR with the traceback of the exception being handled after it."),
+        method_fastcall("log", py_level_log_method<Policy>, "Logs msg at the level given first (TRACE to CRITICAL)."),
+    };
+}
+
 namespace detail {
 template <class Policy, std::size_t Extra, std::size_t... I>
-std::array<PyMethodDef, sizeof...(I) + Extra + 1> log_methods(std::index_sequence<I...>,
-                                                              const std::array<PyMethodDef, Extra>& extra) {
-    std::array<PyMethodDef, sizeof...(I) + Extra + 1> table{log_method_def<Policy, method_levels[I]>()...};
-    for (std::size_t i = 0; i < Extra; ++i) table[sizeof...(I) + i] = extra[i];
+std::array<PyMethodDef, sizeof...(I) + 3 + Extra + 1> log_methods(std::index_sequence<I...>,
+                                                                  const std::array<PyMethodDef, Extra>& extra) {
+    std::array<PyMethodDef, sizeof...(I) + 3 + Extra + 1> table{log_method_def<Policy, method_levels[I]>()...};
+    const std::array<PyMethodDef, 3> habits = habit_method_defs<Policy>();
+    for (std::size_t i = 0; i < habits.size(); ++i) table[sizeof...(I) + i] = habits[i];
+    for (std::size_t i = 0; i < Extra; ++i) table[sizeof...(I) + habits.size() + i] = extra[i];
     table.back() = k_methods_end;
     return table;
 }
@@ -195,9 +295,10 @@ constexpr Table log_table(std::index_sequence<I...>, Leading... leading) {
 }
 }  // namespace detail
 
-// A type's method table: the per-level methods, then `extra`, then the sentinel.
+// A type's method table: the per-level methods, warning, exception and log, then `extra`, then
+// the sentinel.
 template <class Policy, std::size_t Extra>
-std::array<PyMethodDef, method_levels.size() + Extra + 1> log_methods(const std::array<PyMethodDef, Extra>& extra) {
+std::array<PyMethodDef, method_levels.size() + 3 + Extra + 1> log_methods(const std::array<PyMethodDef, Extra>& extra) {
     return detail::log_methods<Policy>(std::make_index_sequence<method_levels.size()>{}, extra);
 }
 

@@ -29,6 +29,7 @@ struct logger_policy {
         const spdlog::logger* logger = as_logger(self)->logger.logger.get();
         return logger == nullptr || !logger->should_log(lvl);
     }
+    static std::shared_ptr<spdlog::logger> current(PyObject* self) noexcept { return as_logger(self)->logger.logger; }
     static void log(PyObject* self, level lvl, const log_request& req) {
         const std::string_view text = message_text(req.msg);
         // Until construction has built it the handle is empty: nothing to log through.
@@ -231,6 +232,7 @@ struct logger_desc {
 };
 
 auto logger_methods = log_methods<logger_policy>(std::to_array<PyMethodDef>({KORVO_REFUSE_PICKLING_METHODS}));
+auto logger_getset = log_getset<logger_policy>();
 
 auto logger_slots = type_slots<logger_object, logger_desc>::slots(std::to_array({
     doc_slot("Logger(str name, Level level=Level.TRACE, str pattern='[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v', "
@@ -240,6 +242,7 @@ auto logger_slots = type_slots<logger_object, logger_desc>::slots(std::to_array(
     slot(Py_tp_init, logger_init),
     slot(Py_tp_repr, logger_repr),
     PyType_Slot{Py_tp_methods, logger_methods.data()},
+    PyType_Slot{Py_tp_getset, logger_getset.data()},
 }));
 
 PyType_Spec logger_spec =

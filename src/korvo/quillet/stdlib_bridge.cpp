@@ -45,11 +45,11 @@ PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t 
         static constexpr std::array<const char*, 1> names{"level"};
         std::array<PyObject*, 1> v{};
         parse_args("__init__", args, nargs, kwnames, names, 1, v);
-        object level = object::steal(check(PyLong_FromLong(to_int32(v[0]))));
+        object handler_level = object::steal(check(PyLong_FromLong(to_int32(v[0]))));
         quillet_state& st = state();
         object super = object::steal(check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
                                                                         st.py_log_handler_type.ptr(), self, nullptr)));
-        object result = call_method(super.ptr(), "__init__", level.ptr());
+        object result = call_method(super.ptr(), "__init__", handler_level.ptr());
         object logging = module_global("py_logging");
         static constexpr std::array<std::pair<const char*, emit_name>, 5> thresholds{
             {{"DEBUG", emit_name::debug},
@@ -63,18 +63,6 @@ PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t 
         }
         Py_RETURN_NONE;
     });
-}
-
-// The text after the message: a line feed and the joined traceback.format_exception(*exc_info).
-void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
-    object format = get_attr(module_global("traceback").ptr(), "format_exception");
-    object args = PyTuple_Check(exc_info) ? object::borrow(exc_info) : object::steal(check(PySequence_Tuple(exc_info)));
-    object lines = object::steal(check(PyObject_Call(format.ptr(), args.ptr(), nullptr)));
-    object empty = object::steal(check(PyUnicode_FromStringAndSize("", 0)));
-    object joined = object::steal(check(PyUnicode_Join(empty.ptr(), lines.ptr())));
-    const std::string_view more = utf8_of(joined.ptr());
-    text.push_back('\n');
-    text.append(more);
 }
 
 void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {

@@ -1,9 +1,12 @@
 """Tables and helpers the korvo.quillet tests import: colour codes, recorded payloads, child processes."""
 
 import os
+import pty
+import select
 import subprocess
 import sys
 import textwrap
+import time
 
 import quillet_testext as ext
 from korvo.quillet import quillet
@@ -65,3 +68,39 @@ def run_child(args, cwd=None):
     argv = ["-c", textwrap.dedent(args)] if isinstance(args, str) else list(args)
     return subprocess.run([sys.executable, *argv], capture_output=True, cwd=cwd, env=child_env(), check=True,
                           timeout=120)
+
+
+def run_child_on_terminal(code, timeout=120):
+    """Runs code in a fresh interpreter whose standard output is a terminal (a pseudo-terminal
+    in a colour-capable TERM) and whose standard error is a pipe; returns (stdout, stderr) as
+    bytes, with the terminal's CR LF line ends back to LF."""
+    master, slave = pty.openpty()
+    env = dict(child_env(), TERM="xterm-256color")
+    try:
+        with subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdin=subprocess.DEVNULL, stdout=slave,
+                              stderr=subprocess.PIPE, env=env) as child:
+            os.close(slave)
+            slave = -1
+            out = bytearray()
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                if not select.select([master], [], [], 1)[0]:
+                    if child.poll() is not None:
+                        break
+                    continue
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:  # EIO: the child's side is closed
+                    break
+                if not chunk:
+                    break
+                out += chunk
+            else:
+                child.kill()
+            err = child.stderr.read()
+            assert child.wait(timeout) == 0, err
+    finally:
+        if slave != -1:
+            os.close(slave)
+        os.close(master)
+    return bytes(out).replace(b"\r\n", b"\n"), err

@@ -80,3 +80,11 @@ def test_globals_bound_at_import():
     assert quillet.Logger.__module__ == quillet.DefaultLogger.__module__ == "korvo.quillet.quillet"
     assert quillet.__pyx_unpickle_DefaultLogger.__doc__ == (
         "__pyx_unpickle_DefaultLogger(__pyx_type, long __pyx_checksum, tuple __pyx_state)")
+
+
+def test_the_package_re_exports_every_public_class():
+    import korvo.quillet as package
+
+    public = {name for name, value in vars(quillet).items() if isinstance(value, type) and not name.startswith("_")}
+    assert public <= set(package.__all__)
+    assert all(getattr(package, name) is getattr(quillet, name) for name in public)

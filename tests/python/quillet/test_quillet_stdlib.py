@@ -251,8 +251,8 @@ def test_call_site_from_module_level_of_a_script(tmp_path):
         f()
     """))
     run_child([str(script)], cwd=tmp_path)
-    # No function above module-level code: the frame that called emit, in the logging package.
-    assert log.read_text().splitlines() == ["__init__.py|handle|top level", "main.py|f|in f"]
+    # No function above the script's top level: that frame itself, as for a direct log call.
+    assert log.read_text().splitlines() == ["main.py|<module>|top level", "main.py|f|in f"]
 
 
 def test_redirect_forwards_debug_and_above(new_logger, tmp_path):

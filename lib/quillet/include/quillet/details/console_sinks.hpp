@@ -42,6 +42,27 @@ inline bool is_console_sink_type(const spdlog::sinks::sink* sink) noexcept {
            dynamic_cast<const color_stderr_sink*>(sink) != nullptr || dynamic_cast<const stderr_sink*>(sink) != nullptr;
 }
 
+#if defined(_WIN32)
+// The colour sink keeps its decision to itself; a derived class may name it.
+struct color_sink_decision : color_sink {
+    static bool colours(const color_sink& sink) noexcept { return sink.*(&color_sink_decision::should_do_colors_); }
+};
+#endif
+
+// True when `sink` is this platform's colour console sink (or a type derived from one) and
+// colours what it writes: its stream was a terminal when it was made (the sink's own test, made
+// once). A plain console sink, or a colour sink writing into a pipe or a file, writes plain text.
+// Wrapper sinks are not looked through here.
+inline bool colours_output(const spdlog::sinks::sink* sink) noexcept {
+    const auto* colour = dynamic_cast<const color_sink*>(sink);
+    if (colour == nullptr) return false;
+#if defined(_WIN32)
+    return color_sink_decision::colours(*colour);
+#else
+    return colour->should_color();
+#endif
+}
+
 // Gives `level` the 256-colour code `code` (0..255) for its colour range on a colour sink.
 inline void set_level_color(color_sink& sink, spdlog::level::level_enum level, int code) {
 #if defined(_WIN32)
