@@ -38,3 +38,7 @@ target_compile_definitions(spdlog PUBLIC ${KORVO_SPDLOG_DEFINITIONS} PRIVATE spd
 target_link_libraries(spdlog PUBLIC Threads::Threads)
 # Not our code: its warnings never fail our build.
 target_compile_options(spdlog PRIVATE -w)
+# spdlog marks its classes for export but not its class templates' instantiations (the sinks over
+# null_mutex that single-threaded loggers use): like Debian's libspdlog, everything but inline
+# functions is exported, so a producer links what it would link from the packaged spdlog.
+set_target_properties(spdlog PROPERTIES CXX_VISIBILITY_PRESET default)
