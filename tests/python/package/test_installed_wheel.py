@@ -27,12 +27,17 @@ target_compile_features(wheel_producer PRIVATE cxx_std_20)
 target_link_libraries(wheel_producer PRIVATE korvo::quillet)
 """
 
-# Logs through the spdlog logger that a Logger built and libquillet's registry, then pushes one
-# message into a SyncDispatcher.
+# Logs through the spdlog logger that a Logger built, libquillet's registry and a logger of its own
+# over a single-threaded file sink (spdlog's code, in libquillet or the machine's spdlog), then
+# pushes one message into a SyncDispatcher.
 PRODUCER_SOURCE = r"""
 #include <Python.h>
 
+#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
+
+#include <exception>
+#include <memory>
 
 #include "korvo/quillet.hpp"
 #include "korvo/relaybus.hpp"
@@ -58,6 +63,14 @@ PyObject* send(PyObject*, PyObject* args) {
     if (PyErr_Occurred()) return nullptr;
     if (found.logger) found.logger->info("pushing {} bytes (libquillet {})", size, quillet::version());
     if (auto again = quillet::LoggerRegistry::get_logger(name, false)) again->warn("through the registry");
+    try {
+        spdlog::logger own("own", std::make_shared<spdlog::sinks::basic_file_sink_st>("own.log", true));
+        own.set_pattern("%l %v");
+        own.info("own sink, {} bytes", size);
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+        return nullptr;
+    }
     auto* d = reinterpret_cast<korvo::relaybus::sync_dispatcher_object*>(dispatcher);
     int result = 0;
     Py_BEGIN_ALLOW_THREADS
@@ -193,3 +206,4 @@ def test_producer_outside_the_checkout_builds_imports_and_delivers(korvo_venv, t
     assert lines[3:] == ["got [b'hello from outside']"]
     assert (tmp_path / "producer.log").read_text().splitlines() == [
         f"info pushing 18 bytes (libquillet {shown[0]})", "warning through the registry"]
+    assert (tmp_path / "own.log").read_text() == "info own sink, 18 bytes\n"
