@@ -1,6 +1,7 @@
 # The portable build (KORVO_PORTABLE): every shared library of ours links the C++ runtime
 # statically and keeps it to itself (--exclude-libs: no std:: symbol of ours is exported or
-# interposed), takes the unwinder from the system's libgcc_s, and links the glibc compatibility
+# interposed; --gc-sections drops the runtime's unused parts, a quarter of the wheel), takes the
+# unwinder from the system's libgcc_s, and links the glibc compatibility
 # object, which stands in for the few glibc entry points newer than KORVO_GLIBC_MAX that the
 # compiler's static runtime calls. After each link this file, run as a script, reads the
 # library's dynamic symbols and fails the build on any newer glibc version or any libstdc++ one.
@@ -42,7 +43,7 @@ function(korvo_portable_library target)
   if(NOT KORVO_PORTABLE)
     return()
   endif()
-  target_link_options(${target} PRIVATE -static-libstdc++ -Wl,--exclude-libs,ALL)
+  target_link_options(${target} PRIVATE -static-libstdc++ -Wl,--exclude-libs,ALL -Wl,--gc-sections)
   target_link_libraries(${target} PRIVATE korvo_glibc_compat)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:${target}> -DGLIBC_MAX=${KORVO_GLIBC_MAX}
