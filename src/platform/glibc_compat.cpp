@@ -5,8 +5,8 @@
 // Each forwards to an older entry point with the same meaning for the runtime's uses. GCC 16's
 // runtime on glibc 2.42 calls arc4random and __isoc23_strtoul; the link check names any other.
 //
-// No libc header declares anything here: the headers would redirect the older names to the
-// newer ones, the very calls this file stands in for.
+// <stdlib.h> is not included: its declarations redirect strtol and strtoul to the newer names,
+// the very calls this file stands in for.
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-// The older entry points, bound by their plain symbol names (their oldest versions).
+// The older entry points, by their plain symbol names (bound to glibc's long-standing versions).
 extern "C" {
 long korvo_glibc_strtol(const char*, char**, int) noexcept __asm__("strtol");
 unsigned long korvo_glibc_strtoul(const char*, char**, int) noexcept __asm__("strtoul");
