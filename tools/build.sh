@@ -49,6 +49,17 @@ run_under_wine() {
   "$@"
 }
 
+# Debian's spdlog sources, unpacked under /opt/src when the root was made.
+spdlog_sources() {
+  local dir
+  dir=$(ls -d /opt/src/spdlog-*/ 2>/dev/null | head -n 1)
+  [ -n "$dir" ] || { echo "build.sh: no spdlog sources under /opt/src (the root is made by ./dev)" >&2; exit 1; }
+  echo "${dir%/}"
+}
+
+# The newest manylinux glibc level the wheel may need (RHEL 9, Ubuntu 22.04, Debian 12).
+wheel_glibc_max=2.34
+
 cmd=${1:-test}; shift || true
 case "$cmd" in
   build)
@@ -106,13 +117,35 @@ case "$cmd" in
         fi ;;
     esac
     PYTHONPATH="$top/build/demo/python" python3.14 examples/demo/demo.py "$@" ;;
+  wheel)
+    # The self-contained wheel: spdlog built into libquillet, fmt header-only, the C++ runtime
+    # static (cmake/portable.cmake); auditwheel then names the manylinux level it reaches.
+    out=build/wheel
+    spdlog_src=$(spdlog_sources)
+    rm -rf "$out/raw" "$out/repaired"
+    mkdir -p "$out"
+    CMAKE_BUILD_PARALLEL_LEVEL=$jobs python3.14 -m build --wheel --no-isolation --outdir "$out/raw" \
+      -C build-dir="$top/$out/cmake" -C cmake.define.KORVO_PORTABLE=ON \
+      -C cmake.define.KORVO_SPDLOG_SOURCE_DIR="$spdlog_src" -C cmake.define.KORVO_GLIBC_MAX=$wheel_glibc_max \
+      -C cmake.define.KORVO_WERROR=$werror >"$out.log" 2>&1 || { cat "$out.log" >&2; exit 1; }
+    auditwheel repair --wheel-dir "$out/repaired" "$out"/raw/korvo-*.whl >>"$out.log" 2>&1 \
+      || { cat "$out.log" >&2; exit 1; }
+    wheel=$(ls "$out"/repaired/korvo-*.whl)
+    auditwheel show "$wheel"
+    level=$(basename "$wheel" | sed -nE 's/.*manylinux_2_([0-9]+)_x86_64.*/\1/p')
+    if [ -z "$level" ] || [ "$level" -gt "${wheel_glibc_max#2.}" ]; then
+      echo "build.sh: $wheel is not manylinux_2_${wheel_glibc_max#2.} or older" >&2; exit 1
+    fi
+    mkdir -p dist
+    rm -f dist/korvo-*.whl
+    cp "$wheel" dist/
+    echo "wheel: dist/$(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)" ;;
   windows)
     # Inside the Windows root: the native cores cross-built with mingw-w64, their tests under wine.
-    spdlog_src=$(ls -d /opt/src/spdlog-*/ 2>/dev/null | head -n 1)
-    [ -n "$spdlog_src" ] || { echo "build.sh: no spdlog sources under /opt/src (run ./dev windows)" >&2; exit 1; }
+    spdlog_src=$(spdlog_sources)
     configure_and_build build/windows -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=ON -DKORVO_NATIVE_ONLY=ON \
       -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
-      -DKORVO_SPDLOG_SOURCE_DIR="${spdlog_src%/}" -DKORVO_GTEST_SOURCE_DIR=/usr/src/googletest
+      -DKORVO_SPDLOG_SOURCE_DIR="$spdlog_src" -DKORVO_GTEST_SOURCE_DIR=/usr/src/googletest
     run_under_wine ctest_in build/windows --timeout 600 "$@" ;;
   *) echo "build.sh: unknown command '$cmd'" >&2; exit 2 ;;
 esac

@@ -1,5 +1,10 @@
 """korvo as a user gets it: the wheel installed into a fresh virtual environment, and a producer
-module outside the checkout built against it with find_package(korvo 0.1) and korvo::quillet."""
+module outside the checkout built against it with find_package(korvo 0.1) and korvo::quillet.
+
+By default the wheel is built from an sdist of the checkout against the machine's spdlog and fmt
+(as `pip install` from source does). With KORVO_WHEEL naming a built wheel, that wheel is tested
+instead: ./dev wheel-test runs this file in a clean root that has CPython 3.14 and a compiler but
+no spdlog or fmt, against the self-contained wheel of ./dev wheel."""
 
 import os
 import pathlib
@@ -22,12 +27,17 @@ target_compile_features(wheel_producer PRIVATE cxx_std_20)
 target_link_libraries(wheel_producer PRIVATE korvo::quillet)
 """
 
-# Logs through the spdlog logger that a Logger built and libquillet's registry, then pushes one
-# message into a SyncDispatcher.
+# Logs through the spdlog logger that a Logger built, libquillet's registry and a logger of its own
+# over a single-threaded file sink (spdlog's code, in libquillet or the machine's spdlog), then
+# pushes one message into a SyncDispatcher.
 PRODUCER_SOURCE = r"""
 #include <Python.h>
 
+#include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
+
+#include <exception>
+#include <memory>
 
 #include "korvo/quillet.hpp"
 #include "korvo/relaybus.hpp"
@@ -53,6 +63,14 @@ PyObject* send(PyObject*, PyObject* args) {
     if (PyErr_Occurred()) return nullptr;
     if (found.logger) found.logger->info("pushing {} bytes (libquillet {})", size, quillet::version());
     if (auto again = quillet::LoggerRegistry::get_logger(name, false)) again->warn("through the registry");
+    try {
+        spdlog::logger own("own", std::make_shared<spdlog::sinks::basic_file_sink_st>("own.log", true));
+        own.set_pattern("%l %v");
+        own.info("own sink, {} bytes", size);
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+        return nullptr;
+    }
     auto* d = reinterpret_cast<korvo::relaybus::sync_dispatcher_object*>(dispatcher);
     int result = 0;
     Py_BEGIN_ALLOW_THREADS
@@ -78,10 +96,22 @@ PyMODINIT_FUNC PyInit_wheel_producer() { return PyModuleDef_Init(&module_def); }
 """
 
 CONSUMER = """\
+import asyncio
 import threading
 from korvo.quillet import quillet as q
+from korvo.spsc_queue import spsc_queue
 from korvo.utils.relaybus import relaybus
 import wheel_producer
+
+ring = spsc_queue.SPSCQueue(slot_size=64, capacity=4)
+print("ring", ring.push(b"ring") in (0, 1), ring.try_pop())
+
+async def round_trip():
+    queue = relaybus.AsyncQueue()
+    await queue.push_str("h\u00e9llo")
+    await queue.push_buf(b"again")
+    return [await queue.pop(), await queue.pop()]
+print("async", asyncio.run(round_trip()))
 
 log = q.Logger("wheel.producer", handlers=[q.FileHandler("producer.log", pattern="%l %v", overwrite=True)])
 got = []
@@ -113,16 +143,31 @@ def outside_env(venv=None):
 
 @pytest.fixture(scope="session")
 def korvo_wheel(tmp_path_factory):
-    """One wheel of the checkout per session, built the way the README says."""
+    """The wheel under test: KORVO_WHEEL's, or one per session built from an sdist of the checkout
+    the way the README says."""
+    given = os.environ.get("KORVO_WHEEL")
+    if given:
+        wheel = pathlib.Path(given)
+        assert wheel.is_file(), given
+        # The point of that run: nothing but the wheel provides spdlog or fmt.
+        for header in ("spdlog/spdlog.h", "fmt/format.h"):
+            assert not (pathlib.Path("/usr/include") / header).exists(), f"{header} is installed here"
+        return wheel
     if os.environ.get("LD_PRELOAD"):
         pytest.skip("runtimes preloaded into the interpreter (./dev sanitize) would be in every build tool too; "
                     "./dev test builds and checks the wheel")
     for tool in ("cmake", "ninja"):
         if shutil.which(tool) is None:
             pytest.skip(f"needs {tool}")
+    # The sources alone: scikit-build-core's sdist walks the whole folder, following links, and
+    # build trees hold many files (and wine's link to /).
+    source = tmp_path_factory.mktemp("source") / "korvo"
+    shutil.copytree(CHECKOUT, source, ignore=lambda folder, names: [
+        name for name in names
+        if name in ("__pycache__", ".pytest_cache") or (folder == str(CHECKOUT) and name in ("build", "dist", ".git"))])
     out = tmp_path_factory.mktemp("wheel")
-    run([sys.executable, "-m", "build", "--wheel", "--no-isolation", "--outdir", str(out), str(CHECKOUT)],
-        env=outside_env(), cwd=out)
+    run([sys.executable, "-m", "build", "--no-isolation", "--outdir", str(out), str(source)], env=outside_env(),
+        cwd=out)
     (wheel,) = out.glob("korvo-*.whl")
     return wheel
 
@@ -137,14 +182,16 @@ def korvo_venv(tmp_path_factory, korvo_wheel):
 
 
 @pytest.mark.slow
+@pytest.mark.timeout(1200)  # the wheel is built from scratch: minutes on two shared cores
 def test_producer_outside_the_checkout_builds_imports_and_delivers(korvo_venv, tmp_path):
     python = str(korvo_venv / "bin" / "python")
     env = outside_env(korvo_venv)
     # The package as installed: its metadata, version and CMake folder.
-    info = run([python, "-m", "pip", "show", "korvo"], env=env)
+    info = run([python, "-m", "pip", "show", "--verbose", "korvo"], env=env)
     for text in ("Version: 0.1", "Summary: Native CPython 3.14", "Author-email: korvo developers", "MIT",
-                 "https://github.com/korvo-dev/korvo"):
+                 "https://github.com/korvo-dev/korvo", "Operating System :: POSIX :: Linux"):
         assert text in info, info
+    assert "Windows" not in info  # the modules are built for Linux only
     shown = run([python, "-c", "import korvo; print(korvo.__version__); print(korvo.cmake_dir())"], env=env,
                 cwd=tmp_path).split()
     assert shown[0] in info and shown[0].startswith("0.1")
@@ -160,7 +207,10 @@ def test_producer_outside_the_checkout_builds_imports_and_delivers(korvo_venv, t
 
     env["PYTHONPATH"] = str(build)
     out = run([python, "-c", CONSUMER], env=env, cwd=tmp_path)
-    assert out.splitlines()[0] in ("push 0", "push 1")  # stored, with or without waking the consumer
-    assert out.splitlines()[1:] == ["got [b'hello from outside']"]
+    lines = out.splitlines()
+    assert lines[:2] == ["ring True b'ring'", "async [b'h\\xc3\\xa9llo', b'again']"]
+    assert lines[2] in ("push 0", "push 1")  # stored, with or without waking the consumer
+    assert lines[3:] == ["got [b'hello from outside']"]
     assert (tmp_path / "producer.log").read_text().splitlines() == [
         f"info pushing 18 bytes (libquillet {shown[0]})", "warning through the registry"]
+    assert (tmp_path / "own.log").read_text() == "info own sink, 18 bytes\n"
