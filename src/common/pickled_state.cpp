@@ -47,8 +47,17 @@ object reduce_object(PyObject* self, const pickled_class& cls) {
     const long checksum = static_cast<long>(cls.sums.written);
 
     object dict = get_optional_attr(self, "__dict__");
-    if (dict && check(PyObject_IsTrue(dict.ptr())) == 1) {
-        object tail = object::steal(check(PyTuple_Pack(1, dict.ptr())));
+    const bool has_dict = dict && check(PyObject_IsTrue(dict.ptr())) == 1;
+    const auto nextra = static_cast<Py_ssize_t>(cls.extra_count);
+    object extras = object::steal(check(PyTuple_New(nextra)));
+    bool extras_differ = false;
+    for (Py_ssize_t i = 0; i < nextra; ++i) {
+        object value = cls.read_extra(self, static_cast<std::size_t>(i), extras_differ);
+        PyTuple_SET_ITEM(extras.ptr(), i, value.release());
+    }
+    if (has_dict || extras_differ) {
+        object tail = object::steal(check(PyTuple_Pack(1, has_dict ? dict.ptr() : Py_None)));
+        if (extras_differ) tail = object::steal(check(PySequence_Concat(tail.ptr(), extras.ptr())));
         values = object::steal(check(PySequence_Concat(values.ptr(), tail.ptr())));
         use_setstate = true;
     }
@@ -68,10 +77,14 @@ void apply_state(PyObject* self, PyObject* state, const pickled_class& cls) {
         cls.write(self, static_cast<std::size_t>(i), PyTuple_GET_ITEM(state, i));
     }
     if (size <= nfields) return;
-    PyObject* extra = PyTuple_GET_ITEM(state, nfields);
-    if (check(PyObject_IsTrue(extra)) == 0) return;
-    object dict = get_attr(self, "__dict__");
-    call_method(dict.ptr(), "update", extra);
+    PyObject* dict_state = PyTuple_GET_ITEM(state, nfields);
+    if (check(PyObject_IsTrue(dict_state)) == 1) {
+        object dict = get_attr(self, "__dict__");
+        call_method(dict.ptr(), "update", dict_state);
+    }
+    const auto nextra = static_cast<Py_ssize_t>(cls.extra_count);
+    for (Py_ssize_t i = 0; i < nextra && nfields + 1 + i < size; ++i)
+        cls.write_extra(self, static_cast<std::size_t>(i), PyTuple_GET_ITEM(state, nfields + 1 + i));
 }
 
 object unpickle_object(const pickled_class& cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

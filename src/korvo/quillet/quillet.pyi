@@ -68,6 +68,7 @@ class ConsoleHandler(LogHandler):
 class FileHandler(LogHandler):
     filename: str | None
     overwrite: bool
+    buffered: bool
     def __init__(
         self,
         filename: str | None,
@@ -75,6 +76,7 @@ class FileHandler(LogHandler):
         pattern: str | None = ...,
         level: int = ...,
         overwrite: object = False,
+        buffered: object = False,
     ) -> None: ...
 
 @disjoint_base
@@ -88,6 +90,7 @@ class RotatingFileHandler(FileHandler):
         level: int = ...,
         max_size: int = 1048576,
         max_files: int = 3,
+        buffered: object = False,
     ) -> None: ...
 
 @disjoint_base
@@ -127,6 +130,7 @@ class Logger:
     def warn(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def error(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def critical(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def flush(self) -> None: ...
 
 @disjoint_base
 class DefaultLogger:
@@ -136,6 +140,7 @@ class DefaultLogger:
     def warn(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def error(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
     def critical(self, msg: str | None, fg_color: int = -1, bg_color: int = -1, effect: int = -1) -> None: ...
+    def flush(self) -> None: ...
 
 class PyLogHandler(logging.Handler):
     _debug: int
@@ -145,3 +150,5 @@ class PyLogHandler(logging.Handler):
     _critical: int
     def __init__(self, level: int) -> None: ...
     def emit(self, record: logging.LogRecord) -> None: ...
+
+def flush_all() -> None: ...
