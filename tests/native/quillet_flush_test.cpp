@@ -174,6 +174,19 @@ constexpr bool k_fork_supported = false;  // ThreadSanitizer refuses threads sta
 constexpr bool k_fork_supported = true;
 #endif
 
+// Forks; the child runs `child`, which ends the process, and the parent expects it to exit with 0.
+void expect_child_succeeds(int round, const std::function<void()>& child) {
+    const pid_t pid = ::fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        child();
+        ::_exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+}
+
 // The child has no copy of the parent's flusher thread; it gets its own, and the sink lock the
 // parent's thread may have held is free in it.
 TEST(QuilletFlusherFork, ChildFlushesWhatItLogs) {
@@ -184,17 +197,12 @@ TEST(QuilletFlusherFork, ChildFlushesWhatItLogs) {
     auto logger = f.build("flush.fork", false);
     logger->info("parent");
     for (int round = 0; round < 5; ++round) {
-        const pid_t pid = ::fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
+        expect_child_succeeds(round, [&] {
             logger->info("child {}", round);
             const bool seen =
                 eventually([&] { return holds_line(dir / "fork.log", "info child " + std::to_string(round)); });
             ::_exit(seen ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+        });
     }
     EXPECT_TRUE(eventually([&] { return holds_line(dir / "fork.log", "info parent"); }));
     spdlog::drop("flush.fork");
@@ -210,16 +218,11 @@ TEST(QuilletFlusherFork, TheChildNeverWritesItsParentsBuffer) {
     auto logger = f.build("flush.once", false);
     for (int round = 0; round < 3; ++round) {
         logger->info("parent {}", round);
-        const pid_t pid = ::fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
+        expect_child_succeeds(round, [&] {
             if (round == 1) logger->info("child");
             if (round == 2) quillet::flush_file_sinks();
             std::exit(0);  // static destructors close the sinks
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+        });
     }
     quillet::flush_file_sinks();
     const std::string text = read_file(dir / "once.log");
