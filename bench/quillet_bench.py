@@ -197,7 +197,7 @@ def bench_stdlib_bridge(folder):
     row("logging -> PyLogHandler -> quillet buffered file sink", bridge_rate, "rec/s", std_rate, better="higher")
     print(f"  PyLogHandler / FileHandler throughput: {bridge_rate / std_rate:.2f}x "
           f"(ceiling {ceiling_rate / std_rate:.2f}x)")
-    results.record("quillet", "PyLogHandler into a file sink", bridge_rate, "handler whose emit does nothing",
+    results.record("quillet", "PyLogHandler into a buffered file sink", bridge_rate, "handler whose emit does nothing",
                    ceiling_rate, "rec/s", better="higher", target=0.9)
     bridged.handlers.clear()
     ext.drop("bench.bridge")
