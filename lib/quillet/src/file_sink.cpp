@@ -1,6 +1,7 @@
 // file_sink: records appended to a file with one write each, or through a buffer.
 #include "quillet/details/file_sink.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
