@@ -14,6 +14,7 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 
+#include "quillet/details/pattern_formatter.hpp"
 #include "checks.hpp"
 #include "platform.hpp"
 
@@ -164,9 +165,7 @@ void file_sink::flush() {
     state_->throw_failure();
 }
 
-void file_sink::set_pattern(const std::string& pattern) {
-    set_formatter(std::make_unique<spdlog::pattern_formatter>(pattern));
-}
+void file_sink::set_pattern(const std::string& pattern) { set_formatter(make_pattern_formatter(pattern)); }
 
 void file_sink::set_formatter(std::unique_ptr<spdlog::formatter> sink_formatter) {
     std::lock_guard lock(state_->mutex);

@@ -15,6 +15,7 @@
 #include "file_flusher.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/details/file_sink.hpp"
+#include "quillet/details/pattern_formatter.hpp"
 #include "quillet/quillet.hpp"
 
 namespace quillet {
@@ -76,7 +77,9 @@ LoggerFactory& LoggerFactory::set_level(level lvl) {
 
 // The callers check `lvl` before they make the sink: a refused level opens no file.
 LoggerFactory& LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl) {
-    sink->set_pattern(pattern);
+    // The same text as the sink's own set_pattern would give, through quillet's formatter
+    // where it handles the pattern (local time, as spdlog's sinks use).
+    sink->set_formatter(details::make_pattern_formatter(pattern));
     sink->set_level(lvl);
     sinks_.push_back(std::move(sink));
     return *this;
