@@ -102,9 +102,13 @@ inline std::string_view text_of(const char* text) {
 
 // The file name without its folders, split at the same separators as spdlog's %s.
 std::string_view basename_of(const char* filename) {
-    std::string_view name = text_of(filename);
-    const std::size_t sep = name.find_last_of(spdlog::details::os::folder_seps);
-    if (sep != std::string_view::npos) name.remove_prefix(sep + 1);
+    const std::string_view name = text_of(filename);
+    constexpr std::string_view seps(spdlog::details::os::folder_seps, sizeof(spdlog::details::os::folder_seps) - 1);
+    for (std::size_t i = name.size(); i > 0; --i) {
+        for (char sep : seps) {
+            if (name[i - 1] == sep) return name.substr(i);
+        }
+    }
     return name;
 }
 
