@@ -187,14 +187,19 @@ void expect_child_succeeds(int round, const std::function<void()>& child) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
 }
 
+// A logger named `name` with one buffered file, `path`.
+std::shared_ptr<spdlog::logger> buffered_file_logger(const std::string& name, const std::filesystem::path& path) {
+    LoggerFactory f;
+    add_file(f, file_kind::plain, path);
+    return f.build(name, false);
+}
+
 // The child has no copy of the parent's flusher thread; it gets its own, and the sink lock the
 // parent's thread may have held is free in it.
 TEST(QuilletFlusherFork, ChildFlushesWhatItLogs) {
     if (!k_fork_supported) GTEST_SKIP() << "fork with threads is unsupported under ThreadSanitizer";
     scratch_dir dir;
-    LoggerFactory f;
-    add_file(f, file_kind::plain, dir / "fork.log");
-    auto logger = f.build("flush.fork", false);
+    auto logger = buffered_file_logger("flush.fork", dir / "fork.log");
     logger->info("parent");
     for (int round = 0; round < 5; ++round) {
         expect_child_succeeds(round, [&] {
@@ -213,9 +218,7 @@ TEST(QuilletFlusherFork, ChildFlushesWhatItLogs) {
 TEST(QuilletFlusherFork, TheChildNeverWritesItsParentsBuffer) {
     if (!k_fork_supported) GTEST_SKIP() << "fork with threads is unsupported under ThreadSanitizer";
     scratch_dir dir;
-    LoggerFactory f;
-    add_file(f, file_kind::plain, dir / "once.log");
-    auto logger = f.build("flush.once", false);
+    auto logger = buffered_file_logger("flush.once", dir / "once.log");
     for (int round = 0; round < 3; ++round) {
         logger->info("parent {}", round);
         expect_child_succeeds(round, [&] {

@@ -132,45 +132,52 @@ void append_hms(int hour, const std::tm& t, memory_buf_t& out) {
     fmt_helper::pad2(t.tm_sec, out);
 }
 
+// The flags written as two digits (spdlog's pad2), and their values.
+struct two_digit_flag {
+    char flag;
+    int (*value)(const std::tm&);
+};
+constexpr std::array<two_digit_flag, 7> two_digit_flags{{
+    {'C', [](const std::tm& t) { return t.tm_year % 100; }},
+    {'m', [](const std::tm& t) { return t.tm_mon + 1; }},
+    {'d', [](const std::tm& t) { return t.tm_mday; }},
+    {'H', [](const std::tm& t) { return t.tm_hour; }},
+    {'I', [](const std::tm& t) { return to12h(t); }},
+    {'M', [](const std::tm& t) { return t.tm_min; }},
+    {'S', [](const std::tm& t) { return t.tm_sec; }},
+}};
+
+// The flags written as a day or month name, and the field that picks it.
+struct name_flag {
+    char flag;
+    const std::string_view* names;
+    int std::tm::*field;
+};
+constexpr std::array<name_flag, 5> name_flags{{
+    {'a', days.data(), &std::tm::tm_wday},
+    {'A', full_days.data(), &std::tm::tm_wday},
+    {'b', months.data(), &std::tm::tm_mon},
+    {'h', months.data(), &std::tm::tm_mon},
+    {'B', full_months.data(), &std::tm::tm_mon},
+}};
+
 // One date or time flag, written as spdlog's flag formatter for it writes it.
 void append_time_flag(char flag, const std::tm& t, memory_buf_t& out) {
+    for (const two_digit_flag& f : two_digit_flags) {
+        if (f.flag == flag) {
+            fmt_helper::pad2(f.value(t), out);
+            return;
+        }
+    }
+    for (const name_flag& f : name_flags) {
+        if (f.flag == flag) {
+            append(out, f.names[static_cast<std::size_t>(t.*f.field)]);
+            return;
+        }
+    }
     switch (flag) {
         case 'Y':
             fmt_helper::append_int(t.tm_year + 1900, out);
-            break;
-        case 'C':
-            fmt_helper::pad2(t.tm_year % 100, out);
-            break;
-        case 'm':
-            fmt_helper::pad2(t.tm_mon + 1, out);
-            break;
-        case 'd':
-            fmt_helper::pad2(t.tm_mday, out);
-            break;
-        case 'H':
-            fmt_helper::pad2(t.tm_hour, out);
-            break;
-        case 'I':
-            fmt_helper::pad2(to12h(t), out);
-            break;
-        case 'M':
-            fmt_helper::pad2(t.tm_min, out);
-            break;
-        case 'S':
-            fmt_helper::pad2(t.tm_sec, out);
-            break;
-        case 'a':
-            append(out, days[static_cast<std::size_t>(t.tm_wday)]);
-            break;
-        case 'A':
-            append(out, full_days[static_cast<std::size_t>(t.tm_wday)]);
-            break;
-        case 'b':
-        case 'h':
-            append(out, months[static_cast<std::size_t>(t.tm_mon)]);
-            break;
-        case 'B':
-            append(out, full_months[static_cast<std::size_t>(t.tm_mon)]);
             break;
         case 'c':
             append(out, days[static_cast<std::size_t>(t.tm_wday)]);
