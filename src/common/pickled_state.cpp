@@ -32,23 +32,32 @@ void check_checksum(std::int64_t checksum, const field_checksums& sums) {
     throw python_error{};
 }
 
+// A tuple of `count` members read by `read`, which sets `flag` as pickled_class says.
+object read_members(PyObject* self, std::size_t count, object (*read)(PyObject*, std::size_t, bool&), bool& flag) {
+    object values = object::steal(check(PyTuple_New(static_cast<Py_ssize_t>(count))));
+    for (std::size_t i = 0; i < count; ++i) {
+        object value = read(self, i, flag);
+        PyTuple_SET_ITEM(values.ptr(), static_cast<Py_ssize_t>(i), value.release());
+    }
+    return values;
+}
+
 }  // namespace
 
 object reduce_object(PyObject* self, const pickled_class& cls) {
-    const auto nfields = static_cast<Py_ssize_t>(cls.count);
-    object values = object::steal(check(PyTuple_New(nfields)));
     bool use_setstate = false;
-    for (Py_ssize_t i = 0; i < nfields; ++i) {
-        object value = cls.read(self, static_cast<std::size_t>(i), use_setstate);
-        PyTuple_SET_ITEM(values.ptr(), i, value.release());
-    }
+    object values = read_members(self, cls.count, cls.read, use_setstate);
     object unpickle = get_attr(cls.module(), cls.unpickle_name);
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     const long checksum = static_cast<long>(cls.sums.written);
 
     object dict = get_optional_attr(self, "__dict__");
-    if (dict && check(PyObject_IsTrue(dict.ptr())) == 1) {
-        object tail = object::steal(check(PyTuple_Pack(1, dict.ptr())));
+    const bool has_dict = dict && check(PyObject_IsTrue(dict.ptr())) == 1;
+    bool extras_differ = false;
+    object extras = read_members(self, cls.extra_count, cls.read_extra, extras_differ);
+    if (has_dict || extras_differ) {
+        object tail = object::steal(check(PyTuple_Pack(1, has_dict ? dict.ptr() : Py_None)));
+        if (extras_differ) tail = object::steal(check(PySequence_Concat(tail.ptr(), extras.ptr())));
         values = object::steal(check(PySequence_Concat(values.ptr(), tail.ptr())));
         use_setstate = true;
     }
@@ -68,10 +77,14 @@ void apply_state(PyObject* self, PyObject* state, const pickled_class& cls) {
         cls.write(self, static_cast<std::size_t>(i), PyTuple_GET_ITEM(state, i));
     }
     if (size <= nfields) return;
-    PyObject* extra = PyTuple_GET_ITEM(state, nfields);
-    if (check(PyObject_IsTrue(extra)) == 0) return;
-    object dict = get_attr(self, "__dict__");
-    call_method(dict.ptr(), "update", extra);
+    PyObject* dict_state = PyTuple_GET_ITEM(state, nfields);
+    if (check(PyObject_IsTrue(dict_state)) == 1) {
+        object dict = get_attr(self, "__dict__");
+        call_method(dict.ptr(), "update", dict_state);
+    }
+    const auto nextra = static_cast<Py_ssize_t>(cls.extra_count);
+    for (Py_ssize_t i = 0; i < nextra && nfields + 1 + i < size; ++i)
+        cls.write_extra(self, static_cast<std::size_t>(i), PyTuple_GET_ITEM(state, nfields + 1 + i));
 }
 
 object unpickle_object(const pickled_class& cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

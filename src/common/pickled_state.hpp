@@ -35,14 +35,23 @@ struct pickled_class {
     void (*write)(PyObject* self, std::size_t i, PyObject* value);
     PyObject* (*module)();    // where unpickle_name lives
     PyTypeObject* (*type)();  // the class whose __new__ makes the objects
+    // Members added after the member list was fixed: they follow the __dict__ slot of the state
+    // (None when there is no dict), and only when one of them is not at its default, so that an
+    // object that leaves them alone pickles exactly as before and older readers ignore them.
+    std::size_t extra_count = 0;
+    // Extra member i's value; sets `differs` when it is not at its default. Throws python_error.
+    object (*read_extra)(PyObject* self, std::size_t i, bool& differs) = nullptr;
+    void (*write_extra)(PyObject* self, std::size_t i, PyObject* value) = nullptr;
 };
 
-// __reduce__: (unpickle, (type(self), checksum, state)) when no member needs __setstate__ and
-// there is no non-empty instance __dict__; otherwise (unpickle, (type(self), checksum, None),
-// state), the dict appended to the state when present. Throws python_error.
+// __reduce__: (unpickle, (type(self), checksum, state)) when no member needs __setstate__, there
+// is no non-empty instance __dict__ and the extra members are at their defaults; otherwise
+// (unpickle, (type(self), checksum, None), state), the dict appended to the state when present
+// (None in its place when only extras follow), then the extras. Throws python_error.
 object reduce_object(PyObject* self, const pickled_class& cls);
 // Assigns state[i] to the i-th member; then, when the tuple goes on and that element is true,
-// updates self.__dict__ with it. IndexError for a tuple shorter than the member list.
+// updates self.__dict__ with it; the elements after it go to the extra members, in order.
+// IndexError for a tuple shorter than the member list.
 // Throws python_error.
 void apply_state(PyObject* self, PyObject* state, const pickled_class& cls);
 // __pyx_unpickle_<Class>(__pyx_type, __pyx_checksum, __pyx_state). Throws python_error.

@@ -12,8 +12,6 @@
 #include <vector>
 
 #include <spdlog/sinks/base_sink.h>
-#include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "common/args.hpp"
@@ -24,6 +22,7 @@
 #include "korvo/quillet.hpp"
 #include "korvo/quillet/levels.hpp"
 #include "quillet/details/console_sinks.hpp"
+#include "quillet/details/file_sink.hpp"
 #include "quillet/quillet.hpp"
 
 namespace {
@@ -167,6 +166,8 @@ bool add_real(quillet::LoggerFactory& f, const std::string& kind, PyObject* d) {
     auto s = [&](Py_ssize_t i) { return text_arg(item(d, i)); };
     auto l = [&](Py_ssize_t i) { return level_arg(item(d, i)); };
     auto n = [&](Py_ssize_t i) { return static_cast<std::uint64_t>(korvo::to_size(item(d, i))); };
+    // A trailing flag the description may leave out.
+    auto opt = [&](Py_ssize_t i) { return PySequence_Size(d) > i && b(i); };
     if (kind == "stdout")
         f.add_stdout_handler(b(1), s(2), l(3), l(4));
     else if (kind == "stderr")
@@ -176,9 +177,9 @@ bool add_real(quillet::LoggerFactory& f, const std::string& kind, PyObject* d) {
     else if (kind == "console")
         f.add_console_handler(b(1), s(2), l(3), l(4));
     else if (kind == "file")
-        f.add_file_handler(s(1), s(2), l(3), b(4));
+        f.add_file_handler(s(1), s(2), l(3), b(4), opt(5));
     else if (kind == "rotating")
-        f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5));
+        f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5), opt(6));
     else
         return false;
     return true;
@@ -530,10 +531,9 @@ object describe_sink(const spdlog::sink_ptr& sink) {
         return object::steal(
             check(Py_BuildValue("(si(iO))", "max_level", lvl, static_cast<int>(capped->max_level()), inner.ptr())));
     }
-    if (auto* file = dynamic_cast<spdlog::sinks::rotating_file_sink_mt*>(sink.get()))
-        return object::steal(check(Py_BuildValue("(sis)", "rotating", lvl, file->filename().c_str())));
-    if (auto* file = dynamic_cast<spdlog::sinks::basic_file_sink_mt*>(sink.get()))
-        return object::steal(check(Py_BuildValue("(sis)", "file", lvl, file->filename().c_str())));
+    if (auto* file = dynamic_cast<qd::file_sink*>(sink.get()))
+        return object::steal(
+            check(Py_BuildValue("(sis)", file->rotating() ? "rotating" : "file", lvl, file->filename().c_str())));
     const char* kind = dynamic_cast<qd::color_stdout_sink*>(sink.get()) != nullptr   ? "color_stdout"
                        : dynamic_cast<qd::stdout_sink*>(sink.get()) != nullptr       ? "stdout"
                        : dynamic_cast<qd::color_stderr_sink*>(sink.get()) != nullptr ? "color_stderr"

@@ -1,7 +1,9 @@
-// Durable file sinks: flushing on warn, the flushing thread, flush on demand, after fork.
+// File sinks: every record in the file when the call returns, or, buffered, flushing on warn,
+// the flushing thread, flush on demand, after fork; failed writes reported.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -41,11 +43,11 @@ bool holds_line(const std::filesystem::path& path, const std::string& line) {
 
 enum class file_kind { plain, rotating };
 
-void add_file(LoggerFactory& f, file_kind kind, const std::filesystem::path& path) {
+void add_file(LoggerFactory& f, file_kind kind, const std::filesystem::path& path, bool buffered = true) {
     if (kind == file_kind::plain)
-        f.add_file_handler(path.string(), "%l %v", lv::trace, true);
+        f.add_file_handler(path.string(), "%l %v", lv::trace, true, buffered);
     else
-        f.add_rotating_file_handler(path.string(), 1 << 20, 2, "%l %v", lv::trace);
+        f.add_rotating_file_handler(path.string(), 1 << 20, 2, "%l %v", lv::trace, buffered);
 }
 
 const char* kind_name(file_kind kind) { return kind == file_kind::plain ? "File" : "RotatingFile"; }
@@ -53,21 +55,24 @@ const char* kind_name(file_kind kind) { return kind == file_kind::plain ? "File"
 struct flush_case {
     file_kind kind;
     lv::level_enum level;
+    bool buffered = true;
 };
 
 std::string case_name(const testing::TestParamInfo<flush_case>& info) {
-    return std::string(kind_name(info.param.kind)) + "_" + std::to_string(static_cast<int>(info.param.level));
+    return std::string(info.param.buffered ? "Buffered" : "Durable") + kind_name(info.param.kind) + "_" +
+           std::to_string(static_cast<int>(info.param.level));
 }
 
 class QuilletFlushOnLevel : public testing::TestWithParam<flush_case> {};
 
-// What the file holds is read by another stream while the logger keeps its buffer: a warning
-// and everything logged before it are there as soon as the call returns.
-TEST_P(QuilletFlushOnLevel, WarnAndAboveReachTheFileBeforeTheCallReturns) {
+// What the file holds is read by another stream while the logger lives: the record (for a
+// buffered sink, a warning or worse) and everything logged before it are there as soon as the
+// call returns.
+TEST_P(QuilletFlushOnLevel, TheRecordReachesTheFileBeforeTheCallReturns) {
     scratch_dir dir;
     const auto path = dir / "app.log";
     LoggerFactory f;
-    add_file(f, GetParam().kind, path);
+    add_file(f, GetParam().kind, path, GetParam().buffered);
     auto logger = f.build("flush.level", false);
     EXPECT_EQ(logger->flush_level(), lv::warn);
     logger->info("before");
@@ -78,12 +83,14 @@ TEST_P(QuilletFlushOnLevel, WarnAndAboveReachTheFileBeforeTheCallReturns) {
     spdlog::drop("flush.level");
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, QuilletFlushOnLevel,
-                         testing::Values(flush_case{file_kind::plain, lv::warn}, flush_case{file_kind::plain, lv::err},
-                                         flush_case{file_kind::plain, lv::critical},
-                                         flush_case{file_kind::rotating, lv::warn},
-                                         flush_case{file_kind::rotating, lv::critical}),
-                         case_name);
+INSTANTIATE_TEST_SUITE_P(
+    Levels, QuilletFlushOnLevel,
+    testing::Values(flush_case{file_kind::plain, lv::warn}, flush_case{file_kind::plain, lv::err},
+                    flush_case{file_kind::plain, lv::critical}, flush_case{file_kind::rotating, lv::warn},
+                    flush_case{file_kind::rotating, lv::critical}, flush_case{file_kind::plain, lv::trace, false},
+                    flush_case{file_kind::plain, lv::debug, false}, flush_case{file_kind::rotating, lv::info, false},
+                    flush_case{file_kind::rotating, lv::warn, false}),
+    case_name);
 
 class QuilletFlusher : public testing::TestWithParam<file_kind> {};
 
@@ -167,31 +174,84 @@ constexpr bool k_fork_supported = false;  // ThreadSanitizer refuses threads sta
 constexpr bool k_fork_supported = true;
 #endif
 
+// Forks; the child runs `child`, which ends the process, and the parent expects it to exit with 0.
+void expect_child_succeeds(int round, const std::function<void()>& child) {
+    const pid_t pid = ::fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        child();
+        ::_exit(2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+}
+
+// A logger named `name` with one buffered file, `path`.
+std::shared_ptr<spdlog::logger> buffered_file_logger(const std::string& name, const std::filesystem::path& path) {
+    LoggerFactory f;
+    add_file(f, file_kind::plain, path);
+    return f.build(name, false);
+}
+
 // The child has no copy of the parent's flusher thread; it gets its own, and the sink lock the
 // parent's thread may have held is free in it.
 TEST(QuilletFlusherFork, ChildFlushesWhatItLogs) {
     if (!k_fork_supported) GTEST_SKIP() << "fork with threads is unsupported under ThreadSanitizer";
     scratch_dir dir;
-    LoggerFactory f;
-    add_file(f, file_kind::plain, dir / "fork.log");
-    auto logger = f.build("flush.fork", false);
+    auto logger = buffered_file_logger("flush.fork", dir / "fork.log");
     logger->info("parent");
     for (int round = 0; round < 5; ++round) {
-        const pid_t pid = ::fork();
-        ASSERT_NE(pid, -1);
-        if (pid == 0) {
+        expect_child_succeeds(round, [&] {
             logger->info("child {}", round);
             const bool seen =
                 eventually([&] { return holds_line(dir / "fork.log", "info child " + std::to_string(round)); });
             ::_exit(seen ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << " status " << status;
+        });
     }
     EXPECT_TRUE(eventually([&] { return holds_line(dir / "fork.log", "info parent"); }));
     spdlog::drop("flush.fork");
 }
-#endif  // fork: POSIX only
+
+// A record still in the parent's buffer at the fork is written once, by the parent, whether the
+// child logs, flushes or exits normally (writing out whatever its sinks hold).
+TEST(QuilletFlusherFork, TheChildNeverWritesItsParentsBuffer) {
+    if (!k_fork_supported) GTEST_SKIP() << "fork with threads is unsupported under ThreadSanitizer";
+    scratch_dir dir;
+    auto logger = buffered_file_logger("flush.once", dir / "once.log");
+    for (int round = 0; round < 3; ++round) {
+        logger->info("parent {}", round);
+        expect_child_succeeds(round, [&] {
+            if (round == 1) logger->info("child");
+            if (round == 2) quillet::flush_file_sinks();
+            std::exit(0);  // static destructors close the sinks
+        });
+    }
+    quillet::flush_file_sinks();
+    const std::string text = read_file(dir / "once.log");
+    EXPECT_EQ(text, "info parent 0\ninfo parent 1\ninfo child\ninfo parent 2\n");
+    spdlog::drop("flush.once");
+}
+
+// /dev/full takes no byte: every record's failure reaches the logger's error handler, at the
+// log call (durable) or at the flush that fails (buffered), and logging goes on.
+TEST(QuilletFileErrors, AFailedWriteIsReportedThroughTheErrorHandler) {
+    for (const bool buffered : {false, true}) {
+        LoggerFactory f;
+        f.add_file_handler("/dev/full", "%v", lv::trace, false, buffered);
+        auto logger = f.build("flush.full", false);
+        std::vector<std::string> reports;
+        logger->set_error_handler([&](const std::string& what) { reports.push_back(what); });
+        logger->info("one");
+        logger->info("two");
+        logger->flush();
+        ASSERT_EQ(reports.size(), buffered ? 1u : 2u) << buffered;
+        for (const auto& what : reports)
+            EXPECT_NE(what.find("Failed writing to file /dev/full: No space left on device"), std::string::npos)
+                << what;
+        spdlog::drop("flush.full");
+    }
+}
+#endif  // fork and /dev/full: POSIX only
 
 }  // namespace

@@ -1,16 +1,11 @@
-// file_flusher: the thread that writes file sinks' buffered records to their files.
+// file_flusher: the thread that writes buffered file sinks' records to their files.
 #include "file_flusher.hpp"
 
 #include <algorithm>
 #include <atomic>
 
-#include <spdlog/sinks/sink.h>
-
+#include "platform.hpp"
 #include "quillet/quillet.hpp"
-
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
 
 namespace quillet::details {
 
@@ -25,9 +20,7 @@ file_flusher& file_flusher::instance() {
 }
 
 file_flusher::file_flusher() {
-#if !defined(_WIN32)
-    ::pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-#endif
+    platform::at_fork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
     g_live.store(this);
 }
 
@@ -40,24 +33,25 @@ file_flusher::~file_flusher() {
     }
     if (w) {
         w->stop.set();
-#if defined(_WIN32)
-        // At process exit Windows ends every other thread before a DLL's static destructors run
-        // (under the loader lock): a join would wait for ever, and the worker may have died
-        // holding the lock. Let go of the thread and its state; flush only if the lock is free.
-        if (w->thread.joinable()) w->thread.detach();
-        static_cast<void>(w.release());
-#else
-        if (w->thread.joinable()) w->thread.join();
-#endif
+        if constexpr (platform::exit_ends_threads_first) {
+            // The thread is gone or about to be, maybe holding the lock: a join would wait for
+            // ever. Let go of it and its state; flush only if the lock is free.
+            if (w->thread.joinable()) w->thread.detach();
+            static_cast<void>(w.release());
+        } else if (w->thread.joinable()) {
+            w->thread.join();
+        }
     }
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (lock.owns_lock()) flush_locked();
 }
 
-void file_flusher::watch(const spdlog::sink_ptr& sink) {
+void file_flusher::watch(const std::shared_ptr<file_sink>& sink) {
     std::lock_guard lock(mutex_);
     if (!worker_) start_locked();
     sinks_.push_back(sink);
+    // A fork holds every sink without allocating.
+    forked_.reserve(sinks_.capacity());
 }
 
 void file_flusher::flush_all() noexcept {
@@ -79,40 +73,47 @@ void file_flusher::run(worker* self) noexcept {
 }
 
 void file_flusher::flush_locked() noexcept {
-    std::erase_if(sinks_, [](const std::weak_ptr<spdlog::sinks::sink>& weak) {
-        const spdlog::sink_ptr sink = weak.lock();
+    std::erase_if(sinks_, [](const std::weak_ptr<file_sink>& weak) {
+        const std::shared_ptr<file_sink> sink = weak.lock();
         if (!sink) return true;
-        try {
-            sink->flush();
-        } catch (...) {
-            // A file that cannot be flushed now fails the next write, which reports it through
-            // its logger's error handler; this thread has no one to tell.
-        }
+        sink->flush_in_background();
         return false;
     });
 }
 
 void file_flusher::before_fork() noexcept {
-    if (file_flusher* f = g_live.load()) f->mutex_.lock();
+    file_flusher* f = g_live.load();
+    if (f == nullptr) return;
+    f->mutex_.lock();
+    for (const auto& weak : f->sinks_) {
+        if (std::shared_ptr<file_sink> sink = weak.lock()) {
+            sink->before_fork();
+            f->forked_.push_back(std::move(sink));
+        }
+    }
 }
 
 void file_flusher::after_fork_in_parent() noexcept {
-    if (file_flusher* f = g_live.load()) f->mutex_.unlock();
+    if (file_flusher* f = g_live.load()) f->after_fork(false);
 }
 
 void file_flusher::after_fork_in_child() noexcept {
-    file_flusher* f = g_live.load();
-    if (f == nullptr) return;
-    if (f->worker_) {
-        (void)f->worker_.release();
+    if (file_flusher* f = g_live.load()) f->after_fork(true);
+}
+
+void file_flusher::after_fork(bool in_child) noexcept {
+    for (const auto& sink : forked_) sink->after_fork(in_child);
+    forked_.clear();
+    if (in_child && worker_) {
+        (void)worker_.release();
         try {
-            f->start_locked();
+            start_locked();
         } catch (...) {
-            // No thread in this child: its records below warn reach the files when their sinks
-            // are flushed or closed.
+            // No thread in this child: its buffered records reach the files when the buffers
+            // fill, on a warning, or when their sinks are flushed or closed.
         }
     }
-    f->mutex_.unlock();
+    mutex_.unlock();
 }
 
 }  // namespace quillet::details

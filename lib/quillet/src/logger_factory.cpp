@@ -1,17 +1,21 @@
 // LoggerFactory: turns handler descriptions into spdlog sinks and builds the logger.
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
-#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/details/os.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "checks.hpp"
 #include "file_flusher.hpp"
 #include "quillet/details/console_sinks.hpp"
+#include "quillet/details/file_sink.hpp"
+#include "quillet/details/pattern_formatter.hpp"
 #include "quillet/quillet.hpp"
 
 namespace quillet {
@@ -30,33 +34,31 @@ spdlog::sink_ptr make_stderr(bool color) {
     return std::make_shared<details::stderr_sink>();
 }
 
-// spdlog reports a file it cannot open with its own exception type; ours is a std one. The
-// flusher writes the sink's buffer out from then on.
-template <class Make>
-spdlog::sink_ptr open_file_sink(Make&& make) {
-    spdlog::sink_ptr sink;
-    try {
-        sink = make();
-    } catch (const spdlog::spdlog_ex& e) {
-        throw details::file_error(e.what());
-    }
-    details::file_flusher::instance().watch(sink);
+// A file sink; a buffered one is written out by the flusher from now on.
+spdlog::sink_ptr open_file_sink(const std::string& filename, bool truncate, bool buffered, std::size_t max_size = 0,
+                                std::size_t max_files = 0) {
+    const auto writes = buffered ? details::file_writes::buffered : details::file_writes::durable;
+    auto sink = std::make_shared<details::file_sink>(filename, truncate, writes, max_size, max_files);
+    if (buffered) details::file_flusher::instance().watch(sink);
     return sink;
 }
 
-// A file's stdio buffer: large enough that writing a record seldom makes a system call; the
-// flusher and flush_on still bound how long a record waits in it.
-constexpr std::size_t file_buffer_size = 64 * 1024;
-
-// Gives every file a sink opens (a rotating sink reopens its base file) the larger buffer. The
-// buffer belongs to the handlers, which the sink keeps past its last fclose.
-spdlog::file_event_handlers buffered_file() {
-    spdlog::file_event_handlers handlers;
-    auto buffer = std::shared_ptr<char[]>(new char[file_buffer_size]);
-    handlers.after_open = [buffer](const spdlog::filename_t&, std::FILE* file) {
-        std::setvbuf(file, buffer.get(), _IOFBF, file_buffer_size);
-    };
-    return handlers;
+// Every error a logger meets is reported, on standard error, in spdlog's words: a full disk
+// fails every record, and each lost one is said to be lost (spdlog's own handler keeps quiet
+// for a second after each report).
+void report_error(const std::string& logger_name, const std::string& what) noexcept {
+    static std::mutex mutex;
+    static std::size_t count = 0;
+    try {
+        std::lock_guard lock(mutex);
+        const std::tm now = spdlog::details::os::localtime();
+        char date[64];
+        std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M:%S", &now);
+        std::fprintf(stderr, "[*** LOG ERROR #%04zu ***] [%s] [%s] %s\n", ++count, date, logger_name.c_str(),
+                     what.c_str());
+    } catch (...) {
+        // Nothing is left to report with.
+    }
 }
 
 // The colour sink a sink writes through, looking through level wrappers; null for others.
@@ -73,9 +75,11 @@ LoggerFactory& LoggerFactory::set_level(level lvl) {
     return *this;
 }
 
+// The callers check `lvl` before they make the sink: a refused level opens no file.
 LoggerFactory& LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl) {
-    details::check_level(lvl);
-    sink->set_pattern(pattern);
+    // The same text as the sink's own set_pattern would give, through quillet's formatter
+    // where it handles the pattern (local time, as spdlog's sinks use).
+    sink->set_formatter(details::make_pattern_formatter(pattern));
     sink->set_level(lvl);
     sinks_.push_back(std::move(sink));
     return *this;
@@ -112,16 +116,14 @@ LoggerFactory& LoggerFactory::add_console_handler(bool color, const std::string&
 }
 
 LoggerFactory& LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern, level lvl,
-                                               bool overwrite) {
+                                               bool overwrite, bool buffered) {
     details::check_level(lvl);
-    auto sink = open_file_sink(
-        [&] { return std::make_shared<spdlog::sinks::basic_file_sink_mt>(filename, overwrite, buffered_file()); });
-    return add_sink(std::move(sink), pattern, lvl);
+    return add_sink(open_file_sink(filename, overwrite, buffered), pattern, lvl);
 }
 
 LoggerFactory& LoggerFactory::add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
-                                                        std::uint64_t max_files, const std::string& pattern,
-                                                        level lvl) {
+                                                        std::uint64_t max_files, const std::string& pattern, level lvl,
+                                                        bool buffered) {
     details::check_level(lvl);
     using rotating = spdlog::sinks::rotating_file_sink_mt;
     if (max_size == 0) throw std::invalid_argument("max_size must be greater than 0");
@@ -131,10 +133,8 @@ LoggerFactory& LoggerFactory::add_rotating_file_handler(const std::string& filen
     }
     if (max_files > rotating::MaxFiles)
         throw std::invalid_argument("max_files must be at most " + std::to_string(rotating::MaxFiles));
-    auto sink = open_file_sink([&] {
-        return std::make_shared<rotating>(filename, static_cast<std::size_t>(max_size),
-                                          static_cast<std::size_t>(max_files), false, buffered_file());
-    });
+    auto sink = open_file_sink(filename, false, buffered, static_cast<std::size_t>(max_size),
+                               static_cast<std::size_t>(max_files));
     return add_sink(std::move(sink), pattern, lvl);
 }
 
@@ -155,8 +155,10 @@ std::shared_ptr<spdlog::logger> LoggerFactory::build(const std::string& name, bo
     }
     auto logger = std::make_shared<spdlog::logger>(name, sinks_.begin(), sinks_.end());
     logger->set_level(level_);
-    // A warning or worse survives a crash right after it; the rest wait for the flusher.
+    // A buffered file's warning or worse survives a crash right after it; the rest wait for the
+    // flusher (a durable file's records are all in the kernel already).
     logger->flush_on(spdlog::level::warn);
+    logger->set_error_handler([name](const std::string& what) { report_error(name, what); });
     spdlog::register_or_replace(logger);
     if (make_default) LoggerRegistry::set_default(logger);
     return logger;

@@ -14,6 +14,7 @@ from korvo.quillet.quillet import (
     RotatingFileHandler,
     StderrHandler,
     StdoutHandler,
+    flush_all,
 )
 
 __all__ = [
@@ -29,4 +30,5 @@ __all__ = [
     "RotatingFileHandler",
     "StderrHandler",
     "StdoutHandler",
+    "flush_all",
 ]

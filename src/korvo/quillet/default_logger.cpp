@@ -35,6 +35,13 @@ struct default_logger_policy {
 
 constexpr auto default_logger_table = log_table<default_logger_vtable, default_logger_policy>();
 
+PyObject* default_logger_flush(PyObject*, PyObject*) {
+    return guard(nullptr, [] {
+        if (const std::shared_ptr<spdlog::logger> logger = held_default()) flush_sinks(*logger);
+        return new_ref(Py_None);
+    });
+}
+
 constexpr std::array<const field*, 0> no_fields{};
 PyTypeObject* default_logger_type() { return state().default_logger(); }
 constexpr pickled_class pickle_default_logger = pickled_fields<no_fields, default_logger_type>(
@@ -49,7 +56,14 @@ PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 struct default_logger_desc {};  // no fields
 
-auto default_logger_methods = log_methods<default_logger_policy>(pickling_method_defs<pickle_default_logger>());
+auto default_logger_methods = log_methods<default_logger_policy>([] {
+    const auto pickling = pickling_method_defs<pickle_default_logger>();
+    return std::to_array<PyMethodDef>(
+        {method_noargs("flush", default_logger_flush,
+                       "flush()\n\nHands every record the current default logger's handlers hold to the operating "
+                       "system; a failure is reported like a failed log call."),
+         pickling[0], pickling[1]});
+}());
 auto default_logger_getset = log_getset<default_logger_policy>();
 
 auto default_logger_slots = type_slots<default_logger_object, default_logger_desc>::slots(std::to_array({

@@ -19,6 +19,7 @@
 #include "common/ref.hpp"
 #include "common/type.hpp"
 #include "fields.hpp"
+#include "handler_init.hpp"
 #include "levels.hpp"
 #include "pickle_state.hpp"
 #include "state.hpp"
@@ -47,7 +48,11 @@ struct file_handler_object {
     log_handler_object base;
     object filename;
     bool overwrite;
+    bool buffered;
 };
+// `buffered` sits where padding was: the layouts keep their sizes and offsets.
+static_assert(offsetof(file_handler_object, buffered) == offsetof(file_handler_object, overwrite) + 1 &&
+              sizeof(file_handler_object) == offsetof(file_handler_object, overwrite) + alignof(void*));
 struct rotating_file_handler_object {
     file_handler_object base;
     std::uint64_t max_size;
@@ -82,6 +87,7 @@ KORVO_QUILLET_FIELD(console_handler_object, max_stdout_level, level, "'Level'");
 KORVO_QUILLET_FIELD(console_handler_object, min_level, level, "'Level'");
 constexpr field f_filename{"filename", "filename: str", field_kind::text, offsetof(file_handler_object, filename), true};
 KORVO_QUILLET_FIELD(file_handler_object, overwrite, boolean, "'bool'");
+KORVO_QUILLET_FIELD(file_handler_object, buffered, boolean, "'bool'");
 KORVO_QUILLET_FIELD(rotating_file_handler_object, max_size, size, "'size_t'");
 KORVO_QUILLET_FIELD(rotating_file_handler_object, max_files, size, "'size_t'");
 KORVO_QUILLET_FIELD(color_scheme_object, trace_color, colour, "'int'");
@@ -122,113 +128,7 @@ struct config_desc {
 
 // --- Constructors -------------------------------------------------------------------------
 
-// A text argument: the given value or `fallback`, an exact str or None. Borrowed.
-PyObject* text_arg(PyObject* value, PyObject* fallback, const char* name) {
-    PyObject* text = value != nullptr ? value : fallback;
-    check_exact_type(text, &PyUnicode_Type, name, true);
-    return text;
-}
-
-object stored_text(PyObject* text) { return text == Py_None ? object() : object::borrow(text); }
-
-PyObject* default_pattern() { return state().default_handler_pattern.ptr(); }
-
 PyObject* as_bool(bool value) noexcept { return value ? Py_True : Py_False; }
-
-// The defaults of a text parameter.
-constexpr std::int64_t k_no_default = 0;       // a required argument
-constexpr std::int64_t k_default_pattern = 1;  // the default handler pattern
-
-// One __init__ parameter: the field it is named and converted like, its default, and whether
-// this class's __init__ stores it itself (the others go on to the base's __init__).
-struct init_param {
-    const field* f;
-    std::int64_t fallback;
-    bool stored = false;
-};
-
-constexpr std::size_t k_max_params = 7;
-
-// One call's arguments after conversion, by parameter position.
-struct init_values {
-    std::array<std::int64_t, k_max_params> number{};
-    std::array<PyObject*, k_max_params> text{};  // borrowed: an exact str or None
-
-    bool flag(std::size_t i) const noexcept { return number[i] != 0; }
-    std::int32_t level(std::size_t i) const noexcept { return static_cast<std::int32_t>(number[i]); }
-};
-
-std::int64_t convert_number(const field& f, PyObject* value) {
-    switch (f.kind) {
-        case field_kind::boolean:
-            return to_bool(value);
-        case field_kind::level:
-            return level_number(value);
-        case field_kind::size:
-            return static_cast<std::int64_t>(to_size(value));
-        case field_kind::colour:
-            return to_int32(value);
-        case field_kind::text:
-            break;
-    }
-    return 0;
-}
-
-// Parses an __init__ call. Numbers and flags are converted first, in parameter order, then the
-// texts are checked; the required parameters are the texts without a default, which lead.
-template <std::size_t N>
-init_values parse_init(const std::array<init_param, N>& params, PyObject* args, PyObject* kwargs) {
-    static_assert(N <= k_max_params);
-    std::array<const char*, N> names{};
-    std::size_t required = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-        names[i] = params[i].f->name;
-        if (params[i].f->kind == field_kind::text && params[i].fallback == k_no_default) ++required;
-    }
-    std::array<PyObject*, N> v{};
-    parse_tuple_args("__init__", args, kwargs, names, required, v);
-    init_values out;
-    for (std::size_t i = 0; i < N; ++i) {
-        const init_param& p = params[i];
-        if (p.f->kind != field_kind::text) out.number[i] = v[i] != nullptr ? convert_number(*p.f, v[i]) : p.fallback;
-    }
-    for (std::size_t i = 0; i < N; ++i) {
-        const init_param& p = params[i];
-        if (p.f->kind != field_kind::text) continue;
-        PyObject* fallback = p.fallback == k_default_pattern ? default_pattern() : nullptr;
-        out.text[i] = text_arg(v[i], fallback, p.f->name);
-        check_path(*p.f, out.text[i]);
-    }
-    return out;
-}
-
-// Stores argument i in field f; conversion is done, so nothing fails here.
-void store(PyObject* self, const field& f, const init_values& a, std::size_t i) {
-    switch (f.kind) {
-        case field_kind::boolean:
-            field_slot<bool>(self, f) = a.flag(i);
-            return;
-        case field_kind::text:
-            text_slot(self, f) = stored_text(a.text[i]);
-            return;
-        case field_kind::level:
-        case field_kind::colour:
-            field_slot<std::int32_t>(self, f) = a.level(i);
-            return;
-        case field_kind::size:
-            field_slot<std::uint64_t>(self, f) = static_cast<std::uint64_t>(a.number[i]);
-            return;
-    }
-}
-
-// super(own, self).__init__(*args): the next __init__ after `own` in the instance's MRO.
-void init_base(config_class own, PyObject* self, std::initializer_list<PyObject*> args) {
-    PyObject* own_type = reinterpret_cast<PyObject*>(state().config(own));
-    object super = object::steal(
-        check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), own_type, self, nullptr)));
-    object init = get_attr(super.ptr(), "__init__");
-    object result = object::steal(check(PyObject_Vectorcall(init.ptr(), std::data(args), args.size(), nullptr)));
-}
 
 // The base's __init__ called with a class's converted arguments.
 using base_init = void (*)(PyObject* self, const init_values& a);
@@ -276,16 +176,18 @@ constexpr std::array<init_param, 4> console_handler_params{{{&f_color, true},
                                                             {&f_pattern, k_default_pattern},
                                                             {&f_max_stdout_level, k_info, true},
                                                             {&f_min_level, k_trace, true}}};
-constexpr std::array<init_param, 5> file_handler_params{{{&f_filename, k_no_default, true},
+constexpr std::array<init_param, 6> file_handler_params{{{&f_filename, k_no_default, true},
                                                          {&f_color, false},
                                                          {&f_pattern, k_default_pattern},
                                                          {&f_level, k_trace},
-                                                         {&f_overwrite, false, true}}};
-constexpr std::array<init_param, 5> rotating_file_handler_params{{{&f_filename, k_no_default},
+                                                         {&f_overwrite, false, true},
+                                                         {&f_buffered, false, true}}};
+constexpr std::array<init_param, 6> rotating_file_handler_params{{{&f_filename, k_no_default},
                                                                   {&f_pattern, k_default_pattern},
                                                                   {&f_level, k_trace},
                                                                   {&f_max_size, 1048576, true},
-                                                                  {&f_max_files, 3, true}}};
+                                                                  {&f_max_files, 3, true},
+                                                                  {&f_buffered, false, true}}};
 constexpr std::array<init_param, 6> color_scheme_params{{{&f_trace_color, -1, true},
                                                          {&f_debug_color, -1, true},
                                                          {&f_info_color, -1, true},
@@ -350,6 +252,14 @@ constexpr pickled_class pickled(const char* unpickle_name, field_checksums sums)
     return pickled_fields<State, config_type<C>>(unpickle_name, sums);
 }
 
+// The file classes' `buffered` came after their field lists were fixed: it follows them.
+constexpr std::array<const field*, 1> file_handler_extras{&f_buffered};
+
+template <config_class C, const auto& State>
+constexpr pickled_class pickled_file(const char* unpickle_name, field_checksums sums) noexcept {
+    return pickled_fields_and_extras<State, file_handler_extras, config_type<C>>(unpickle_name, sums);
+}
+
 constexpr field_checksums log_handler_sums{248553524, 144241045, 229147304, "color, level, pattern"};
 constexpr field_checksums stdout_handler_sums{11261678, 150681764, 102288808, "color, level, max_level, pattern"};
 constexpr field_checksums console_handler_sums{106424894, 138641504, 25251890,
@@ -371,9 +281,9 @@ constexpr auto pickle_basic_console_handler = pickled<config_class::basic_consol
     "__pyx_unpickle_BasicConsoleHandler", log_handler_sums);
 constexpr auto pickle_console_handler = pickled<config_class::console_handler, console_handler_state>(
     "__pyx_unpickle_ConsoleHandler", console_handler_sums);
-constexpr auto pickle_file_handler = pickled<config_class::file_handler, file_handler_state>(
+constexpr auto pickle_file_handler = pickled_file<config_class::file_handler, file_handler_state>(
     "__pyx_unpickle_FileHandler", file_handler_sums);
-constexpr auto pickle_rotating_file_handler = pickled<config_class::rotating_file_handler, rotating_file_handler_state>(
+constexpr auto pickle_rotating_file_handler = pickled_file<config_class::rotating_file_handler, rotating_file_handler_state>(
     "__pyx_unpickle_RotatingFileHandler", rotating_file_handler_sums);
 constexpr auto pickle_color_scheme = pickled<config_class::color_scheme, color_scheme_state>(
     "__pyx_unpickle_ColorScheme", color_scheme_sums);
@@ -387,7 +297,7 @@ auto pickling_methods = method_table(pickling_method_defs<Cls>());
 PyGetSetDef log_handler_getset[] = {field_getset(f_color), field_getset(f_pattern), field_getset(f_level), {}};
 PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), {}};
 PyGetSetDef console_handler_getset[] = {field_getset(f_max_stdout_level), field_getset(f_min_level), {}};
-PyGetSetDef file_handler_getset[] = {field_getset(f_filename), field_getset(f_overwrite), {}};
+PyGetSetDef file_handler_getset[] = {field_getset(f_filename), field_getset(f_overwrite), field_getset(f_buffered), {}};
 PyGetSetDef rotating_file_handler_getset[] = {field_getset(f_max_size), field_getset(f_max_files), {}};
 PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
                                      field_getset(f_debug_color),
@@ -412,38 +322,40 @@ auto make_slots(const char* doc, initproc init, PyGetSetDef* getset) {
     }));
 }
 
+// The pattern parameter as each handler's signature shows it.
+#define KORVO_PATTERN_PARAM "str pattern='" KORVO_QUILLET_HANDLER_PATTERN "'"
+
 auto log_handler_slots = make_slots<log_handler_refs, pickle_log_handler, log_handler_params>(
-    "LogHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.TRACE)",
-    log_handler_init, log_handler_getset);
+    "LogHandler(bool color=True, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE)", log_handler_init,
+    log_handler_getset);
 auto stdout_handler_slots = make_slots<log_handler_refs, pickle_stdout_handler, stdout_handler_params>(
-    "StdoutHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-    "Level level=Level.TRACE, Level max_level=Level.INFO)",
+    "StdoutHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE, Level max_level=Level.INFO)",
     stdout_handler_init, stdout_handler_getset);
 auto stderr_handler_slots = make_slots<log_handler_refs, pickle_stderr_handler, stderr_handler_params>(
-    "StderrHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', Level level=Level.WARN)",
-    stderr_handler_init, no_getset);
+    "StderrHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.WARN)", stderr_handler_init, no_getset);
 auto basic_console_handler_slots =
     make_slots<log_handler_refs, pickle_basic_console_handler, basic_console_handler_params>(
-        "BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-        "Level level=Level.TRACE)",
+        "BasicConsoleHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE)",
         basic_console_handler_init, no_getset);
 auto console_handler_slots = make_slots<log_handler_refs, pickle_console_handler, console_handler_params>(
-    "ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-    "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
+    "ConsoleHandler(bool color=True, " KORVO_PATTERN_PARAM
+    ", Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
     console_handler_init, console_handler_getset);
 auto file_handler_slots = make_slots<file_handler_refs, pickle_file_handler, file_handler_params>(
-    "FileHandler(str filename, bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-    "Level level=Level.TRACE, bool overwrite=False)",
+    "FileHandler(str filename, bool color=False, " KORVO_PATTERN_PARAM
+    ", Level level=Level.TRACE, bool overwrite=False, bool buffered=False)",
     file_handler_init, file_handler_getset);
 auto rotating_file_handler_slots =
     make_slots<file_handler_refs, pickle_rotating_file_handler, rotating_file_handler_params>(
-        "RotatingFileHandler(str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-        "Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3)",
+        "RotatingFileHandler(str filename, " KORVO_PATTERN_PARAM
+        ", Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3, bool buffered=False)",
         rotating_file_handler_init, rotating_file_handler_getset);
 auto color_scheme_slots = make_slots<no_refs, pickle_color_scheme, color_scheme_params>(
     "ColorScheme(int trace_color=-1, int debug_color=-1, int info_color=-1, int warn_color=-1, "
     "int error_color=-1, int critical_color=-1)",
     color_scheme_init, color_scheme_getset);
+
+#undef KORVO_PATTERN_PARAM
 
 PyMethodDef unpickle_functions[] = {
     unpickle_def<pickle_log_handler>("__pyx_unpickle_LogHandler(__pyx_type, long __pyx_checksum, tuple __pyx_state)"),

@@ -140,6 +140,16 @@ bool colours_messages(const spdlog::sinks::sink* sink) noexcept;
 void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std::string_view colored,
                   const spdlog::source_loc& loc) noexcept;
 
+// Hands what the logger's sinks hold to the operating system; a sink that fails is reported
+// through the logger's error handler, as in a log call, and nothing is raised.
+inline void flush_sinks(spdlog::logger& logger) noexcept {
+    try {
+        logger.flush();
+    } catch (...) {
+        // Only an error handler that throws gets here; it has had its say.
+    }
+}
+
 // Runs a Python subclass's override of a log method with msg and the three codes. Throws
 // python_error when the override raises.
 void call_log_override(PyObject* override, const log_request& req);

@@ -51,6 +51,11 @@ struct logger_policy {
 
 constexpr auto logger_table = log_table<logger_vtable, logger_policy>(logger_handle);
 
+PyObject* logger_flush(PyObject* self, PyObject*) {
+    if (spdlog::logger* logger = as_logger(self)->logger.logger.get()) flush_sinks(*logger);
+    return new_ref(Py_None);
+}
+
 // Fields are made here, whatever the arguments: they are for construction proper (__init__).
 PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
@@ -132,12 +137,14 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
         const std::uint64_t max_size = h.size("max_size");
         const std::uint64_t max_files = h.size("max_files");
         const std::string pattern = h.text("pattern");
-        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, h.lvl("level"));
+        const level lvl = h.lvl("level");
+        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, lvl, h.flag("buffered"));
     } else if (is(config_class::file_handler)) {
         const std::string filename = h.path("filename");
         const std::string pattern = h.text("pattern");
         const level lvl = h.lvl("level");
-        factory.add_file_handler(filename, pattern, lvl, h.flag("overwrite"));
+        const bool overwrite = h.flag("overwrite");
+        factory.add_file_handler(filename, pattern, lvl, overwrite, h.flag("buffered"));
     } else {
         PyErr_SetString(PyExc_TypeError, "Unknown handler type");
         throw python_error{};
@@ -231,7 +238,11 @@ struct logger_desc {
     }
 };
 
-auto logger_methods = log_methods<logger_policy>(std::to_array<PyMethodDef>({KORVO_REFUSE_PICKLING_METHODS}));
+auto logger_methods = log_methods<logger_policy>(std::to_array<PyMethodDef>(
+    {method_noargs("flush", logger_flush,
+                   "flush()\n\nHands every record the logger's handlers hold to the operating "
+                   "system; a failure is reported like a failed log call."),
+     KORVO_REFUSE_PICKLING_METHODS}));
 auto logger_getset = log_getset<logger_policy>();
 
 auto logger_slots = type_slots<logger_object, logger_desc>::slots(std::to_array({

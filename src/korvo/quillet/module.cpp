@@ -10,6 +10,7 @@
 #include "log_call.hpp"
 #include "logger.hpp"
 #include "quillet/quillet.hpp"
+#include <spdlog/spdlog.h>
 #include "state.hpp"
 #include "stdlib_bridge.hpp"
 
@@ -24,6 +25,22 @@ korvo::module_guard g_guard{"quillet", "korvo.quillet.quillet"};
 // The last records of file sinks that live on in the library's registry are written when the
 // interpreter finalises, not only when the process exits.
 void flush_files_at_exit() { ::quillet::flush_file_sinks(); }
+
+// flush_all(): every logger spdlog's registry knows flushes its sinks (a failure is reported
+// through that logger's error handler), then every buffered file sink made so far, whoever
+// holds it (a failure there waits for the sink's next log or flush).
+PyObject* flush_all(PyObject*, PyObject*) {
+    spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { flush_sinks(*logger); });
+    ::quillet::flush_file_sinks();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    korvo::method_noargs("flush_all", flush_all,
+                         "flush_all()\n\nHands every record that any file handler of the process holds to the "
+                         "operating system."),
+    korvo::k_methods_end,
+};
 
 // Fills the namespace in a fixed order; a failing step aborts the import.
 int quillet_exec(PyObject* module) {
@@ -47,6 +64,7 @@ int quillet_exec(PyObject* module) {
         check(PyModule_AddObjectRef(module, "traceback", traceback.ptr()));
 
         add_py_log_handler(module);
+        check(PyModule_AddFunctions(module, module_functions));
 
         // Defaults of construction: Logger's one shared handler list and the patterns as str.
         st.default_handlers = object::steal(check(PyList_New(0)));

@@ -17,9 +17,9 @@ DEFAULTS = [
     (q.ConsoleHandler, (), {"color": True, "pattern": PATTERN, "level": L.TRACE, "max_stdout_level": L.INFO,
                             "min_level": L.TRACE}),
     (q.FileHandler, ("a.log",), {"filename": "a.log", "color": False, "pattern": PATTERN, "level": L.TRACE,
-                                 "overwrite": False}),
+                                 "overwrite": False, "buffered": False}),
     (q.RotatingFileHandler, ("r.log",), {"filename": "r.log", "color": False, "pattern": PATTERN, "level": L.TRACE,
-                                         "overwrite": False, "max_size": 1048576, "max_files": 3}),
+                                         "overwrite": False, "max_size": 1048576, "max_files": 3, "buffered": False}),
     (q.ColorScheme, (), {f"{n}_color": -1 for n in ("trace", "debug", "info", "warn", "error", "critical")}),
 ]
 
@@ -35,9 +35,10 @@ DOCS = {
     q.ConsoleHandler: "ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
                       "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
     q.FileHandler: "FileHandler(str filename, bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] "
-                   "[%^%l%$] %v', Level level=Level.TRACE, bool overwrite=False)",
+                   "[%^%l%$] %v', Level level=Level.TRACE, bool overwrite=False, bool buffered=False)",
     q.RotatingFileHandler: "RotatingFileHandler(str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-                           "Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3)",
+                           "Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3, "
+                           "bool buffered=False)",
     q.ColorScheme: "ColorScheme(int trace_color=-1, int debug_color=-1, int info_color=-1, int warn_color=-1, "
                    "int error_color=-1, int critical_color=-1)",
 }
@@ -48,7 +49,8 @@ ATTRIBUTE_DOCS = [
     (q.LogHandler, "level", "level: 'Level'"), (q.StdoutHandler, "max_level", "max_level: 'Level'"),
     (q.ConsoleHandler, "max_stdout_level", "max_stdout_level: 'Level'"),
     (q.ConsoleHandler, "min_level", "min_level: 'Level'"), (q.FileHandler, "filename", "filename: str"),
-    (q.FileHandler, "overwrite", "overwrite: 'bool'"), (q.RotatingFileHandler, "max_size", "max_size: 'size_t'"),
+    (q.FileHandler, "overwrite", "overwrite: 'bool'"), (q.FileHandler, "buffered", "buffered: 'bool'"),
+    (q.RotatingFileHandler, "max_size", "max_size: 'size_t'"),
     (q.RotatingFileHandler, "max_files", "max_files: 'size_t'"),
 ] + [(q.ColorScheme, f"{n}_color", f"{n}_color: 'int'") for n in ("trace", "debug", "info", "warn", "error",
                                                                   "critical")]
@@ -132,10 +134,13 @@ def test_repr_of_values_no_constructor_gives(obj, part):
 
 
 def test_constructor_arguments_by_position_and_keyword():
-    h = q.FileHandler("f.log", 1, "%v", L.ERROR, "yes")
-    assert (h.filename, h.color, h.pattern, h.level, h.overwrite) == ("f.log", True, "%v", L.ERROR, True)
-    r = q.RotatingFileHandler(max_files=7, filename="r.log", max_size=10, level=2.9, pattern=None)
-    assert (r.filename, r.pattern, r.level, r.max_size, r.max_files, r.color) == ("r.log", None, L.INFO, 10, 7, False)
+    h = q.FileHandler("f.log", 1, "%v", L.ERROR, "yes", [1])
+    assert (h.filename, h.color, h.pattern, h.level, h.overwrite, h.buffered) == ("f.log", True, "%v", L.ERROR, True,
+                                                                                  True)
+    r = q.RotatingFileHandler(max_files=7, filename="r.log", max_size=10, level=2.9, pattern=None, buffered=1)
+    assert (r.filename, r.pattern, r.level, r.max_size, r.max_files, r.color, r.buffered) == (
+        "r.log", None, L.INFO, 10, 7, False, True)
+    assert q.RotatingFileHandler("r.log", "%v", 0, 1, 2, True).buffered is True
     c = q.ConsoleHandler(0, "%v", 4, 1)
     assert (c.color, c.max_stdout_level, c.min_level, c.level) == (False, L.ERROR, L.DEBUG, L.TRACE)
     s = q.ColorScheme(1, 2, 3, warn_color=4, critical_color=6)
@@ -203,7 +208,7 @@ def test_construction_errors_keep_previous_values(cls, args, kwargs, exc, text):
 # (object, attribute, value given, value read back)
 WRITES = [
     (q.LogHandler(), "color", 0, False), (q.LogHandler(), "color", [1], True),
-    (q.FileHandler("f"), "overwrite", "yes", True),
+    (q.FileHandler("f"), "overwrite", "yes", True), (q.RotatingFileHandler("r"), "buffered", "yes", True),
     (q.LogHandler(), "pattern", "%v", "%v"), (q.LogHandler(), "pattern", None, None),
     (q.FileHandler("f"), "filename", "g.log", "g.log"), (q.FileHandler("f"), "filename", None, None),
     (q.LogHandler(), "level", L.ERROR, L.ERROR), (q.LogHandler(), "level", True, L.DEBUG),
@@ -270,6 +275,7 @@ def test_deleting_a_text_stores_none(obj, attr):
 @pytest.mark.parametrize(("obj", "attr"), [
     (q.LogHandler(), "color"), (q.LogHandler(), "level"), (q.StdoutHandler(), "max_level"),
     (q.ConsoleHandler(), "max_stdout_level"), (q.ConsoleHandler(), "min_level"), (q.FileHandler("f"), "overwrite"),
+    (q.FileHandler("f"), "buffered"),
     (q.RotatingFileHandler("r"), "max_size"), (q.RotatingFileHandler("r"), "max_files"),
     (q.ColorScheme(), "critical_color"),
 ])
@@ -310,9 +316,9 @@ def test_base_initialiser_is_the_next_in_the_instance_mro():
     Console(pattern=None, min_level=3)
     assert seen == [(True, None, L.TRACE)]
     seen.clear()
-    r = Rotating("r.log", level=4, max_size=9)
+    r = Rotating("r.log", level=4, max_size=9, buffered=True)
     assert seen == [("r.log", False, PATTERN, 4, False)] and type(seen[0][3]) is int
-    assert (r.level, r.max_size, r.max_files) == (L.ERROR, 9, 3)
+    assert (r.level, r.max_size, r.max_files, r.buffered) == (L.ERROR, 9, 3, True)
 
 
 def test_a_base_initialiser_that_fails_stores_nothing_further():

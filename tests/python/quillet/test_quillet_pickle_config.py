@@ -36,11 +36,14 @@ CHANGED = {
     q.BasicConsoleHandler: ((True, "%v", L.INFO), {}),
     q.ConsoleHandler: ((False, "%v", L.ERROR, L.DEBUG), {}),
     q.FileHandler: (("x.log", True, "%v", L.WARN, True), {}),
-    q.RotatingFileHandler: (("y.log", "%v", L.INFO, 10, 2**64 - 1), {"overwrite": True, "color": True}),
+    q.RotatingFileHandler: (("y.log", "%v", L.INFO, 10, 2**64 - 1), {"overwrite": True, "color": True,
+                                                                      "buffered": True}),
     q.ColorScheme: ((1, 2, 3, 4, 5, 6), {}),
 }
 
 FIELDS = {cls: fields.split(", ") for cls, *_, fields in CLASSES}
+# What a round trip keeps besides the field list: members pickled after it.
+KEPT = {cls: FIELDS[cls] + (["buffered"] if issubclass(cls, q.FileHandler) else []) for cls in FIELDS}
 
 
 def unpickler(cls):
@@ -89,7 +92,7 @@ def test_round_trips(cls, clone):
     obj = changed(cls)
     again = clone(obj)
     assert type(again) is cls and again is not obj
-    assert [getattr(again, f) for f in FIELDS[cls]] == [getattr(obj, f) for f in FIELDS[cls]]
+    assert [getattr(again, f) for f in KEPT[cls]] == [getattr(obj, f) for f in KEPT[cls]]
 
 
 @pytest.mark.parametrize("cls", list(FIELDS), ids=lambda c: c.__name__)
@@ -104,10 +107,10 @@ def test_round_trips_of_subclasses_with_a_dict(cls, clone):
     assert obj.__reduce__()[1][0] is sub
     obj.tag = ["x"]
     reduced = obj.__reduce__()
-    assert reduced[1] == (sub, CLASSES[list(FIELDS).index(cls)][3], None) and reduced[2][-1] == {"tag": ["x"]}
+    assert reduced[1] == (sub, CLASSES[list(FIELDS).index(cls)][3], None) and reduced[2][len(FIELDS[cls])] == {"tag": ["x"]}
     again = clone(obj)
     assert type(again) is sub and again.tag == ["x"]
-    assert [getattr(again, f) for f in FIELDS[cls]] == [getattr(obj, f) for f in FIELDS[cls]]
+    assert [getattr(again, f) for f in KEPT[cls]] == [getattr(obj, f) for f in KEPT[cls]]
 
 
 @pytest.mark.parametrize(("cls", "args", "state", "checksum", "accepted", "fields"), CLASSES, ids=IDS)
@@ -160,6 +163,21 @@ def test_unpickle_errors(args, exc, text):
         q.__pyx_unpickle_StdoutHandler(*args)
     if text is not None:
         assert str(info.value) == text
+
+
+@pytest.mark.parametrize(("cls", "args", "state", "checksum", "accepted", "fields"), CLASSES[5:7], ids=IDS[5:7])
+def test_a_buffered_file_handler_pickles_the_flag_after_the_fields(cls, args, state, checksum, accepted, fields):
+    obj = cls(*args, buffered=True)
+    assert obj.__reduce__() == (unpickler(cls), (cls, checksum, None), state + (None, True))
+    sub = SUBCLASSES[cls](*args, buffered=True)
+    sub.tag = 1
+    assert sub.__reduce__()[2] == state + ({"tag": 1}, True)
+    for again in (pickle.loads(pickle.dumps(obj)), copy.copy(sub), unpickler(cls)(cls, accepted[0], state + ({}, 1))):
+        assert again.buffered is True
+    # Unbuffered again: the form of a handler that never had the flag, which unpickles unbuffered.
+    obj.buffered = False
+    assert obj.__reduce__() == (unpickler(cls), (cls, checksum, None), state)
+    assert unpickler(cls)(cls, checksum, state).buffered is False
 
 
 def test_state_conversions_are_those_of_the_attributes():

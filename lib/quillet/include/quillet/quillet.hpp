@@ -11,17 +11,23 @@
 //   records from `level` up to `max_level`. A console handler is two sinks: stdout through
 //   MaxSinkLevel for min_level..max_stdout_level, and stderr for the levels above
 //   max_stdout_level (and from min_level).
-// - File sinks create missing parent folders (spdlog's behaviour). `overwrite` truncates the
+// - File sinks (details/file_sink.hpp) create missing parent folders. `overwrite` truncates the
 //   file when the sink opens it, otherwise records are appended. A rotating file sink appends
 //   to its base file, and when a record would make it exceed max_size bytes the files shift
 //   (base -> .1 -> .2 ...), keeping max_files old files; max_size 0 and max_files above 200000
 //   are refused (std::invalid_argument). A file that cannot be opened throws
-//   std::ios_base::failure carrying spdlog's text.
-// - Records reach a file sink's file without being lost to its buffer: every logger built here
-//   flushes its sinks after a record at warn or above (spdlog's flush_on), and one thread of the
-//   library flushes every file sink each file_flush_interval. That thread starts with the first
-//   file sink and is joined, after a last flush, when the library is unloaded; a child process
-//   after fork starts its own. A file is also written out when its sink goes away.
+//   std::ios_base::failure "Failed opening file <name> for writing: <reason>".
+// - A file sink hands each record to the kernel with one write before the log call returns,
+//   unless it was made `buffered`. A buffered sink's records reach its file without being lost
+//   to its buffer: every logger built here flushes its sinks after a record at warn or above
+//   (spdlog's flush_on), and one thread of the library flushes every buffered sink each
+//   file_flush_interval. That thread starts with the first buffered sink and is joined, after a
+//   last flush, when the library is unloaded; a child process after fork starts its own, and
+//   never writes what its parent's buffers held at the fork. A buffer is also written out when
+//   its sink goes away.
+// - Every logger built here reports each error of its sinks (a full disk, a file that cannot be
+//   reopened) as one line on standard error, "[*** LOG ERROR #<n> ***] [<time>] [<name>] <what>",
+//   none held back; the log call itself goes on.
 // - set_colors takes one colour per level: -1 keeps spdlog's colour of that level, 0..255 gives
 //   the level's colour range that 256-colour foreground code, on every colour console sink the
 //   factory holds when build runs.
@@ -59,11 +65,11 @@ namespace quillet {
 // The library's version text, "major.minor.patch".
 QUILLET_API const char* version() noexcept;
 
-// Longest time a record below the flush level stays in a file sink's buffer while the process runs.
+// Longest time a record below the flush level stays in a buffered file sink while the process runs.
 inline constexpr std::chrono::milliseconds file_flush_interval{500};
 
-// Writes what every file sink made so far holds in its buffer to its file, on the calling
-// thread. Thread-safe; a file that cannot be flushed is left for its next write to report.
+// Writes what every buffered file sink made so far holds to its file, on the calling thread.
+// Thread-safe; a file that cannot be flushed is left for its next log or flush to report.
 QUILLET_API void flush_file_sinks() noexcept;
 
 // A value handle on a logger: copied, assigned and read directly; empty when default-made.
@@ -93,11 +99,14 @@ public:
     LoggerFactory& add_basic_console_handler(bool color, const std::string& pattern, level lvl);
     // Standard output for min_level..max_stdout_level, standard error above.
     LoggerFactory& add_console_handler(bool color, const std::string& pattern, level max_stdout_level, level min_level);
-    // A file, truncated when `overwrite`, else appended to.
-    LoggerFactory& add_file_handler(const std::string& filename, const std::string& pattern, level lvl, bool overwrite);
-    // A size-rotated file set.
+    // A file, truncated when `overwrite`, else appended to; each record in the kernel before the
+    // log call returns, or through a buffer when `buffered` (details/file_sink.hpp).
+    LoggerFactory& add_file_handler(const std::string& filename, const std::string& pattern, level lvl, bool overwrite,
+                                    bool buffered = false);
+    // A size-rotated file set, written as add_file_handler's.
     LoggerFactory& add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
-                                             std::uint64_t max_files, const std::string& pattern, level lvl);
+                                             std::uint64_t max_files, const std::string& pattern, level lvl,
+                                             bool buffered = false);
     // Colours of trace .. critical for colour console sinks: -1 unset, 0..255 a 256-colour code.
     LoggerFactory& set_colors(int trace, int debug, int info, int warn, int error, int critical);
 
