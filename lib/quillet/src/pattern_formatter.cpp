@@ -151,7 +151,7 @@ constexpr std::array<two_digit_flag, 7> two_digit_flags{{
 struct name_flag {
     char flag;
     const std::string_view* names;
-    int std::tm::*field;
+    int std::tm::* field;
 };
 constexpr std::array<name_flag, 5> name_flags{{
     {'a', days.data(), &std::tm::tm_wday},

@@ -140,7 +140,7 @@ write_result append_file::write(const char* data, std::size_t size) noexcept {
 }
 
 std::uint64_t append_file::size() const noexcept {
-    struct stat st {};
+    struct stat st{};
     return ::fstat(fd_, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
