@@ -1,7 +1,7 @@
 // Benchmark for korvo::spsc::ring_queue: one producer thread, one consumer thread, 64-byte and
 // 1 KiB messages through both families, against a mutex + condition_variable + deque baseline.
 // Prints throughput, push latency percentiles and ratios; takes a few seconds.
-#include "korvo/spsc_queue/spsc_ring.hpp"
+#include "spsc_ring.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -104,13 +104,13 @@ case "$cmd" in
       *) echo "build.sh: usage: format [--check]" >&2; exit 2 ;;
     esac ;;
   demo)
-    # Only what the demo runs: the three modules, the example producer and the demo's own
-    # feeds, no test suite. The compiler's output goes to a log unless the build fails.
+    # Only what the demo runs: the three modules, the example producer and the demo's
+    # baseline feed, no test suite. The compiler's output goes to a log unless the build fails.
     case " $* " in
       *" -h "*|*" --help "*) ;;
       *)
         mkdir -p build
-        echo "demo: building korvo, the example producer and the demo's feeds (build/demo)" >&2
+        echo "demo: building korvo, the example producer and the demo's baseline feed (build/demo)" >&2
         if ! configure_and_build build/demo -DCMAKE_BUILD_TYPE=Release -DKORVO_EXAMPLES=ON \
             >build/demo-build.log 2>&1; then
           cat build/demo-build.log >&2; exit 1

@@ -125,12 +125,11 @@ def part_logging(ctx):
 
 
 def part_sync(ctx):
-    """The example producer module, then the demo's native feed, into a SyncDispatcher."""
+    """The example producer module into a SyncDispatcher: first a look at what arrives, then the count."""
     import example_producer
-    import demo_native
     from korvo.utils.relaybus.relaybus import SyncDispatcher
 
-    # What a callback receives: the example producer's first messages, as bytes.
+    # What a callback receives: the producer's first messages, as bytes.
     received = []
     first = Counter(3)
     d = SyncDispatcher(lambda m: (received.append(m), first(m)), detach=False)
@@ -144,18 +143,18 @@ def part_sync(ctx):
     d = SyncDispatcher(counter, capacity=8192, slot_size=max(ctx.size, 64), block_on_full=True, detach=False)
     d.setup()
     with Progress("SyncDispatcher (korvo)", counter, ctx.tty) as progress:
-        feed = demo_native.push_feed(d, ctx.count, ctx.size)
+        producer = example_producer.Producer(d, ctx.count, size=ctx.size)
         wait_for(counter)
         elapsed = progress.elapsed()
-    stats = feed.join()
+    stats = producer.join()
     d.close()
     ctx.rates.append(("korvo SyncDispatcher, native producer", ctx.count / elapsed))
     ctx.log.debug(f"producer stats: {stats}")
 
 
 def part_async(ctx):
-    """The demo's native feed into an AsyncDispatcher, awaited on an asyncio loop."""
-    import demo_native
+    """The example producer module into an AsyncDispatcher, awaited on an asyncio loop."""
+    import example_producer
     from korvo.utils.relaybus.relaybus import AsyncDispatcher
 
     counter = Counter(ctx.count)
@@ -167,11 +166,11 @@ def part_async(ctx):
         d = AsyncDispatcher(on_message, capacity=8192, slot_size=max(ctx.size, 64))
         d.setup()
         with Progress("AsyncDispatcher (korvo)", counter, ctx.tty) as progress:
-            feed = demo_native.push_feed(d, ctx.count, ctx.size)
+            producer = example_producer.Producer(d, ctx.count, size=ctx.size)
             while not counter.done.is_set():
                 await asyncio.sleep(0.01)
             elapsed = progress.elapsed()
-        stats = feed.join()
+        stats = producer.join()  # every message has arrived: the thread has ended or is ending
         d.close()
         return elapsed, stats
 
@@ -190,7 +189,7 @@ def part_call_soon(ctx):
     async def run():
         loop = asyncio.get_running_loop()
         with Progress("loop.call_soon_threadsafe", counter, ctx.tty) as progress:
-            feed = demo_native.call_soon_feed(loop, counter, counter.expected, ctx.size)
+            feed = demo_native.CallSoonFeed(loop, counter, counter.expected, ctx.size)
             while not counter.done.is_set():
                 await asyncio.sleep(0.01)
             elapsed = progress.elapsed()
@@ -205,11 +204,10 @@ def part_simple_queue(ctx):
     """Baseline (b): a Python thread feeding queue.SimpleQueue, the consumer get()ting."""
     counter = Counter(ctx.count)
     q = queue.SimpleQueue()
-    filler = b"x" * max(ctx.size - 8, 0)
 
-    def produce():  # numbered messages, as the native feeds send
+    def produce():  # the native feeds' messages: b"message <seq>" cut or padded to the size
         for seq in range(ctx.count):
-            q.put(seq.to_bytes(8, "little")[: ctx.size] + filler)
+            q.put((b"message %d" % seq).ljust(ctx.size, b".")[: ctx.size])
 
     with Progress("queue.SimpleQueue, Python thread", counter, ctx.tty) as progress:
         producer = threading.Thread(target=produce)

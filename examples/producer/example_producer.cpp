@@ -3,16 +3,23 @@
 //
 //   d = SyncDispatcher(print); d.setup()   # or AsyncDispatcher(async_cb), setup() on a loop
 //   producer = example_producer.Producer(d, count=1000)   # starts pushing at once
+//   # messages are b"message 0", b"message 1", ...; with size=N each is cut or padded with "."
+//   # to exactly N bytes
 //   stats = producer.join()   # {"stored": ..., "wakeups": ..., "full_retries": ..., ...}
 //
 // What a producer must do: import korvo's API once (with the lock), hold a strong reference to
 // the dispatcher for as long as its thread may push, and handle every push result.
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "korvo/relaybus.hpp"
 #include "korvo/spsc_queue.hpp"
@@ -57,13 +64,20 @@ struct producer_object {
     std::atomic<bool>* cancel;
 };
 
-void produce(push_entry push, unsigned long long count, std::atomic<bool>* cancel, stats* out) {
-    char message[64];
+constexpr std::size_t k_text_size = 32;  // "message " and up to 20 digits
+
+// `message` is made once, before the thread starts, filled with "."; the text only grows with i,
+// so the padding past it stays as filled.
+void produce(push_entry push, unsigned long long count, std::size_t size, std::vector<char> message,
+             std::atomic<bool>* cancel, stats* out) {
+    char text[k_text_size];
     for (unsigned long long i = 0; i < count && !cancel->load(std::memory_order_relaxed); ++i) {
-        const int length = std::snprintf(message, sizeof message, "message %llu", i);
+        const auto length = static_cast<std::size_t>(std::snprintf(text, sizeof text, "message %llu", i));
+        std::memcpy(message.data(), text, size == 0 ? length : std::min(length, size));
+        const std::size_t message_size = size == 0 ? length : size;
         for (;;) {
             // No lock held, no Python object touched: the push copies the bytes before returning.
-            const int result = push(message, static_cast<std::size_t>(length));
+            const int result = push(message.data(), message_size);
             if (result == q::k_ok || result == q::k_wake) {
                 ++out->stored;
                 if (result == q::k_wake) ++out->wakeups;
@@ -88,9 +102,14 @@ void produce(push_entry push, unsigned long long count, std::atomic<bool>* cance
 PyObject* producer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* dispatcher = nullptr;
     unsigned long long count = 0;
-    static const char* kwlist[] = {"dispatcher", "count", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OK", const_cast<char**>(kwlist), &dispatcher, &count))
+    Py_ssize_t size = 0;  // 0: each message is its text alone
+    static const char* kwlist[] = {"dispatcher", "count", "size", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OK|n", const_cast<char**>(kwlist), &dispatcher, &count, &size))
         return nullptr;
+    if (size < 0) {
+        PyErr_SetString(PyExc_ValueError, "size must not be negative");
+        return nullptr;
+    }
     push_entry push{};
     if (PyObject_TypeCheck(dispatcher, g_bus.sync_dispatcher_type)) {
         auto* d = reinterpret_cast<rb::sync_dispatcher_object*>(dispatcher);
@@ -106,13 +125,20 @@ PyObject* producer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "the dispatcher was not initialised");
         return nullptr;
     }
+    std::vector<char> message;
+    try {
+        message.assign(std::max(static_cast<std::size_t>(size), k_text_size), '.');
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     auto* self = reinterpret_cast<producer_object*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
     self->dispatcher = Py_NewRef(dispatcher);
     self->result = new stats();
     self->cancel = new std::atomic<bool>(false);
     try {
-        self->thread = new std::thread(produce, push, count, self->cancel, self->result);
+        self->thread = new std::thread(produce, push, count, static_cast<std::size_t>(size), std::move(message),
+                                       self->cancel, self->result);
     } catch (...) {
         Py_DECREF(self);
         PyErr_SetString(PyExc_RuntimeError, "cannot start the producer thread");

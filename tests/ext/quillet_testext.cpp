@@ -20,7 +20,7 @@
 #include "common/ref.hpp"
 #include "common/type.hpp"
 #include "korvo/quillet.hpp"
-#include "korvo/quillet/levels.hpp"
+#include "levels.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/details/file_sink.hpp"
 #include "quillet/quillet.hpp"

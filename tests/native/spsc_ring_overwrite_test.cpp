@@ -1,6 +1,6 @@
 // Tests for korvo::spsc::ring_queue in overwrite mode: dropping the oldest, never touching the
 // message the consumer holds, when it is still full, and a two-thread run lapping the consumer.
-#include "korvo/spsc_queue/spsc_ring.hpp"
+#include "spsc_ring.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Tests for korvo::spsc::ring_queue: both message families, holds and zerocopy, blocking, the
 // wake-up protocol, stop(), and long two-thread stress runs under a watchdog. Overwrite mode has
 // its own file (spsc_ring_overwrite_test.cpp).
-#include "korvo/spsc_queue/spsc_ring.hpp"
+#include "spsc_ring.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // watchdog and fault log for two-thread runs, test modes and the stress payload format.
 #pragma once
 
-#include "korvo/spsc_queue/spsc_ring.hpp"
+#include "spsc_ring.hpp"
 
 #include <gtest/gtest.h>
 

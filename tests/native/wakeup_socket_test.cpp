@@ -16,7 +16,7 @@
 #include <unistd.h>
 #endif
 
-#include "korvo/utils/relaybus/wakeup_socket.hpp"
+#include "wakeup_socket.hpp"
 
 namespace {
 

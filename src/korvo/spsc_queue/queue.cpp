@@ -14,7 +14,7 @@
 #include "common/repr.hpp"
 #include "common/type.hpp"
 #include "korvo/spsc_queue.hpp"
-#include "korvo/spsc_queue/spsc_ring.hpp"
+#include "spsc_ring.hpp"
 
 namespace korvo::spsc_queue {
 namespace {

@@ -15,10 +15,10 @@
 #include <new>
 #include <stdexcept>
 
-#include "korvo/spsc_queue/detail/ring_overwrite_tail.hpp"
-#include "korvo/spsc_queue/detail/ring_plain_tail.hpp"
-#include "korvo/spsc_queue/detail/ring_platform.hpp"
-#include "korvo/spsc_queue/detail/ring_records.hpp"
+#include "detail/ring_overwrite_tail.hpp"
+#include "detail/ring_plain_tail.hpp"
+#include "detail/ring_platform.hpp"
+#include "detail/ring_records.hpp"
 #include "korvo/spsc_queue_results.hpp"
 
 namespace korvo::spsc {

@@ -12,7 +12,7 @@ from korvo.utils.relaybus import relaybus
 pytestmark = pytest.mark.usefixtures("quiet_bridge_logger")
 
 
-def feed_sync(count, **options):
+def feed_sync(count, size=0, **options):
     """Runs one Producer into a SyncDispatcher; returns (join's counts, messages received)."""
     received = []
     done = threading.Event()
@@ -24,7 +24,7 @@ def feed_sync(count, **options):
 
     d = relaybus.SyncDispatcher(callback, detach=False, **options)
     d.setup()
-    stats = example_producer.Producer(d, count).join()
+    stats = example_producer.Producer(d, count, size=size).join()
     assert done.wait(30)
     d.close()
     return stats, received
@@ -72,11 +72,19 @@ def test_example_handles_too_large_and_stopped(kind):
     assert example_producer.Producer(d, 5).join()["stopped"] is True
 
 
-@pytest.mark.parametrize("make, error", [
-    (object, TypeError),
-    (lambda: relaybus.SyncDispatcher.__new__(relaybus.SyncDispatcher), ValueError),
-    (lambda: relaybus.AsyncDispatcher.__new__(relaybus.AsyncDispatcher), ValueError),
-], ids=["other", "uninitialised-sync", "uninitialised-async"])
-def test_example_refuses_what_it_cannot_feed(make, error):
+@pytest.mark.parametrize("size", [1, 9, 40], ids=["cut", "exact-then-cut", "padded"])
+def test_example_sizes_every_message(size):
+    stats, received = feed_sync(12, size=size, slot_size=64)
+    assert stats["stored"] == 12
+    assert received == [(b"message %d" % i).ljust(size, b".")[:size] for i in range(12)]
+
+
+@pytest.mark.parametrize("make, size, error", [
+    (object, 0, TypeError),
+    (lambda: relaybus.SyncDispatcher.__new__(relaybus.SyncDispatcher), 0, ValueError),
+    (lambda: relaybus.AsyncDispatcher.__new__(relaybus.AsyncDispatcher), 0, ValueError),
+    (lambda: relaybus.SyncDispatcher(lambda m: None), -1, ValueError),
+], ids=["other", "uninitialised-sync", "uninitialised-async", "negative-size"])
+def test_example_refuses_what_it_cannot_feed(make, size, error):
     with pytest.raises(error):
-        example_producer.Producer(make(), 1)
+        example_producer.Producer(make(), 1, size=size)

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <atomic>
 
-#include "korvo/spsc_queue/detail/ring_platform.hpp"
-#include "korvo/spsc_queue/detail/ring_records.hpp"
+#include "ring_platform.hpp"
+#include "ring_records.hpp"
 #include "korvo/spsc_queue_results.hpp"
 
 namespace korvo::spsc::detail {

@@ -1,8 +1,8 @@
 // The ring queue's tail without overwrite: only the consumer moves it.
 #pragma once
 
-#include "korvo/spsc_queue/detail/ring_platform.hpp"
-#include "korvo/spsc_queue/detail/ring_records.hpp"
+#include "ring_platform.hpp"
+#include "ring_records.hpp"
 #include "korvo/spsc_queue_results.hpp"
 
 namespace korvo::spsc::detail {

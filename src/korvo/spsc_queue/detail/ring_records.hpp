@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "korvo/spsc_queue/detail/ring_platform.hpp"
+#include "ring_platform.hpp"
 
 namespace korvo::spsc::detail {
 
