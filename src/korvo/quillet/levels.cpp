@@ -28,8 +28,8 @@ void add_level_enum(PyObject* module) {
 }
 
 void add_default_patterns(PyObject* module) {
-    check(PyModule_AddStringConstant(module, "default_handler_pattern", default_handler_pattern));
-    check(PyModule_AddStringConstant(module, "default_logger_pattern", default_logger_pattern));
+    check(PyModule_AddStringConstant(module, "default_handler_pattern", k_default_handler_pattern));
+    check(PyModule_AddStringConstant(module, "default_logger_pattern", k_default_logger_pattern));
 }
 
 object level_object(PyObject* module, std::int32_t n) {

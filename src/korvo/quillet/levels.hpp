@@ -12,8 +12,8 @@ namespace korvo::quillet {
 
 // A literal too, for the texts that quote it (the handler classes' signatures).
 #define KORVO_QUILLET_HANDLER_PATTERN "[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v"
-inline constexpr const char* default_handler_pattern = KORVO_QUILLET_HANDLER_PATTERN;
-inline constexpr const char* default_logger_pattern = "[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v";
+inline constexpr const char* k_default_handler_pattern = KORVO_QUILLET_HANDLER_PATTERN;
+inline constexpr const char* k_default_logger_pattern = "[%d-%m-%Y %H:%M:%S.%f] [%n] [%^%l%$] %v";
 
 // Creates the IntEnum `Level` (TRACE 0 .. OFF 6, spdlog's numbering) and binds it in the module.
 // Throws python_error.

@@ -72,7 +72,7 @@ int frame_line(PyFrameObject* frame, PyObject* code) noexcept {
     if (st == nullptr || offset < 0) return PyFrame_GetLineNumber(frame);
     const auto key =
         (reinterpret_cast<std::uintptr_t>(code) >> 4) ^ (static_cast<std::uintptr_t>(offset) * 0x9E3779B1u);
-    line_cache_entry& entry = st->line_cache[key % line_cache_size];
+    line_cache_entry& entry = st->line_cache[key % k_line_cache_size];
     if (entry.code.ptr() != code || entry.offset != offset) {
         entry.line = PyFrame_GetLineNumber(frame);
         entry.offset = offset;
@@ -267,7 +267,7 @@ bool in_logging_package(const object& code) noexcept {
     quillet_state* st = loaded_state();
     if (st == nullptr) return logging_package_file(code.ptr());
     code_kind_entry& entry =
-        st->code_kind_cache[(reinterpret_cast<std::uintptr_t>(code.ptr()) >> 4) % code_kind_cache_size];
+        st->code_kind_cache[(reinterpret_cast<std::uintptr_t>(code.ptr()) >> 4) % k_code_kind_cache_size];
     if (entry.code.ptr() != code.ptr()) {
         entry.logging_package = logging_package_file(code.ptr());
         entry.code = code;

@@ -27,13 +27,13 @@ namespace korvo::quillet {
 using level = spdlog::level::level_enum;
 
 // The levels that have a log method, in method-table and native-table order; a level's number
-// indexes method_names.
-inline constexpr std::array<level, 6> method_levels{level::trace, level::debug, level::info,
-                                                    level::warn,  level::err,   level::critical};
-inline constexpr std::array<const char*, 6> method_names{"trace", "debug", "info", "warn", "error", "critical"};
+// indexes k_method_names.
+inline constexpr std::array<level, 6> k_method_levels{level::trace, level::debug, level::info,
+                                                      level::warn,  level::err,   level::critical};
+inline constexpr std::array<const char*, 6> k_method_names{"trace", "debug", "info", "warn", "error", "critical"};
 static_assert([] {
-    for (std::size_t i = 0; i < method_levels.size(); ++i)
-        if (static_cast<std::size_t>(method_levels[i]) != i) return false;
+    for (std::size_t i = 0; i < k_method_levels.size(); ++i)
+        if (static_cast<std::size_t>(k_method_levels[i]) != i) return false;
     return true;
 }());
 
@@ -170,7 +170,7 @@ PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (Policy::filtered(self, Lvl)) Py_RETURN_NONE;
             Policy::log(self, Lvl, log_request{.msg = args[0]});
         } else {
-            const log_request req = parse_log_args(Name != nullptr ? Name : method_names[Lvl], args, nargs, kwnames);
+            const log_request req = parse_log_args(Name != nullptr ? Name : k_method_names[Lvl], args, nargs, kwnames);
             Policy::log(self, Lvl, req);
         }
         Py_RETURN_NONE;
@@ -247,7 +247,7 @@ int native_log_method(PyObject* self, PyObject* msg, int skip_dispatch, const lo
         }
         if (!PyObject_TypeCheck(self, own_type)) {
             PyErr_Format(PyExc_TypeError, "%s.%s() needs a %s instance, got %.200s", own_type->tp_name,
-                         method_names[Lvl], own_type->tp_name, Py_TYPE(self)->tp_name);
+                         k_method_names[Lvl], own_type->tp_name, Py_TYPE(self)->tp_name);
             throw python_error{};
         }
         const log_request req = native_log_args(msg, codes);
@@ -271,7 +271,7 @@ void add_log_type(PyObject* module, PyType_Spec& spec, object& kept, const void*
 // The method-table entry of one level's Python-level method.
 template <class Policy, level Lvl>
 PyMethodDef log_method_def() {
-    return method_fastcall(method_names[Lvl], py_log_method<Policy, Lvl>);
+    return method_fastcall(k_method_names[Lvl], py_log_method<Policy, Lvl>);
 }
 
 inline constexpr char k_warning_name[] = "warning";
@@ -291,7 +291,7 @@ namespace detail {
 template <class Policy, std::size_t Extra, std::size_t... I>
 std::array<PyMethodDef, sizeof...(I) + 3 + Extra + 1> log_methods(std::index_sequence<I...>,
                                                                   const std::array<PyMethodDef, Extra>& extra) {
-    std::array<PyMethodDef, sizeof...(I) + 3 + Extra + 1> table{log_method_def<Policy, method_levels[I]>()...};
+    std::array<PyMethodDef, sizeof...(I) + 3 + Extra + 1> table{log_method_def<Policy, k_method_levels[I]>()...};
     const std::array<PyMethodDef, 3> habits = habit_method_defs<Policy>();
     for (std::size_t i = 0; i < habits.size(); ++i) table[sizeof...(I) + i] = habits[i];
     for (std::size_t i = 0; i < Extra; ++i) table[sizeof...(I) + habits.size() + i] = extra[i];
@@ -301,21 +301,22 @@ std::array<PyMethodDef, sizeof...(I) + 3 + Extra + 1> log_methods(std::index_seq
 
 template <class Table, class Policy, std::size_t... I, class... Leading>
 constexpr Table log_table(std::index_sequence<I...>, Leading... leading) {
-    return Table{leading..., native_log_method<Policy, method_levels[I]>...};
+    return Table{leading..., native_log_method<Policy, k_method_levels[I]>...};
 }
 }  // namespace detail
 
 // A type's method table: the per-level methods, warning, exception and log, then `extra`, then
 // the sentinel.
 template <class Policy, std::size_t Extra>
-std::array<PyMethodDef, method_levels.size() + 3 + Extra + 1> log_methods(const std::array<PyMethodDef, Extra>& extra) {
-    return detail::log_methods<Policy>(std::make_index_sequence<method_levels.size()>{}, extra);
+std::array<PyMethodDef, k_method_levels.size() + 3 + Extra + 1> log_methods(
+    const std::array<PyMethodDef, Extra>& extra) {
+    return detail::log_methods<Policy>(std::make_index_sequence<k_method_levels.size()>{}, extra);
 }
 
 // A type's native table: the `leading` entries, then the per-level entries.
 template <class Table, class Policy, class... Leading>
 constexpr Table log_table(Leading... leading) {
-    return detail::log_table<Table, Policy>(std::make_index_sequence<method_levels.size()>{}, leading...);
+    return detail::log_table<Table, Policy>(std::make_index_sequence<k_method_levels.size()>{}, leading...);
 }
 
 }  // namespace korvo::quillet

@@ -52,8 +52,8 @@ int quillet_exec(PyObject* module) {
         add_config_types(module);  // each class comes with its pickling methods
         add_logger_type(module);
         add_default_logger_type(module);
-        for (std::size_t n = 0; n < method_names.size(); ++n)
-            st.method_names[n] = object::steal(check(PyUnicode_InternFromString(method_names[n])));
+        for (std::size_t n = 0; n < k_method_names.size(); ++n)
+            st.method_names[n] = object::steal(check(PyUnicode_InternFromString(k_method_names[n])));
 
         add_level_enum(module);
         add_default_patterns(module);
@@ -68,8 +68,8 @@ int quillet_exec(PyObject* module) {
 
         // Defaults of construction: Logger's one shared handler list and the patterns as str.
         st.default_handlers = object::steal(check(PyList_New(0)));
-        st.default_handler_pattern = object::steal(check(PyUnicode_FromString(default_handler_pattern)));
-        st.default_logger_pattern = object::steal(check(PyUnicode_FromString(default_logger_pattern)));
+        st.default_handler_pattern = object::steal(check(PyUnicode_FromString(k_default_handler_pattern)));
+        st.default_logger_pattern = object::steal(check(PyUnicode_FromString(k_default_logger_pattern)));
 
         add_config_unpickle(module);
         add_default_logger_unpickle(module);

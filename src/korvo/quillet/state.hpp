@@ -23,7 +23,7 @@ struct line_cache_entry {
     int offset = -1;
     int line = 0;
 };
-inline constexpr std::size_t line_cache_size = 256;
+inline constexpr std::size_t k_line_cache_size = 256;
 
 // Whether a code object's file belongs to the logging package, remembered per code object, so
 // that a forwarded record's frame walk does not search each frame's file name again.
@@ -31,7 +31,7 @@ struct code_kind_entry {
     object code;  // held, as in line_cache_entry
     bool logging_package = false;
 };
-inline constexpr std::size_t code_kind_cache_size = 64;
+inline constexpr std::size_t k_code_kind_cache_size = 64;
 
 // The configuration classes, in the order they are created.
 enum class config_class : std::size_t {
@@ -77,8 +77,8 @@ struct quillet_state {
     // Interned "trace" .. "critical", for the override lookup of native calls.
     std::array<object, 6> method_names;
     // Line numbers by (code object, instruction offset) of recent call sites.
-    std::array<line_cache_entry, line_cache_size> line_cache;
-    std::array<code_kind_entry, code_kind_cache_size> code_kind_cache;
+    std::array<line_cache_entry, k_line_cache_size> line_cache;
+    std::array<code_kind_entry, k_code_kind_cache_size> code_kind_cache;
     // The library's default logger as last looked up, and the registry generation read before
     // that lookup: while the generation reads the same, the default has not been replaced.
     const std::atomic<std::uint64_t>* default_generation = &::quillet::LoggerRegistry::default_generation();
