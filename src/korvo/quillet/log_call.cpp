@@ -349,10 +349,12 @@ void log_to_sinks(spdlog::logger& logger, level lvl, std::string_view plain, std
     // When nothing was coloured every sink gets the same text and the colour test is moot.
     const bool differs = colored.data() != plain.data();
     const spdlog::string_view_t name(logger.name());
+    // One record, one time: every sink stamps it alike, and the clock is read once per call.
+    const spdlog::log_clock::time_point now = spdlog::log_clock::now();
     for (const auto& sink : logger.sinks()) {
         if (!sink || !sink->should_log(lvl)) continue;
         const std::string_view payload = differs && colours_messages(sink.get()) ? colored : plain;
-        const spdlog::details::log_msg record(spdlog::log_clock::now(), loc, name, lvl,
+        const spdlog::details::log_msg record(now, loc, name, lvl,
                                               spdlog::string_view_t(payload.data(), payload.size()));
         try {
             sink->log(record);
