@@ -202,13 +202,20 @@ def test_setup_and_close_rules():
             d.setup(b"127.0.0.1")
         with pytest.raises(TypeError):
             d.setup(None)
-        d2 = relaybus.AsyncDispatcher(lambda m: asyncio.sleep(0))
+        got, lost = [], []
+        d2 = relaybus.AsyncDispatcher(lambda m: asyncio.sleep(0, got.append(m)))
         d2.setup()
         with pytest.raises(RuntimeError, match="reader task of this dispatcher is still running"):
             d2.setup()
-        d2.__init__(lambda m: asyncio.sleep(0))  # a second __init__ while the reader runs on the old queue
+        with pytest.raises(RuntimeError, match=r"AsyncDispatcher.__init__\(\): a reader task of this dispatcher is "):
+            d2.__init__(lambda m: asyncio.sleep(0, lost.append(m)), capacity=8, variable_size=True)
+        assert ext.dispatcher_fields(d2)["push"] == "push_notify"
         await produce(d2, 100, 16)
-        await asyncio.sleep(0.05)
+        for _ in range(500):
+            if len(got) == 100:
+                break
+            await asyncio.sleep(0.01)
+        assert len(got) == 100 and lost == []  # the reader's queue and callback are the ones producers feed
         d2.close()
         d2.close()
         d2.setup()  # after close: a reader that returns at once

@@ -198,3 +198,115 @@ def test_interpreter_exit_with_live_dispatchers(child, detach, mode):
     rounds = int(os.environ.get("KORVO_EXIT_ROUNDS", "10"))
     for _ in range(rounds):
         assert child(script, timeout=30).split() == ["end"]
+
+
+# AsyncDispatcher: what the loop's selector is left with after close(), whichever thread closes.
+ASYNC_PRELUDE = PRELUDE + """
+    import asyncio, gc, warnings
+    async def close_from(closer, d):
+        if closer == "loop":
+            d.close()
+        else:
+            t = threading.Thread(target=d.close)
+            t.start()
+            t.join()
+"""
+CLOSERS = ["loop", "thread"]
+
+
+# The socket the reader waited on must leave the selector before it closes: a registration left
+# behind stays readable through the native duplicate, and every poll returns at once.
+@pytest.mark.parametrize("closer", CLOSERS)
+def test_idle_loop_sleeps_after_close(child, closer):
+    out = child(ASYNC_PRELUDE + f"""
+    async def main():
+        d = relaybus.AsyncDispatcher(lambda m: asyncio.sleep(0))
+        d.setup()
+        await asyncio.sleep(0.05)  # the reader waits on its socket
+        await close_from("{closer}", d)
+        start = time.thread_time()
+        await asyncio.sleep(0.5)
+        used = time.thread_time() - start
+        print("idle" if used < 0.25 else f"busy {{used:.2f}} s of CPU")
+    asyncio.run(main())
+    """)
+    assert out.split() == ["idle"]
+
+
+# A new dispatcher set up on the same loop right after another closed, before the loop ran again
+# (its socket may get the old descriptor number), delivers everything, also once the old one is gone.
+@pytest.mark.parametrize("closer", CLOSERS)
+def test_restart_on_the_same_loop_delivers_everything(child, closer):
+    out = child(ASYNC_PRELUDE + f"""
+    async def main():
+        got = []
+        async def callback(message):
+            got.append(message)
+        old = relaybus.AsyncDispatcher(callback)
+        old.setup()
+        await asyncio.sleep(0.05)
+        await close_from("{closer}", old)
+        new = relaybus.AsyncDispatcher(callback)
+        new.setup()
+        del old
+        gc.collect()
+        await asyncio.get_running_loop().run_in_executor(None, ext.produce, new, 3, 16)
+        deadline = time.monotonic() + 5
+        while len(got) < 3 and time.monotonic() < deadline:
+            await asyncio.sleep(0.01)
+        new.close()
+        print(len(got), all(ext.verify(m, i) for i, m in enumerate(got)))
+    asyncio.run(main())
+    """)
+    assert out.split() == ["3", "True"]
+
+
+# Two threads, each with its own loop, set up one dispatcher at once: one reader, one refusal,
+# no socket dropped unclosed, and close() from a third thread ends the one reader.
+def test_two_loops_setting_up_one_dispatcher_start_one_reader(child):
+    out = child(ASYNC_PRELUDE + """
+    warnings.simplefilter("error", ResourceWarning)  # an unclosed socket reaches the hook
+    leaks = []
+    sys.unraisablehook = leaks.append
+    def trial():
+        got = []
+        async def callback(message):
+            got.append(message)
+        d = relaybus.AsyncDispatcher(callback)
+        gate = threading.Barrier(2)
+        outcomes, readers_done = [], []
+        def loop_thread():
+            async def main():
+                gate.wait()
+                try:
+                    d.setup()
+                except RuntimeError:
+                    outcomes.append("refused")
+                    return
+                outcomes.append("ok")
+                task = ext.dispatcher_fields(d)["task"]
+                await asyncio.wait([task], timeout=5)
+                readers_done.append(task.done())
+            asyncio.run(main())
+        threads = [threading.Thread(target=loop_thread) for _ in range(2)]
+        for t in threads:
+            t.start()
+        deadline = time.monotonic() + 5
+        while len(outcomes) < 2 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        ext.produce(d, 100, 16)
+        while len(got) < 100 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        d.close()
+        for t in threads:
+            t.join(10)
+        del d
+        gc.collect()
+        return sorted(outcomes), len(got), readers_done
+    for _ in range(10):
+        result = trial()
+        if result != (["ok", "refused"], 100, [True]):
+            break
+    print(result == (["ok", "refused"], 100, [True]), len(leaks), result)
+    """, timeout=120)
+    assert out.split()[:2] == ["True", "0"], out

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -30,10 +31,16 @@ namespace {
 // The options AsyncDispatcher takes after its callback, in its signature order.
 constexpr std::array k_options{k_capacity, k_slot_size, k_overwrite, k_zerocopy, k_variable_size};
 
-// The native duplicates of every wake-up socket setup made. A producer that read `_sock_fd`
-// just before close() forgot it still sends on a live socket: the duplicates close only when
-// the dispatcher goes, and producers hold a reference to it while they push.
-using wakeup_handles = std::vector<platform_socket>;
+// The dispatcher's native state behind `_handles`; read and written with the interpreter lock held.
+struct async_dispatcher_native {
+    // The native duplicates of every wake-up socket setup made. A producer that read `_sock_fd`
+    // just before close() forgot it still sends on a live socket: the duplicates close only when
+    // the dispatcher goes, and producers hold a reference to it while they push.
+    std::vector<platform_socket> handles;
+    // A setup() is under way. It lets go of the lock (socket calls, Python code), so another
+    // thread's setup() or __init__() could otherwise slip in before the reader task exists.
+    bool setting_up = false;
+};
 
 void async_dispatcher_finalize(PyObject* self);
 
@@ -46,9 +53,9 @@ struct async_dispatcher_desc {
         f(self._task);
     }
     static void teardown(async_dispatcher_object& self) noexcept {
-        auto* handles = static_cast<wakeup_handles*>(self._handles);
-        for (platform_socket handle : *handles) wakeup::close(handle);
-        delete handles;
+        auto* native = static_cast<async_dispatcher_native*>(self._handles);
+        for (platform_socket handle : native->handles) wakeup::close(handle);
+        delete native;
         self._handles = nullptr;
         self._running.~atomic();
     }
@@ -60,6 +67,9 @@ using async_dispatcher_layout = type_slots<async_dispatcher_object, async_dispat
 async_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return async_dispatcher_layout::cast(self); }
 dispatcher_prefix* prefix_of(async_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
+}
+async_dispatcher_native& native_of(const async_dispatcher_object* self) noexcept {
+    return *static_cast<async_dispatcher_native*>(self->_handles);
 }
 
 // ---- native table
@@ -83,6 +93,22 @@ PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::async_
 // ---- the reader
 bool is_running(const async_dispatcher_object* self) noexcept {
     return self->_running.load(std::memory_order_acquire) != 0;
+}
+
+// Whether `task` (not None) has finished. Throws python_error.
+bool task_done(PyObject* task) { return check(PyObject_IsTrue(call_method(task, "done").ptr())) != 0; }
+
+// Whether a reader task exists and has not finished, or a setup() is about to start one. The flag
+// is read after done(), which may run Python code: nothing lets go of the lock between this
+// answer and what the caller does with it. Throws python_error.
+bool reader_busy(const async_dispatcher_object* self) {
+    const bool live = self->_task != Py_None && !task_done(self->_task);
+    return live || native_of(self).setting_up;
+}
+
+[[noreturn]] void refuse_while_reading(const char* method) {
+    PyErr_Format(PyExc_RuntimeError, "AsyncDispatcher.%s(): a reader task of this dispatcher is still running", method);
+    throw python_error{};
 }
 
 // Drains the queue into the callback, awaiting each result; waits on the socket only after an
@@ -153,18 +179,23 @@ PyObject* async_dispatcher_setup(async_dispatcher_object* self, PyObject* host, 
             PyErr_SetString(PyExc_RuntimeError, "AsyncDispatcher has no queue: __init__ was not called");
             throw python_error{};
         }
-        // A second reader would wait on a socket no one wakes any more, and close() would cancel
-        // only the newer one.
-        if (self->_task != Py_None && !check(PyObject_IsTrue(call_method(self->_task, "done").ptr()))) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "AsyncDispatcher.setup(): a reader task of this dispatcher is still running");
-            throw python_error{};
-        }
+        // One reader at a time, also against a setup() on another thread's loop: a second reader
+        // would wait on a socket no one wakes any more, and close() would cancel only one of them.
+        if (reader_busy(self)) refuse_while_reading("setup");
+        async_dispatcher_native& state = native_of(self);
+        state.setting_up = true;
+        struct claim_release {
+            async_dispatcher_native& state;
+            ~claim_release() { state.setting_up = false; }
+        } claimed{state};
+        // The socket of an earlier setup whose reader has ended (or never started) is no longer
+        // watched by any loop: close it rather than drop it.
+        if (self->_sock != Py_None) call_method(field_ref(self->_sock).take().ptr(), "close");
         field_ref(self->_sock).steal(setup_socket(false, recvbuf));
         object sock = object::borrow(self->_sock);
         ipv4_address address{};
         const platform_socket native = bind_for_wakeups(sock.ptr(), host, address);
-        static_cast<wakeup_handles*>(self->_handles)->push_back(native);
+        state.handles.push_back(native);
         // The address first: a producer that sees the handle reads the address next.
         self->_addr = address;
         store_wakeup_handle(prefix_of(self), native);
@@ -193,20 +224,28 @@ PyObject* async_dispatcher_close(async_dispatcher_object* self) {
         // Wake the reader, then forget the handle: later pushes send nothing.
         send_wakeup(prefix_of(self));
         store_wakeup_handle(prefix_of(self), k_no_socket);
-        if (self->_task != Py_None) {
-            object task = field_ref(self->_task).take();
-            // A finished reader has nothing left to cancel (and its loop may be closed by now).
-            object done = call_method(task.ptr(), "done");
-            if (!check(PyObject_IsTrue(done.ptr()))) {
+        object task = self->_task != Py_None ? field_ref(self->_task).take() : object{};
+        object sock = self->_sock != Py_None ? field_ref(self->_sock).take() : object{};
+        // A reader still pending may wait in the loop's selector on the socket's descriptor. The
+        // socket closes on that loop once the reader has finished, which takes it out of the
+        // selector first: closed earlier, the descriptor would leave a registration behind on a
+        // socket the native duplicate keeps open (readable for ever, so the loop spins), and a
+        // new socket given the same number would never be watched. A finished reader has
+        // nothing left in the selector (and its loop may be closed by now).
+        if (task && !task_done(task.ptr())) {
+            try {
                 object loop = call_method(task.ptr(), "get_loop");
                 object finalize = object::steal(
-                    check(PyObject_CallOneArg(relaybus_module::state().finalize_factory.ptr(), task.ptr())));
+                    check(PyObject_CallFunctionObjArgs(relaybus_module::state().finalize_factory.ptr(), task.ptr(),
+                                                       sock ? sock.ptr() : Py_None, nullptr)));
                 call_method(loop.ptr(), "call_soon_threadsafe", finalize.ptr());
+            } catch (const python_error&) {
+                // The loop will not run the reader again (closed, most likely): nothing to wait for.
+                if (sock) close_socket_quietly(sock.ptr());
+                throw;
             }
-        }
-        if (self->_sock != Py_None) {
-            call_method(self->_sock, "close");
-            field_ref(self->_sock).reset_to_none();
+        } else if (sock) {
+            call_method(sock.ptr(), "close");
         }
         Py_RETURN_NONE;
     });
@@ -226,18 +265,20 @@ void async_dispatcher_finalize(PyObject* self) {
 // ---- Python type
 PyObject* async_dispatcher_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
-        auto handles = std::make_unique<wakeup_handles>();
+        auto native = std::make_unique<async_dispatcher_native>();
         object self = async_dispatcher_layout::allocate(type, &k_vtable);
         auto* d = as_dispatcher(self.ptr());
         d->_sock_fd = k_no_socket;
         d->_addr = ipv4_address{};
         d->_push = nullptr;
         new (&d->_running) std::atomic<std::int32_t>(1);
-        d->_handles = handles.release();
+        d->_handles = native.release();
         return self.release();
     });
 }
 
+// Everything that can fail comes first, and nothing is stored while a reader uses the fields: a
+// refused or failed __init__ changes nothing.
 int async_dispatcher_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard(-1, [&] {
         static constexpr auto names = parameter_names(std::to_array({"callback"}), k_options, k_no_parameters);
@@ -247,6 +288,8 @@ int async_dispatcher_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool variable_size = options.variable_size;
         object queue = options.make_queue();
         auto* d = as_dispatcher(self);
+        if (reader_busy(d)) refuse_while_reading("__init__");
+        // The old values go after all stores: dropping them may run Python code.
         object old_callback = field_ref(d->_callback).take();
         object old_queue = field_ref(d->_q).take();
         field_ref(d->_q).set(std::move(queue));

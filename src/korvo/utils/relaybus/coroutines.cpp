@@ -27,11 +27,18 @@ constexpr coroutine_text k_coroutine_texts[] = {
 static_assert(std::size(k_coroutine_texts) == static_cast<std::size_t>(coroutine_kind::count));
 
 // AsyncDispatcher.close hands the reader task's cancellation to the task's own loop as this
-// nested function, so the loop's handle shows where it came from.
+// nested function, so the loop's handle shows where it came from. The wake-up socket closes once
+// the reader has finished: by then the loop has taken the socket out of its selector.
 constexpr const char* k_finalize_source =
-    "def close(task):\n"
+    "def close(task, sock):\n"
+    "    def _close_socket(task):\n"
+    "        if sock is not None:\n"
+    "            sock.close()\n"
     "    def _finalize():\n"
-    "        if not task.done():\n"
+    "        if task.done():\n"
+    "            _close_socket(task)\n"
+    "        else:\n"
+    "            task.add_done_callback(_close_socket)\n"
     "            task.cancel()\n"
     "    return _finalize\n";
 

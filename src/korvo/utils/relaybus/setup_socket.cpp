@@ -115,18 +115,19 @@ PyObject* setup_socket(bool blocking, int recvbuf) {
         object text = object::steal(check(PyUnicode_FromFormat("SO_RCVBUF= %S", granted.ptr())));
         log_through_module_logger("debug", text.ptr());
     } catch (const python_error&) {
-        // Dropped with the error, but closed first rather than left to the collector.
-        {
-            saved_error pending;
-            try {
-                call_method(sock.ptr(), "close");
-            } catch (const python_error&) {
-                // the first error is the one to report; the scope drops this one
-            }
-        }
+        close_socket_quietly(sock.ptr());  // dropped with the error, but closed rather than left to the collector
         throw;
     }
     return sock.release();
+}
+
+void close_socket_quietly(PyObject* sock) noexcept {
+    saved_error pending;
+    try {
+        call_method(sock, "close");
+    } catch (const python_error&) {
+        PyErr_Clear();
+    }
 }
 
 platform_socket bind_for_wakeups(PyObject* sock, PyObject* host, ipv4_address& address) {

@@ -11,6 +11,10 @@ namespace korvo::relaybus {
 // The socket object, unbound. New reference; throws python_error.
 PyObject* setup_socket(bool blocking, int recvbuf);
 
+// Closes `sock` on a failure path: the pending error stays the one to report, and an error of the
+// close itself is dropped.
+void close_socket_quietly(PyObject* sock) noexcept;
+
 // Binds `sock` to (host, 0) and reads back where it is bound: `address` becomes the target of
 // the wake-up datagrams. Returns a native duplicate of its handle, owned by the caller, which
 // keeps the socket open after the Python object is closed. Throws python_error.

@@ -44,7 +44,7 @@ struct relaybus_state {
     object notify_name;
     object sock_recv_name;
     object asyncio_sleep;     // asyncio.sleep, awaited by the reader to yield to the loop
-    object finalize_factory;  // close(task) -> _finalize, the reader task's cancellation
+    object finalize_factory;  // close(task, sock) -> _finalize: cancels the reader, then closes sock
     std::array<coroutine_names, static_cast<std::size_t>(coroutine_kind::count)> coroutines;
 
     const coroutine_names& names_of(coroutine_kind kind) const noexcept {

@@ -160,14 +160,7 @@ void open_wakeup_socket(sync_dispatcher_object* self, PyObject* host, int recvbu
 void abandon_wakeup_socket(sync_dispatcher_object* self) {
     store_wakeup_handle(prefix_of(self), k_no_socket);
     self->_addr = ipv4_address{};
-    if (self->_sock != Py_None) {
-        object sock = field_ref(self->_sock).take();
-        try {
-            call_method(sock.ptr(), "close");
-        } catch (const python_error&) {
-            PyErr_Clear();  // the thread error is the one to report
-        }
-    }
+    if (self->_sock != Py_None) close_socket_quietly(field_ref(self->_sock).take().ptr());
 }
 
 // The consumer thread was claimed (phase starting): start it.
@@ -216,10 +209,7 @@ PyObject* sync_dispatcher_setup(sync_dispatcher_object* self, PyObject* host, in
         } catch (...) {
             set_error_from_current_exception();
             consumer.abandon();
-            if (self->_nonblocking) {
-                saved_error pending;  // closing runs Python code
-                abandon_wakeup_socket(self);
-            }
+            if (self->_nonblocking) abandon_wakeup_socket(self);  // the thread error stays the one to report
             throw python_error{};
         }
         Py_RETURN_NONE;
