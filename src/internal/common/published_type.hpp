@@ -28,6 +28,14 @@ std::array<PyType_Slot, 5> constructed_slots(New* new_fn, Init* init_fn, PyMetho
             slot(Py_tp_repr, repr_fn)};
 }
 
+// The same with the type's repr and its attributes.
+template <class New, class Init>
+std::array<PyType_Slot, 6> constructed_slots(New* new_fn, Init* init_fn, PyMethodDef* methods, const char* doc,
+                                             reprfunc repr_fn, PyGetSetDef* getset) noexcept {
+    return {slot(Py_tp_new, new_fn), slot(Py_tp_init, init_fn), PyType_Slot{Py_tp_methods, methods},
+            doc_slot(doc),           slot(Py_tp_repr, repr_fn), PyType_Slot{Py_tp_getset, getset}};
+}
+
 // Creates the type from `spec`, binds it in the module under its short name and publishes
 // `table` (static) as its __pyx_vtable__. Throws python_error.
 inline object add_published_type(PyObject* module, PyType_Spec* spec, const void* table) {

@@ -148,9 +148,11 @@ def test_failing_callback_ends_the_reader_with_its_exception(callback, exc_type)
         d = relaybus.AsyncDispatcher(callback)
         d.setup()
         task = ext.dispatcher_fields(d)["task"]
+        assert d.running
         await produce(d, 3, 16)
         with pytest.raises(exc_type):
             await asyncio.wait_for(task, 30)
+        assert not d.running and repr(d).endswith("running=False)")  # ended, before any close()
         d.close()
 
     run(main())
@@ -204,6 +206,7 @@ def test_setup_and_close_rules():
             d.setup(None)
         got, lost = [], []
         d2 = relaybus.AsyncDispatcher(lambda m: asyncio.sleep(0, got.append(m)))
+        assert d2.running  # nothing has ended yet
         d2.setup()
         with pytest.raises(RuntimeError, match="reader task of this dispatcher is still running"):
             d2.setup()
@@ -216,7 +219,10 @@ def test_setup_and_close_rules():
                 break
             await asyncio.sleep(0.01)
         assert len(got) == 100 and lost == []  # the reader's queue and callback are the ones producers feed
+        with pytest.raises(AttributeError):
+            d2.running = False
         d2.close()
+        assert not d2.running
         d2.close()
         d2.setup()  # after close: a reader that returns at once
         task = ext.dispatcher_fields(d2)["task"]

@@ -119,10 +119,14 @@ def test_callback_exception_ends_delivery_and_is_reported(mode, unraisable):
 
     d = relaybus.SyncDispatcher(callback, detach=False, **mode)
     d.setup()
+    assert d.running
     run(d, 5, 16)
     deadline = time.monotonic() + 30
-    while not unraisable and time.monotonic() < deadline:
+    while (not unraisable or d.running) and time.monotonic() < deadline:
         time.sleep(0.01)
+    assert not d.running and repr(d).endswith("running=False)")  # stopped, before any close()
+    with pytest.raises(AttributeError):
+        d.running = True
     d.close()
     assert len(calls) == 1
     name = {(True, False): "__try_pop", (True, True): "__try_pop_var", (False, False): "__pop",

@@ -111,6 +111,12 @@ bool reader_busy(const async_dispatcher_object* self) {
     throw python_error{};
 }
 
+// Not closed and the reader, once started, has not ended (its callback raised, or it was
+// cancelled). Throws python_error.
+bool delivers(const async_dispatcher_object* self) {
+    return is_running(self) && (self->_task == Py_None || !task_done(self->_task));
+}
+
 // Drains the queue into the callback, awaiting each result; waits on the socket only after an
 // empty pop. `queue` is held by the coroutine, so a later __init__ cannot free it under the reader.
 template <bool Variable>
@@ -309,7 +315,7 @@ PyObject* async_dispatcher_py_setup(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* async_dispatcher_py_close(PyObject* self, PyObject*) { return async_dispatcher_close(as_dispatcher(self)); }
 
-// The constructor's arguments as stored, then whether the dispatcher is still open.
+// The constructor's arguments as stored, then whether the dispatcher still delivers.
 PyObject* async_dispatcher_repr(PyObject* self) {
     return guard(nullptr, [&] {
         const auto* d = as_dispatcher(self);
@@ -317,10 +323,21 @@ PyObject* async_dispatcher_repr(PyObject* self) {
         args.push_back({"callback", object::borrow(d->_callback)});
         if (d->_q != Py_None) add_queue_repr_args(args, d->_q, k_options);
         args.push_back({"variable_size", object::borrow(d->_variable_size ? Py_True : Py_False)});
-        args.push_back({"running", object::borrow(is_running(d) ? Py_True : Py_False)});
+        args.push_back({"running", object::borrow(delivers(d) ? Py_True : Py_False)});
         return call_repr(self, args).release();
     });
 }
+
+PyObject* async_dispatcher_get_running(PyObject* self, void*) {
+    return guard(nullptr, [&] { return object::borrow(delivers(as_dispatcher(self)) ? Py_True : Py_False).release(); });
+}
+
+PyGetSetDef async_dispatcher_getset[] = {
+    {"running", async_dispatcher_get_running, nullptr,
+     "False once the dispatcher is closed or its reader task has ended (its callback raised, or it was cancelled).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef async_dispatcher_methods[] = {
     method_fastcall("setup", async_dispatcher_py_setup,
@@ -339,7 +356,7 @@ auto async_dispatcher_slots = async_dispatcher_layout::slots(
                       "AsyncDispatcher(callback, size_t capacity=16384, size_t slot_size=2048, bool overwrite=False, "
                       "bool zerocopy=False, bool variable_size=False)\n\n"
                       "Delivers messages pushed by a native producer to an awaited callback(bytes) on an asyncio loop.",
-                      async_dispatcher_repr));
+                      async_dispatcher_repr, async_dispatcher_getset));
 PyType_Spec async_dispatcher_spec =
     type_spec("korvo.utils.relaybus.relaybus.AsyncDispatcher", sizeof(async_dispatcher_object), k_gc_type_flags,
               async_dispatcher_slots.data());

@@ -193,7 +193,10 @@ void run_consumer(consumer_job job) {
             PyEval_RestoreThread(tstate);
             for (int n = 0;;) {
                 if (!deliver(callback, data, size, job.kind)) {
-                    delivering = false;  // the failed message stays unreleased
+                    // The failed message stays unreleased, and delivery ends for good: a later
+                    // setup() starts a consumer that ends at once, as after close().
+                    state.running.store(false, std::memory_order_seq_cst);
+                    delivering = false;
                     break;
                 }
                 if (release_after) ops.release(queue);

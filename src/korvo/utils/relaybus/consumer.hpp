@@ -51,7 +51,7 @@ class consumer_thread {
 public:
     enum class phase { idle, starting, running, finished };
 
-    std::atomic<bool> running{true};
+    std::atomic<bool> running{true};       // false after close() or once a callback raised
     std::vector<platform_socket> handles;  // every duplicate made by setup (lock held)
 
     consumer_thread() = default;

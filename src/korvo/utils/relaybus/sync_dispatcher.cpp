@@ -78,6 +78,13 @@ consumer_ptr& consumer_of(sync_dispatcher_object* self) {
     return state;
 }
 
+// Not closed, and the consumer has not ended on a callback's exception. Reads the flags only, so
+// also a forked child's inherited state.
+bool delivers(const sync_dispatcher_object* self) noexcept {
+    return self->_running.load(std::memory_order_seq_cst) &&
+           static_cast<const consumer_ptr*>(self->_consumer)->get()->running.load(std::memory_order_seq_cst);
+}
+
 loop_kind loop_of(const sync_dispatcher_object* self) noexcept {
     if (self->_nonblocking) return self->_variable_size ? loop_kind::try_pop_var : loop_kind::try_pop;
     return self->_variable_size ? loop_kind::pop_var : loop_kind::pop;
@@ -328,7 +335,7 @@ PyObject* sync_dispatcher_py_setup(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* sync_dispatcher_py_close(PyObject* self, PyObject*) { return sync_dispatcher_close(as_dispatcher(self), 1); }
 
-// The constructor's arguments as stored, then whether the dispatcher is still open.
+// The constructor's arguments as stored, then whether the dispatcher still delivers.
 PyObject* sync_dispatcher_repr(PyObject* self) {
     return guard(nullptr, [&] {
         const auto* d = as_dispatcher(self);
@@ -340,7 +347,7 @@ PyObject* sync_dispatcher_repr(PyObject* self) {
         }
         args.push_back({"detach", object::borrow(d->_detach ? Py_True : Py_False)});
         args.push_back({"nonblocking", object::borrow(d->_nonblocking ? Py_True : Py_False)});
-        args.push_back({"running", object::borrow(d->_running.load() ? Py_True : Py_False)});
+        args.push_back({"running", object::borrow(delivers(d) ? Py_True : Py_False)});
         return call_repr(self, args).release();
     });
 }
@@ -351,6 +358,16 @@ void sync_dispatcher_finalize(PyObject* self) {
     object result = object::steal(sync_dispatcher_close(as_dispatcher(self), 0));
     if (!result) report_unraisable("korvo.utils.relaybus.relaybus.SyncDispatcher.__dealloc__");
 }
+
+PyObject* sync_dispatcher_get_running(PyObject* self, void*) {
+    return object::borrow(delivers(as_dispatcher(self)) ? Py_True : Py_False).release();
+}
+
+PyGetSetDef sync_dispatcher_getset[] = {
+    {"running", sync_dispatcher_get_running, nullptr,
+     "False once the dispatcher is closed or its consumer has ended on a callback's exception.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef sync_dispatcher_methods[] = {
     method_fastcall("setup", sync_dispatcher_py_setup,
@@ -366,7 +383,7 @@ auto sync_dispatcher_slots = sync_dispatcher_layout::slots(
                       "bool overwrite=False, bool block_on_full=False, bool variable_size=False, bool detach=True, "
                       "bool nonblocking=True)\n\n"
                       "Delivers messages pushed by a native producer to callback(bytes) on a native consumer thread.",
-                      sync_dispatcher_repr));
+                      sync_dispatcher_repr, sync_dispatcher_getset));
 PyType_Spec sync_dispatcher_spec =
     type_spec("korvo.utils.relaybus.relaybus.SyncDispatcher", sizeof(sync_dispatcher_object), k_gc_type_flags,
               sync_dispatcher_slots.data());
