@@ -179,6 +179,26 @@ def test_close_cancels_a_reader_suspended_in_its_callback():
     run(main())
 
 
+def test_close_between_loop_runs_closes_the_socket_at_once():
+    """A loop that is not running is told at once, so its socket need not wait for a next run."""
+    loop = asyncio.new_event_loop()
+
+    async def start():
+        d = relaybus.AsyncDispatcher(lambda m: asyncio.sleep(0))
+        d.setup()
+        await asyncio.sleep(0.01)  # the reader waits on its socket
+        return d, ext.dispatcher_fields(d)
+
+    try:
+        d, fields = loop.run_until_complete(start())
+        d.close()
+        assert fields["sock"].fileno() == -1 and not fields["task"].done()
+        loop.run_until_complete(asyncio.wait([fields["task"]], timeout=10))
+        assert fields["task"].cancelled()
+    finally:
+        loop.close()
+
+
 def test_reader_coroutine_objects():
     async def main():
         d = relaybus.AsyncDispatcher(print)

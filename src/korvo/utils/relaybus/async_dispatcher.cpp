@@ -218,6 +218,25 @@ PyObject* async_dispatcher_setup(async_dispatcher_object* self, PyObject* host, 
     });
 }
 
+// Takes the reader's socket out of its loop's selector and closes it, when that is safe from
+// here: on the loop's own thread, or while the loop is not running (a script between two
+// run_until_complete calls, which may close the loop before _finalize ever runs). Otherwise, and
+// for a loop without readers (a proactor, which leaves nothing behind), _finalize closes it.
+// Throws python_error.
+void close_now_if_the_loop_allows(PyObject* loop, PyObject* sock) {
+    object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+    object running = call_method(asyncio.ptr(), "_get_running_loop");
+    if (running.ptr() != loop && check(PyObject_IsTrue(call_method(loop, "is_running").ptr()))) return;
+    try {
+        call_method(loop, "remove_reader", sock);
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) throw;
+        PyErr_Clear();
+        return;
+    }
+    call_method(sock, "close");
+}
+
 PyObject* async_dispatcher_close(async_dispatcher_object* self) {
     return guard(nullptr, [&]() -> PyObject* {
         self->_running.store(0, std::memory_order_release);
@@ -233,14 +252,16 @@ PyObject* async_dispatcher_close(async_dispatcher_object* self) {
         object task = self->_task != Py_None ? field_ref(self->_task).take() : object{};
         object sock = self->_sock != Py_None ? field_ref(self->_sock).take() : object{};
         // A reader still pending may wait in the loop's selector on the socket's descriptor. The
-        // socket closes on that loop once the reader has finished, which takes it out of the
-        // selector first: closed earlier, the descriptor would leave a registration behind on a
-        // socket the native duplicate keeps open (readable for ever, so the loop spins), and a
-        // new socket given the same number would never be watched. A finished reader has
-        // nothing left in the selector (and its loop may be closed by now).
+        // socket must leave the selector before it closes: closed earlier, the descriptor would
+        // leave a registration behind on a socket the native duplicate keeps open (readable for
+        // ever, so the loop spins), and a new socket given the same number would never be
+        // watched. _finalize closes it on the loop once the reader has finished; where the loop
+        // can be told at once, it closes now. A finished reader has nothing left in the selector
+        // (and its loop may be closed by now).
         if (task && !task_done(task.ptr())) {
+            object loop;
             try {
-                object loop = call_method(task.ptr(), "get_loop");
+                loop = call_method(task.ptr(), "get_loop");
                 object finalize = object::steal(
                     check(PyObject_CallFunctionObjArgs(relaybus_module::state().finalize_factory.ptr(), task.ptr(),
                                                        sock ? sock.ptr() : Py_None, nullptr)));
@@ -250,6 +271,7 @@ PyObject* async_dispatcher_close(async_dispatcher_object* self) {
                 if (sock) close_socket_quietly(sock.ptr());
                 throw;
             }
+            if (sock) close_now_if_the_loop_allows(loop.ptr(), sock.ptr());
         } else if (sock) {
             call_method(sock.ptr(), "close");
         }
