@@ -94,7 +94,8 @@ TEST(QuilletSyslogFormat, HeaderAndOrigin) {
 TEST(QuilletSyslogFormat, HeaderFieldsKeepPrintableAsciiWithinTheirLengths) {
     const std::string name(40, 'n');
     const std::string m = format(record(lv::info, "x", "a b\xC3\xA9" + name), {}, k_max, {1, "", "my app", 7});
-    EXPECT_NE(m.find(" - my_app 7 a_b_" + name.substr(0, 28) + " [quillet@32473 logger=\"a b\xC3\xA9"), std::string::npos)
+    EXPECT_NE(m.find(" - my_app 7 a_b_" + name.substr(0, 28) + " [quillet@32473 logger=\"a b\xC3\xA9"),
+              std::string::npos)
         << m;
 }
 
@@ -109,15 +110,20 @@ TEST(QuilletSyslogFormat, ParamValuesEscapedAndNamesSanitized) {
         {long_key, text_value("\xFF\xC3")},
     }};
     const std::string m = after_header(format(record(lv::info, "msg"), fields));
-    const std::string expected = "[fields@32473 user=\"42\" quote_s___x=\"a\\\"b\\\\c\\]d\ne\" ok=\"true\" none=\"null\" "
-                                 "ratio=\"0.5\" " +
-                                 std::string(32, 'k') + "=\"\xEF\xBF\xBD\xEF\xBF\xBD\"] msg";
+    const std::string expected =
+        "[fields@32473 user=\"42\" quote_s___x=\"a\\\"b\\\\c\\]d\ne\" ok=\"true\" none=\"null\" "
+        "ratio=\"0.5\" " +
+        std::string(32, 'k') + "=\"\xEF\xBF\xBD\xEF\xBF\xBD\"] msg";
     EXPECT_NE(m.find(expected), std::string::npos) << m;
 }
 
 TEST(QuilletSyslogFormat, InvalidUtf8BecomesReplacementCharacters) {
     // A lone continuation byte, an encoded surrogate, an overlong form, a cut sequence.
-    const std::string m = format(record(lv::info, "a\x80" "b\xED\xA0\x80" "c\xC0\xAF" "d\xE2\x82"));
+    const std::string m = format(record(lv::info,
+                                        "a\x80"
+                                        "b\xED\xA0\x80"
+                                        "c\xC0\xAF"
+                                        "d\xE2\x82"));
     const std::string r = "\xEF\xBF\xBD";
     EXPECT_TRUE(m.ends_with("] a" + r + "b" + r + r + r + "c" + r + r + "d" + r + r)) << m;
     EXPECT_EQ(m.find("\xEF\xBB\xBF"), std::string::npos);  // no BOM

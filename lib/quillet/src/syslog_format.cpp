@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view k_nil = "-";
 constexpr std::string_view k_replacement = "\xEF\xBF\xBD";  // U+FFFD
-constexpr std::size_t k_origin_value_max = 255;               // octets of one origin value
+constexpr std::size_t k_origin_value_max = 255;             // octets of one origin value
 
 // Severity of each level, trace .. critical (RFC 5424 table 2).
 constexpr std::array<int, 6> k_severity{7, 7, 6, 4, 3, 2};
@@ -57,8 +57,8 @@ bool append_text(fmt::memory_buffer& out, std::string_view text, text_mode mode,
     std::size_t i = 0;
     while (i < text.size()) {
         std::size_t n = utf8_sequence(text.substr(i));
-        const bool escape = mode == text_mode::sd_value && n == 1 &&
-                            (text[i] == '"' || text[i] == '\\' || text[i] == ']');
+        const bool escape =
+            mode == text_mode::sd_value && n == 1 && (text[i] == '"' || text[i] == '\\' || text[i] == ']');
         const std::string_view piece = n == 0 ? k_replacement : text.substr(i, n);
         if (out.size() - start + piece.size() + (escape ? 1 : 0) > limit) return false;
         if (escape) out.push_back('\\');
@@ -93,7 +93,7 @@ void append_timestamp(fmt::memory_buffer& out, spdlog::log_clock::time_point tim
     using namespace std::chrono;
     struct cached {
         std::time_t second = -1;
-        char date[20] = {};  // "YYYY-MM-DDTHH:MM:SS"
+        char date[20] = {};   // "YYYY-MM-DDTHH:MM:SS"
         char offset[7] = {};  // "+HH:MM"
     };
     thread_local cached c;
@@ -218,11 +218,12 @@ syslog_transport syslog_transport_named(std::string_view name) {
 }
 
 int syslog_facility_named(std::string_view name) {
-    static constexpr std::array<std::string_view, 12> named{"kern", "user", "mail", "daemon", "auth", "syslog",
-                                                           "lpr",  "news", "uucp", "cron",   "authpriv", "ftp"};
+    static constexpr std::array<std::string_view, 12> named{"kern", "user", "mail", "daemon", "auth",     "syslog",
+                                                            "lpr",  "news", "uucp", "cron",   "authpriv", "ftp"};
     for (std::size_t i = 0; i < named.size(); ++i)
         if (name == named[i]) return static_cast<int>(i);
-    if (name.size() == 6 && name.substr(0, 5) == "local" && name[5] >= '0' && name[5] <= '7') return 16 + (name[5] - '0');
+    if (name.size() == 6 && name.substr(0, 5) == "local" && name[5] >= '0' && name[5] <= '7')
+        return 16 + (name[5] - '0');
     throw std::invalid_argument("unknown syslog facility '" + std::string(name) +
                                 "': one of kern, user, mail, daemon, auth, syslog, lpr, news, uucp, cron, authpriv, "
                                 "ftp, local0 .. local7");

@@ -68,7 +68,8 @@ struct syslog_sink::state {
     net::syslog_socket socket;
     std::deque<std::string> queue;      // framed messages in order; the front may be half sent
     std::size_t front_sent = 0;         // octets of the front already in a TCP stream
-    bool away = false;                  // the collector is unreachable: the sender gets it back
+    bool away = false;                  // not connected (TCP) or refused: the sender gets it back
+    bool unreachable = false;           // the sender's last try to get it back failed
     bool stopping = false;              // the sink is going: the sender sends what it can, then ends
     clock::time_point stop_deadline{};  // until when it may try
     std::uint64_t dropped = 0;          // records lost since the sink was made
@@ -128,8 +129,10 @@ syslog_sink::state::state(syslog_options o) : options(std::move(o)) {
     hostname = options.hostname.empty() ? net::host_name() : options.hostname;
     pid.store(net::process_id());
     // A collector that is not there yet only delays the first records.
-    if (!to.stream) socket = net::syslog_socket::open_datagram(to);
-    else away = true;
+    if (!to.stream)
+        socket = net::syslog_socket::open_datagram(to);
+    else
+        away = true;
 }
 
 void syslog_sink::state::log(const char* data, std::size_t size) {
@@ -142,6 +145,7 @@ void syslog_sink::state::log(const char* data, std::size_t size) {
             if (r.status == net::send_status::sent && r.sent == size) return;
             if (r.status == net::send_status::refused) return lost("a message the socket refuses");
             if (r.status == net::send_status::peer_gone) away = true;
+            if (r.status == net::send_status::peer_gone) unreachable = !stream();
             if (r.status == net::send_status::sent) {
                 // Part of a stream's message is in: the sender owes the rest before anything else.
                 enqueue_locked(std::string(data, size));
@@ -175,8 +179,8 @@ void syslog_sink::state::start_sender_locked() {
 // One message from the sink itself: how many records were dropped since the last such message.
 void syslog_sink::state::queue_notice_locked() {
     const std::uint64_t n = std::exchange(unreported, 0);
-    const std::string text = fmt::format("{} syslog records dropped: the queue of {} records was full", n,
-                                         options.queue_size);
+    const std::string text =
+        fmt::format("{} syslog records dropped: the queue of {} records was full", n, options.queue_size);
     const spdlog::details::log_msg msg("dropped", spdlog::level::warn, text);
     field_value value;
     value.type = field_value::kind::integer;
@@ -204,14 +208,15 @@ void syslog_sink::state::run(worker* self) noexcept {
             self->wake.wait(lock);
             continue;
         }
-        if (stopping && (away || clock::now() >= stop_deadline)) return;
+        if (stopping && (unreachable || clock::now() >= stop_deadline)) return;
         if (away) {
-            self->drained.notify_all();  // flush() does not wait for a collector that is away
             reach_collector(lock, self, retry);
+            // flush() does not wait for a collector that is unreachable.
+            if (unreachable) self->drained.notify_all();
             continue;
         }
         retry = milliseconds{0};
-        send_front_locked(lock, self);
+        if (!send_front_locked(lock, self) && unreachable) self->drained.notify_all();
     }
 }
 
@@ -225,6 +230,7 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
     const net::send_result r = socket.send(front.data() + front_sent, front.size() - front_sent);
     switch (r.status) {
         case net::send_status::sent:
+            unreachable = false;
             front_sent += r.sent;
             if (front_sent >= front.size() || !stream()) {
                 queue.pop_front();
@@ -238,6 +244,7 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
             return true;
         case net::send_status::peer_gone:
             away = true;
+            unreachable = !stream();  // a datagram's refusal says the collector is away
             return false;
         case net::send_status::would_block:
             break;
@@ -257,17 +264,18 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
 // Waits `retry` (doubling it), then connects (TCP) or tries again (datagrams).
 void syslog_sink::state::reach_collector(std::unique_lock<std::mutex>& lock, worker* self, milliseconds& retry) {
     if (stream()) socket.close();
-    self->wake.wait_for(lock, retry, [&] { return stopping; });
-    if (stopping) return;
+    if (!stopping) self->wake.wait_for(lock, retry, [&] { return stopping; });
     retry = std::clamp(retry * 2, k_first_retry, k_last_retry);
     if (!stream()) {
+        // A datagram socket has nothing to connect: the next send tells.
         away = false;
         return;
     }
     lock.unlock();
     net::syslog_socket fresh = net::syslog_socket::connect_stream(to, k_connect_timeout);
     lock.lock();
-    if (!fresh.is_open()) return;
+    unreachable = !fresh.is_open();
+    if (unreachable) return;
     socket = std::move(fresh);
     // A message cut by the old connection is sent whole on the new one.
     front_sent = 0;
@@ -298,6 +306,7 @@ void syslog_sink::state::after_fork_in_child() noexcept {
             s->socket.close();
             s->away = true;
         }
+        s->unreachable = false;
         s->pid.store(net::process_id());
         s->mutex.unlock();
     }
@@ -350,7 +359,7 @@ void syslog_sink::log(const spdlog::details::log_msg& msg) {
 void syslog_sink::flush() {
     std::unique_lock lock(state_->mutex);
     const auto deadline = clock::now() + flush_timeout;
-    while (!state_->queue.empty() && !state_->away && state_->sender) {
+    while (!state_->queue.empty() && !state_->unreachable && state_->sender) {
         if (state_->sender->drained.wait_until(lock, deadline) == std::cv_status::timeout) return;
     }
 }

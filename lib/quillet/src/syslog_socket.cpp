@@ -32,8 +32,7 @@ int last_error() noexcept { return ::WSAGetLastError(); }
 bool would_block(int e) noexcept { return e == WSAEWOULDBLOCK || e == WSAENOBUFS; }
 bool in_progress(int e) noexcept { return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS; }
 bool peer_gone(int e) noexcept {
-    return e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAENOTCONN || e == WSAESHUTDOWN ||
-           e == WSAECONNREFUSED;
+    return e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAENOTCONN || e == WSAESHUTDOWN || e == WSAECONNREFUSED;
 }
 int poll_sockets(pollfd_t* fds, unsigned long n, int ms) noexcept { return ::WSAPoll(fds, n, ms); }
 void close_native(native_socket s) noexcept { ::closesocket(s); }
@@ -204,9 +203,9 @@ send_result syslog_socket::send(const char* data, std::size_t size) noexcept {
 #else
         const std::size_t length = size;
 #endif
-        const auto n = to_ ? ::sendto(s, data, length, k_send_flags, reinterpret_cast<const sockaddr*>(&to_->address),
-                                      to_->size)
-                           : ::send(s, data, length, k_send_flags);
+        const auto n =
+            to_ ? ::sendto(s, data, length, k_send_flags, reinterpret_cast<const sockaddr*>(&to_->address), to_->size)
+                : ::send(s, data, length, k_send_flags);
         if (n >= 0) return {send_status::sent, static_cast<std::size_t>(n)};
         const int e = last_error();
 #if !defined(_WIN32)

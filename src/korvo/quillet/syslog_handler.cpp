@@ -84,20 +84,22 @@ void check_pairing(PyObject* address, PyObject* transport) {
 
 // --- Fields -----------------------------------------------------------------------------------
 
-constexpr field f_address{"address", "address: (str, int) | str", field_kind::value,
-                          offsetof(syslog_handler_object, address), false, check_address};
-constexpr field f_transport{"transport", "transport: str", field_kind::text,
-                            offsetof(syslog_handler_object, transport), false, check_transport};
+constexpr field f_address{
+    "address",    "address: (str, int) | str", field_kind::value, offsetof(syslog_handler_object, address), false,
+    check_address};
+constexpr field f_transport{"transport", "transport: str", field_kind::text, offsetof(syslog_handler_object, transport),
+                            false,       check_transport};
 constexpr field f_facility{"facility", "facility: str", field_kind::text, offsetof(syslog_handler_object, facility),
-                           false, check_facility};
+                           false,      check_facility};
 constexpr field f_app_name{"app_name", "app_name: str", field_kind::text, offsetof(syslog_handler_object, app_name)};
 constexpr field f_level{"level", "level: 'Level'", field_kind::level, offsetof(log_handler_object, level)};
-constexpr field f_queue_size{"queue_size", "queue_size: 'size_t'", field_kind::size,
-                             offsetof(syslog_handler_object, queue_size), false, check_queue_size};
+constexpr field f_queue_size{
+    "queue_size", "queue_size: 'size_t'", field_kind::size, offsetof(syslog_handler_object, queue_size),
+    false,        check_queue_size};
 
 // Constructor order.
-constexpr std::array<const field*, 6> params{&f_address, &f_transport, &f_facility, &f_app_name, &f_level,
-                                             &f_queue_size};
+constexpr std::array<const field*, 6> params{&f_address,  &f_transport, &f_facility,
+                                             &f_app_name, &f_level,     &f_queue_size};
 
 // --- Lifetime ---------------------------------------------------------------------------------
 
@@ -139,8 +141,8 @@ int syslog_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         object user = object::steal(check(PyUnicode_FromString("user")));
         object trace = level_object(0);
         object queue = object::steal(check(PyLong_FromUnsignedLongLong(k_default_queue_size)));
-        const std::array<PyObject*, params.size()> defaults{default_address.ptr(), udp.ptr(), user.ptr(), Py_None,
-                                                            trace.ptr(), queue.ptr()};
+        const std::array<PyObject*, params.size()> defaults{default_address.ptr(), udp.ptr(),  user.ptr(), Py_None,
+                                                            trace.ptr(),           queue.ptr()};
         for (std::size_t i = 0; i < params.size(); ++i)
             if (v[i] == nullptr) v[i] = defaults[i];
         // Everything is checked before anything is stored.
@@ -183,7 +185,7 @@ PyObject* syslog_dropped(PyObject* self, void*) {
 
 // --- Pickled state ----------------------------------------------------------------------------
 
-constexpr std::array<const field*, 6> state_fields{&f_address, &f_app_name, &f_facility,
+constexpr std::array<const field*, 6> state_fields{&f_address, &f_app_name,   &f_facility,
                                                    &f_level,   &f_queue_size, &f_transport};
 constexpr field_checksums sums{74706646, 169167826, 110619101,
                                "address, app_name, facility, level, queue_size, transport"};

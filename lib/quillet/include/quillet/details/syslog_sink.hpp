@@ -37,12 +37,12 @@ struct syslog_options {
     syslog_transport transport = syslog_transport::udp;
     std::string host = "127.0.0.1";  // udp and tcp: a name or an address (IPv4 or IPv6)
     std::uint16_t port = 514;
-    std::string path;       // unix: the socket's path ("/dev/log")
-    int facility = 1;       // user
-    std::string app_name;   // empty: "-"
-    std::string hostname;   // empty: the system's host name
-    std::size_t queue_size = 10000;         // records waiting for the sender at most
-    std::size_t max_message_size = 8192;    // octets of one message (rsyslog's default limit)
+    std::string path;                     // unix: the socket's path ("/dev/log")
+    int facility = 1;                     // user
+    std::string app_name;                 // empty: "-"
+    std::string hostname;                 // empty: the system's host name
+    std::size_t queue_size = 10000;       // records waiting for the sender at most
+    std::size_t max_message_size = 8192;  // octets of one message (rsyslog's default limit)
 };
 
 // What goes into one message besides the record itself.
@@ -64,8 +64,7 @@ struct syslog_header {
 // max_size loses its fields element if it must, then the end of MSG (at a character boundary),
 // and its origin element says truncated="<octets it had>".
 QUILLET_API void format_syslog_message(fmt::memory_buffer& out, const syslog_header& header,
-                                       const spdlog::details::log_msg& msg, record_fields fields,
-                                       std::size_t max_size);
+                                       const spdlog::details::log_msg& msg, record_fields fields, std::size_t max_size);
 
 // Counts of a sink since it was made.
 struct syslog_counts {
