@@ -49,18 +49,36 @@ std::size_t utf8_sequence(std::string_view s) noexcept {
 
 enum class text_mode { plain, sd_value };
 
+bool needs_escape(unsigned char c, text_mode mode) noexcept {
+    return mode == text_mode::sd_value && (c == '"' || c == '\\' || c == ']');
+}
+
 // Appends `text` as valid UTF-8 (invalid octets become U+FFFD), in a PARAM-VALUE escaping '"',
 // '\' and ']'; stops before `limit` octets would be passed, at a character boundary. Returns
 // false when it stopped early.
 bool append_text(fmt::memory_buffer& out, std::string_view text, text_mode mode, std::size_t limit) {
     const std::size_t start = out.size();
+    const auto room = [&] { return limit - (out.size() - start); };
     std::size_t i = 0;
     while (i < text.size()) {
-        std::size_t n = utf8_sequence(text.substr(i));
-        const bool escape =
-            mode == text_mode::sd_value && n == 1 && (text[i] == '"' || text[i] == '\\' || text[i] == ']');
+        // A run of ASCII that needs nothing goes in one piece, and may be cut anywhere.
+        std::size_t j = i;
+        while (j < text.size() && static_cast<unsigned char>(text[j]) < 0x80 &&
+               !needs_escape(static_cast<unsigned char>(text[j]), mode))
+            ++j;
+        if (j > i) {
+            if (j - i > room()) {
+                out.append(text.substr(i, room()));
+                return false;
+            }
+            out.append(text.substr(i, j - i));
+            i = j;
+            continue;
+        }
+        const std::size_t n = utf8_sequence(text.substr(i));
+        const bool escape = n == 1;  // an ASCII octet here is one to escape
         const std::string_view piece = n == 0 ? k_replacement : text.substr(i, n);
-        if (out.size() - start + piece.size() + (escape ? 1 : 0) > limit) return false;
+        if (piece.size() + (escape ? 1 : 0) > room()) return false;
         if (escape) out.push_back('\\');
         out.append(piece);
         i += n == 0 ? 1 : n;
@@ -68,22 +86,23 @@ bool append_text(fmt::memory_buffer& out, std::string_view text, text_mode mode,
     return true;
 }
 
-// A header field or PARAM-NAME: printable US-ASCII other than `also_out`, each other octet (or
-// UTF-8 character) as '_', at most `max` octets; "-" (header) when empty.
-void append_token(fmt::memory_buffer& out, std::string_view text, std::size_t max, std::string_view also_out) {
+// A header field or PARAM-NAME: printable US-ASCII other than '=', ']' and '"' in a name, each
+// other octet (or UTF-8 character) as '_', at most `max` octets; "-" (header) or "_" (name) when
+// empty.
+void append_token(fmt::memory_buffer& out, std::string_view text, std::size_t max, bool name) {
     std::size_t written = 0;
     for (std::size_t i = 0; i < text.size() && written < max; ++written) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const bool printable = c > 32 && c < 127 && also_out.find(static_cast<char>(c)) == std::string_view::npos;
+        const bool printable = c > 32 && c < 127 && !(name && (c == '=' || c == ']' || c == '"'));
         out.push_back(printable ? static_cast<char>(c) : '_');
         const std::size_t n = c < 0x80 ? 1 : utf8_sequence(text.substr(i));
         i += n == 0 ? 1 : n;
     }
-    if (written == 0) out.append(also_out.empty() ? k_nil : std::string_view("_"));
+    if (written == 0) out.append(name ? std::string_view("_") : k_nil);
 }
 
 void append_header_field(fmt::memory_buffer& out, std::string_view text, std::size_t max) {
-    append_token(out, text, max, {});
+    append_token(out, text, max, false);
     out.push_back(' ');
 }
 
@@ -114,7 +133,7 @@ void append_timestamp(fmt::memory_buffer& out, spdlog::log_clock::time_point tim
 
 void append_param(fmt::memory_buffer& out, std::string_view name, std::string_view value, std::size_t limit) {
     out.push_back(' ');
-    append_token(out, name, 32, "=]\"");
+    append_token(out, name, 32, true);
     out.append(std::string_view("=\""));
     append_text(out, value, text_mode::sd_value, limit);
     out.push_back('"');

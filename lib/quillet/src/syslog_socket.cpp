@@ -168,8 +168,12 @@ syslog_socket syslog_socket::open_datagram(const endpoint& to) {
     if (s == as_native(k_none)) throw std::system_error(last_error(), std::system_category(), "syslog socket");
     syslog_socket out;
     out.handle_ = static_cast<std::intptr_t>(s);
-    out.to_ = std::move(t);
     if (!set_nonblocking(s)) throw std::system_error(last_error(), std::system_category(), "syslog socket");
+    // A UDP socket is connected: the kernel looks the route up once, and a collector that is not
+    // listening shows as refused sends (ICMP port unreachable) instead of silence. A Unix socket
+    // stays unconnected, so that a daemon that restarts (a new socket at the path) is found.
+    if (!to.local && ::connect(s, reinterpret_cast<const sockaddr*>(&t->address), t->size) == 0) return out;
+    out.to_ = std::move(t);
     return out;
 }
 
