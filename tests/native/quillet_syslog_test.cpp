@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -214,6 +215,97 @@ TEST(QuilletSyslogSink, SendsOneDatagramPerRecordWithTheScopeFields) {
     EXPECT_EQ(sink->counts().dropped, 0u);
     options.queue_size = 0;
     EXPECT_THROW(qd::syslog_sink{options}, std::invalid_argument);
+}
+
+// A TCP collector on loopback: listens on `port` (0: any), accepts one connection and reads
+// octet-counted frames from it.
+struct tcp_collector {
+    int listener = -1;
+    int connection = -1;
+    std::uint16_t port = 0;
+
+    explicit tcp_collector(std::uint16_t at = 0) {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(at);
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        EXPECT_EQ(::listen(listener, 4), 0);
+        socklen_t size = sizeof(a);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+        port = ntohs(a.sin_port);
+    }
+    ~tcp_collector() { close(); }
+    void close() {
+        if (connection >= 0) ::close(connection);
+        if (listener >= 0) ::close(listener);
+        connection = listener = -1;
+    }
+    // The messages of the next `count` frames.
+    std::vector<std::string> read(std::size_t count) {
+        if (connection < 0) {
+            connection = ::accept(listener, nullptr, nullptr);
+            timeval wait{10, 0};
+            ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+        }
+        std::vector<std::string> frames;
+        while (frames.size() < count) {
+            while (buffered.find(' ') == std::string::npos || buffered.size() < frame_end()) {
+                char chunk[4096];
+                const auto n = ::recv(connection, chunk, sizeof(chunk), 0);
+                if (n <= 0) return frames;
+                buffered.append(chunk, static_cast<std::size_t>(n));
+            }
+            const std::size_t space = buffered.find(' ');
+            frames.push_back(buffered.substr(space + 1, frame_end() - space - 1));
+            buffered.erase(0, frame_end());
+        }
+        return frames;
+    }
+
+private:
+    std::string buffered;
+    std::size_t frame_end() const {
+        const std::size_t space = buffered.find(' ');
+        return space + 1 + std::stoul(buffered.substr(0, space));
+    }
+};
+
+// The collector goes away mid-stream: records wait in the queue, the overflow is counted, and
+// after the reconnect the queue arrives in order, then one message says how many were dropped.
+TEST(QuilletSyslogSink, TcpQueuesWhileAwayCountsTheOverflowAndSaysSo) {
+    auto first = std::make_unique<tcp_collector>();
+    const std::uint16_t port = first->port;
+    qd::syslog_options options;
+    options.transport = qd::syslog_transport::tcp;
+    options.port = port;
+    options.queue_size = 10;
+    auto sink = std::make_shared<qd::syslog_sink>(options);
+    spdlog::logger logger("tcp", sink);
+    for (int i = 0; i < 5; ++i) logger.info("before {}", i);
+    logger.flush();
+    const std::vector<std::string> before = first->read(5);
+    ASSERT_EQ(before.size(), 5u);
+    EXPECT_TRUE(before[4].ends_with("] before 4"));
+
+    first.reset();  // closes the connection and stops listening
+    for (int i = 0; i < 15; ++i) logger.info("down {}", i);
+    logger.flush();  // the collector is unreachable: returns without waiting the timeout out
+    EXPECT_EQ(sink->counts().dropped, 5u);
+
+    tcp_collector second(port);
+    const std::vector<std::string> after = second.read(11);
+    ASSERT_EQ(after.size(), 11u);
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(after[i].ends_with("] down " + std::to_string(i))) << after[i];
+    EXPECT_TRUE(
+        after[10].ends_with("[fields@32473 dropped=\"5\"] 5 syslog records dropped: the queue of 10 records was full"))
+        << after[10];
+    logger.info("resumed");
+    EXPECT_TRUE(second.read(1).at(0).ends_with("] resumed"));
+    EXPECT_EQ(sink->counts().dropped, 5u);
 }
 #endif
 
