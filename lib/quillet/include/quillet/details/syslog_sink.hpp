@@ -77,22 +77,25 @@ struct syslog_counts {
 //
 // Where a record is when log() returns: handed to the kernel (sent) when nothing is waiting and
 // the socket takes it at once, else in the sink's queue, which its sender thread empties in
-// order. log() never waits for the network. A datagram the kernel has taken may still be lost
+// order. log() itself never waits for the network. A datagram the kernel has taken may still be lost
 // on the way (UDP has no acknowledgement); a TCP stream's bytes may be lost when the collector
 // goes away before reading what the kernel had sent.
 //
-// The collector away: a TCP connection that is closed, refused or broken, or a Unix socket
-// that is missing or refuses, leaves records in the queue; the sender connects again (after
-// 50 ms, doubling up to 2 s) and then sends them. When the queue holds queue_size records, each
-// further record is dropped and counted; once the queue has room again one message (MSGID
-// "dropped", severity warning) says how many were dropped, in the place of the dropped ones.
+// The collector away: a TCP connection that is closed, refused or broken, a UDP send refused
+// (ICMP port unreachable on its connected socket), or a Unix socket that is missing or refuses,
+// leaves records in the queue; the sender tries again at once, then after 50 ms, doubling up to
+// 2 s, and sends them once the collector takes them. When the queue holds queue_size records,
+// each further record is dropped and counted; once the queue has room again one message (MSGID
+// "dropped", severity warning, field dropped=<n>) says how many, in the place of the dropped ones.
 //
-// flush() waits until every queued record is in the kernel, or until flush_timeout, and
-// returns at once while the collector is away (the records stay queued).
+// flush() waits until every queued record is in the kernel, at most flush_timeout, and returns
+// at once while the collector is unreachable (the sender's last try failed; the records stay
+// queued). A logger flushes after each record at warn or above, so such a log() waits likewise.
 //
 // The sender thread starts with the first queued record and is joined when the sink goes, after
-// at most flush_timeout spent sending what is left. A forked child sends nothing its parent
-// queued, opens its own socket and starts its own thread when it needs one.
+// at most flush_timeout spent sending what is left (none while the collector is unreachable);
+// records still queued then are reported on standard error. A forked child sends nothing its
+// parent queued, makes its own TCP connection and starts its own thread when it needs one.
 class QUILLET_API syslog_sink final : public spdlog::sinks::sink {
 public:
     static constexpr std::chrono::milliseconds flush_timeout{2000};
