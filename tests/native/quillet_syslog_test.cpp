@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -215,6 +217,45 @@ TEST(QuilletSyslogSink, SendsOneDatagramPerRecordWithTheScopeFields) {
     EXPECT_EQ(sink->counts().dropped, 0u);
     options.queue_size = 0;
     EXPECT_THROW(qd::syslog_sink{options}, std::invalid_argument);
+}
+
+// A UDP collector that is not there: its refusals (ICMP port unreachable) keep the records in
+// the queue, and they arrive once it listens. The datagram sent before the first refusal is lost.
+TEST(QuilletSyslogSink, RefusedUdpRecordsWaitForTheCollector) {
+    const int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(rx, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    socklen_t size = sizeof(at);
+    ::getsockname(rx, reinterpret_cast<sockaddr*>(&at), &size);
+    ::close(rx);  // the port is free again: nothing listens there now
+
+    qd::syslog_options options;
+    options.port = ntohs(at.sin_port);
+    auto sink = std::make_shared<qd::syslog_sink>(options);
+    spdlog::logger logger("udp.away", sink);
+    logger.info("lost");
+    for (int i = 0; i < 50 && sink->counts().queued == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // until the refusal is back
+        logger.info("probe {}", i);
+    }
+    ASSERT_GT(sink->counts().queued, 0u);
+    logger.info("queued last");
+
+    const int back = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(::bind(back, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    timeval wait{10, 0};
+    ::setsockopt(back, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    std::string last;
+    char buf[4096];
+    while (!last.ends_with("] queued last")) {
+        const auto n = ::recv(back, buf, sizeof(buf), 0);
+        ASSERT_GT(n, 0) << "the queued records never came";
+        last.assign(buf, static_cast<std::size_t>(n));
+    }
+    ::close(back);
+    EXPECT_EQ(sink->counts().dropped, 0u);
 }
 
 // A TCP collector on loopback: listens on `port` (0: any), accepts one connection and reads

@@ -215,8 +215,10 @@ void syslog_sink::state::run(worker* self) noexcept {
             if (unreachable) self->drained.notify_all();
             continue;
         }
-        retry = milliseconds{0};
-        if (!send_front_locked(lock, self) && unreachable) self->drained.notify_all();
+        if (send_front_locked(lock, self))
+            retry = milliseconds{0};  // the collector takes messages: a loss later is tried again at once
+        else if (unreachable)
+            self->drained.notify_all();
     }
 }
 
