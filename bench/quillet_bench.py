@@ -247,15 +247,26 @@ def bench_syslog(folder):
         collector.stop()
 
 
-def main():
+PARTS = ("filtered", "written", "bridge", "syslog")
+
+
+def main(parts=PARTS):
+    """Runs the named parts (all by default: `python3.14 bench/quillet_bench.py [part ...]`)."""
+    unknown = set(parts) - set(PARTS)
+    if unknown:
+        sys.exit(f"unknown part(s) {sorted(unknown)}: choose from {', '.join(PARTS)}")
     print(f"Python {sys.version.split()[0]}, korvo.quillet from {quillet.__file__}")
-    bench_filtered()
+    if "filtered" in parts:
+        bench_filtered()
     with tempfile.TemporaryDirectory(prefix="quillet_bench_") as folder:
-        bench_written(folder)
-        bench_stdlib_bridge(folder)
-        bench_syslog(folder)
+        if "written" in parts:
+            bench_written(folder)
+        if "bridge" in parts:
+            bench_stdlib_bridge(folder)
+        if "syslog" in parts:
+            bench_syslog(folder)
     ext.set_default("")
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:] or PARTS)

@@ -1,4 +1,5 @@
 // RFC 5424 messages: header, structured data and MSG of one record.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -90,15 +91,28 @@ bool append_text(fmt::memory_buffer& out, std::string_view text, text_mode mode,
 // other octet (or UTF-8 character) as '_', at most `max` octets; "-" (header) or "_" (name) when
 // empty.
 void append_token(fmt::memory_buffer& out, std::string_view text, std::size_t max, bool name) {
+    const auto allowed = [name](unsigned char c) {
+        return c > 32 && c < 127 && !(name && (c == '=' || c == ']' || c == '"'));
+    };
+    if (!text.empty() && text.size() <= max &&
+        std::all_of(text.begin(), text.end(), [&](char c) { return allowed(static_cast<unsigned char>(c)); })) {
+        out.append(text);  // the usual case: nothing to replace
+        return;
+    }
     std::size_t written = 0;
     for (std::size_t i = 0; i < text.size() && written < max; ++written) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const bool printable = c > 32 && c < 127 && !(name && (c == '=' || c == ']' || c == '"'));
-        out.push_back(printable ? static_cast<char>(c) : '_');
+        out.push_back(allowed(c) ? static_cast<char>(c) : '_');
         const std::size_t n = c < 0x80 ? 1 : utf8_sequence(text.substr(i));
         i += n == 0 ? 1 : n;
     }
     if (written == 0) out.append(name ? std::string_view("_") : k_nil);
+}
+
+template <class Int>
+void append_int(fmt::memory_buffer& out, Int n) {
+    const fmt::format_int digits(n);
+    out.append(std::string_view(digits.data(), digits.size()));
 }
 
 void append_header_field(fmt::memory_buffer& out, std::string_view text, std::size_t max) {
@@ -128,7 +142,13 @@ void append_timestamp(fmt::memory_buffer& out, spdlog::log_clock::time_point tim
         fmt::format_to_n(c.offset, sizeof(c.offset) - 1, "{}{:02}:{:02}", minutes < 0 ? '-' : '+', a / 60, a % 60);
         c.second = second;
     }
-    fmt::format_to(fmt::appender(out), "{}.{:06}{} ", c.date, micros < 0 ? micros + 1000000 : micros, c.offset);
+    char fraction[8] = {'.', '0', '0', '0', '0', '0', '0', '\0'};
+    auto us = static_cast<unsigned>(micros < 0 ? micros + 1000000 : micros);
+    for (int i = 6; i > 0; --i, us /= 10) fraction[i] = static_cast<char>('0' + us % 10);
+    out.append(std::string_view(c.date, 19));
+    out.append(std::string_view(fraction, 7));
+    out.append(std::string_view(c.offset, 6));
+    out.push_back(' ');
 }
 
 void append_param(fmt::memory_buffer& out, std::string_view name, std::string_view value, std::size_t limit) {
@@ -147,7 +167,7 @@ void append_value(fmt::memory_buffer& out, std::string_view name, const field_va
         case field_value::kind::boolean:
             return append_param(out, name, v.boolean ? "true" : "false", SIZE_MAX);
         case field_value::kind::integer:
-            fmt::format_to(fmt::appender(number), "{}", v.integer);
+            append_int(number, v.integer);
             break;
         case field_value::kind::real:
             if (std::isfinite(v.real))
@@ -168,13 +188,18 @@ void append_origin(fmt::memory_buffer& out, const spdlog::details::log_msg& msg,
     append_param(out, "logger", std::string_view(msg.logger_name.data(), msg.logger_name.size()), k_origin_value_max);
     if (!msg.source.empty()) {
         append_param(out, "file", msg.source.filename, k_origin_value_max);
-        fmt::memory_buffer line;
-        fmt::format_to(fmt::appender(line), "{}", msg.source.line);
+        const fmt::format_int line(msg.source.line);
         append_param(out, "line", std::string_view(line.data(), line.size()), SIZE_MAX);
         if (msg.source.funcname != nullptr) append_param(out, "function", msg.source.funcname, k_origin_value_max);
     }
-    fmt::format_to(fmt::appender(out), " thread=\"{}\"", msg.thread_id);
-    if (truncated_from != 0) fmt::format_to(fmt::appender(out), " truncated=\"{}\"", truncated_from);
+    out.append(std::string_view(" thread=\""));
+    append_int(out, msg.thread_id);
+    out.push_back('"');
+    if (truncated_from != 0) {
+        out.append(std::string_view(" truncated=\""));
+        append_int(out, truncated_from);
+        out.push_back('"');
+    }
     out.push_back(']');
 }
 
@@ -197,11 +222,14 @@ void format_syslog_message(fmt::memory_buffer& out, const syslog_header& header,
     const std::string_view payload(msg.payload.data(), msg.payload.size());
 
     const auto head = [&] {
-        fmt::format_to(fmt::appender(out), "<{}>1 ", header.facility * 8 + severity);
+        out.push_back('<');
+        append_int(out, header.facility * 8 + severity);
+        out.append(std::string_view(">1 "));
         append_timestamp(out, msg.time);
         append_header_field(out, header.hostname, 255);
         append_header_field(out, header.app_name, 48);
-        fmt::format_to(fmt::appender(out), "{} ", header.pid);
+        append_int(out, header.pid);
+        out.push_back(' ');
         append_header_field(out, std::string_view(msg.logger_name.data(), msg.logger_name.size()), 32);
     };
     head();

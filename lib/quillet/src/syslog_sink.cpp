@@ -37,10 +37,10 @@ std::size_t format_frame(fmt::memory_buffer& out, const syslog_header& header, c
     out.resize(framed ? k_frame_room : 0);
     format_syslog_message(out, header, msg, fields, options.max_message_size);
     if (!framed) return 0;
-    char digits[k_frame_room];
-    const auto end = fmt::format_to_n(digits, sizeof(digits), "{} ", out.size() - k_frame_room);
-    const std::size_t n = end.size;
-    std::copy_n(digits, n, out.data() + k_frame_room - n);
+    const fmt::format_int octets(out.size() - k_frame_room);
+    const std::size_t n = octets.size() + 1;
+    std::copy_n(octets.data(), octets.size(), out.data() + k_frame_room - n);
+    out.data()[k_frame_room - 1] = ' ';
     return k_frame_room - n;
 }
 
