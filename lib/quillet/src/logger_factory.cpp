@@ -16,6 +16,7 @@
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/details/file_sink.hpp"
 #include "quillet/details/pattern_formatter.hpp"
+#include "quillet/details/syslog_sink.hpp"
 #include "quillet/quillet.hpp"
 
 namespace quillet {
@@ -136,6 +137,20 @@ LoggerFactory& LoggerFactory::add_rotating_file_handler(const std::string& filen
     auto sink = open_file_sink(filename, false, buffered, static_cast<std::size_t>(max_size),
                                static_cast<std::size_t>(max_files));
     return add_sink(std::move(sink), pattern, lvl);
+}
+
+LoggerFactory& LoggerFactory::add_syslog_handler(const details::syslog_options& options, level lvl) {
+    details::check_level(lvl);
+    auto sink = std::make_shared<details::syslog_sink>(options);
+    sink->set_level(lvl);
+    sinks_.push_back(std::move(sink));
+    return *this;
+}
+
+LoggerFactory& LoggerFactory::add_syslog_handler(std::shared_ptr<details::syslog_sink> sink) {
+    if (!sink) throw std::invalid_argument("add_syslog_handler needs a sink");
+    sinks_.push_back(std::move(sink));
+    return *this;
 }
 
 LoggerFactory& LoggerFactory::set_colors(int trace, int debug, int info, int warn, int error, int critical) {

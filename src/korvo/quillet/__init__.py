@@ -14,6 +14,7 @@ from korvo.quillet.quillet import (
     RotatingFileHandler,
     StderrHandler,
     StdoutHandler,
+    SyslogHandler,
     flush_all,
 )
 
@@ -30,5 +31,6 @@ __all__ = [
     "RotatingFileHandler",
     "StderrHandler",
     "StdoutHandler",
+    "SyslogHandler",
     "flush_all",
 ]

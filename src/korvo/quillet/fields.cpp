@@ -18,7 +18,7 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
         const field& f = *static_cast<const field*>(closure);
         if (value != nullptr) {
             write_field(self, f, value);
-        } else if (f.kind == field_kind::text) {
+        } else if (f.kind == field_kind::text || f.kind == field_kind::value) {
             text_slot(self, f).reset();
         } else {
             PyErr_SetString(PyExc_NotImplementedError, "__del__");
@@ -34,7 +34,8 @@ object read_field(PyObject* self, const field& f) {
     switch (f.kind) {
         case field_kind::boolean:
             return object::borrow(field_slot<bool>(self, f) ? Py_True : Py_False);
-        case field_kind::text: {
+        case field_kind::text:
+        case field_kind::value: {
             const object& text = text_slot(self, f);
             return object::borrow(text ? text.ptr() : Py_None);
         }
@@ -60,6 +61,10 @@ void check_path(const field& f, PyObject* value) {
 }
 
 void write_field(PyObject* self, const field& f, PyObject* value) {
+    if (f.check != nullptr && value != Py_None) {
+        if (f.kind == field_kind::text && !PyUnicode_CheckExact(value)) raise_expected("str", value);
+        f.check(value);
+    }
     switch (f.kind) {
         case field_kind::boolean:
             field_slot<bool>(self, f) = to_bool(value);
@@ -77,6 +82,9 @@ void write_field(PyObject* self, const field& f, PyObject* value) {
             return;
         case field_kind::colour:
             field_slot<std::int32_t>(self, f) = to_int32(value);
+            return;
+        case field_kind::value:
+            text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
             return;
     }
 }

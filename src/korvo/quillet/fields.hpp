@@ -17,7 +17,8 @@ namespace korvo::quillet {
 // - level: std::int32_t, any number; read back as a Level member (ValueError outside 0..6).
 // - size: std::uint64_t; set from a non-negative integer.
 // - colour: std::int32_t.
-enum class field_kind : unsigned char { boolean, text, level, size, colour };
+// - value: object (null means None); set from None or anything the field's check accepts.
+enum class field_kind : unsigned char { boolean, text, level, size, colour, value };
 
 struct field {
     const char* name;
@@ -25,6 +26,9 @@ struct field {
     field_kind kind;
     std::size_t offset;      // from the start of the object; a derived layout keeps its base's first
     bool file_path = false;  // a text naming a file: refuses an embedded NUL, as open() does
+    // Raises (throws python_error) for a value the field refuses beyond its kind's own rules;
+    // None is never checked. Runs before anything is stored.
+    void (*check)(PyObject* value) = nullptr;
 };
 
 // The Python value of the field (a new reference). Throws python_error.

@@ -26,6 +26,7 @@ std::int64_t convert_number(const field& f, PyObject* value) {
         case field_kind::colour:
             return to_int32(value);
         case field_kind::text:
+        case field_kind::value:
             break;
     }
     return 0;
@@ -45,6 +46,7 @@ void store(PyObject* self, const field& f, const init_values& a, std::size_t i) 
             field_slot<bool>(self, f) = a.flag(i);
             return;
         case field_kind::text:
+        case field_kind::value:
             text_slot(self, f) = stored_text(a.text[i]);
             return;
         case field_kind::level:

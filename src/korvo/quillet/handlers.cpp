@@ -28,13 +28,8 @@ namespace korvo::quillet {
 
 namespace {
 
-// Each layout starts with its base's, so a base field's offset holds in every subclass.
-struct log_handler_object {
-    PyObject_HEAD
-    bool color;
-    object pattern;
-    std::int32_t level;
-};
+// Each layout starts with its base's (log_handler_object, handlers.hpp), so a base field's
+// offset holds in every subclass.
 struct stdout_handler_object {
     log_handler_object base;
     std::int32_t max_level;

@@ -4,7 +4,19 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#include "common/ref.hpp"
+
 namespace korvo::quillet {
+
+// LogHandler's layout, the start of every handler's.
+struct log_handler_object {
+    PyObject_HEAD
+    bool color;
+    object pattern;
+    std::int32_t level;
+};
 
 // Creates LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler,
 // FileHandler, RotatingFileHandler and ColorScheme in that order, binds them in the module and

@@ -18,6 +18,7 @@
 #include "log_call.hpp"
 #include "state.hpp"
 #include "stdlib_bridge.hpp"
+#include "syslog_handler.hpp"
 
 namespace korvo::quillet {
 
@@ -145,6 +146,8 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
         const level lvl = h.lvl("level");
         const bool overwrite = h.flag("overwrite");
         factory.add_file_handler(filename, pattern, lvl, overwrite, h.flag("buffered"));
+    } else if (is(config_class::syslog_handler)) {
+        add_syslog_handler(factory, handler);
     } else {
         PyErr_SetString(PyExc_TypeError, "Unknown handler type");
         throw python_error{};

@@ -13,6 +13,7 @@
 #include <spdlog/spdlog.h>
 #include "state.hpp"
 #include "stdlib_bridge.hpp"
+#include "syslog_handler.hpp"
 
 namespace {
 
@@ -50,6 +51,7 @@ int quillet_exec(PyObject* module) {
 
         add_capi(module);
         add_config_types(module);  // each class comes with its pickling methods
+        add_syslog_handler_type(module);
         add_logger_type(module);
         add_default_logger_type(module);
         for (std::size_t n = 0; n < k_method_names.size(); ++n)

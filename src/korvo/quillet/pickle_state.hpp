@@ -16,7 +16,7 @@ template <const auto& State>
 object read_state_field(PyObject* self, std::size_t i, bool& needs_setstate) {
     const field& f = *State[i];
     object value = read_field(self, f);
-    if (f.kind == field_kind::text && value.ptr() != Py_None) needs_setstate = true;
+    if ((f.kind == field_kind::text || f.kind == field_kind::value) && value.ptr() != Py_None) needs_setstate = true;
     return value;
 }
 

@@ -93,6 +93,26 @@ class RotatingFileHandler(FileHandler):
         buffered: object = False,
     ) -> None: ...
 
+# RFC 5424 syslog to a collector; owns the one sink every Logger built from it shares.
+@disjoint_base
+class SyslogHandler(LogHandler):
+    address: tuple[str, int] | str | None
+    transport: str | None
+    facility: str | None
+    app_name: str | None
+    queue_size: int
+    @property
+    def dropped(self) -> int: ...
+    def __init__(
+        self,
+        address: tuple[str, int] | str = ("127.0.0.1", 514),
+        transport: str = "udp",
+        facility: str = "user",
+        app_name: str | None = None,
+        level: int = ...,
+        queue_size: int = 10000,
+    ) -> None: ...
+
 @disjoint_base
 class ColorScheme:
     trace_color: int

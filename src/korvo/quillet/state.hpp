@@ -43,6 +43,7 @@ enum class config_class : std::size_t {
     file_handler,
     rotating_file_handler,
     color_scheme,
+    syslog_handler,  // made by add_syslog_handler_type, after the others
     count
 };
 

@@ -25,6 +25,11 @@
 //   last flush, when the library is unloaded; a child process after fork starts its own, and
 //   never writes what its parent's buffers held at the fork. A buffer is also written out when
 //   its sink goes away.
+// - A syslog sink (details/syslog_sink.hpp) sends each record as one RFC 5424 message over UDP,
+//   TCP or a Unix datagram socket, with the record's fields as structured data; records the
+//   collector cannot take yet wait in a bounded queue, and what does not fit is counted and
+//   reported to the collector. Loggers flush it like any sink: flush waits (bounded) until the
+//   queued records are in the kernel.
 // - Every logger built here reports each error of its sinks (a full disk, a file that cannot be
 //   reopened) as one line on standard error, "[*** LOG ERROR #<n> ***] [<time>] [<name>] <what>",
 //   none held back; the log call itself goes on.
@@ -61,6 +66,11 @@
 #include "quillet/details/max_sink_level.hpp"
 
 namespace quillet {
+
+namespace details {
+struct syslog_options;
+class syslog_sink;
+}  // namespace details
 
 // The library's version text, "major.minor.patch".
 QUILLET_API const char* version() noexcept;
@@ -107,6 +117,10 @@ public:
     LoggerFactory& add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
                                              std::uint64_t max_files, const std::string& pattern, level lvl,
                                              bool buffered = false);
+    // RFC 5424 syslog from `lvl` (details/syslog_sink.hpp).
+    LoggerFactory& add_syslog_handler(const details::syslog_options& options, level lvl);
+    // A syslog sink made before, shared with whatever loggers it already serves; its level stays.
+    LoggerFactory& add_syslog_handler(std::shared_ptr<details::syslog_sink> sink);
     // Colours of trace .. critical for colour console sinks: -1 unset, 0..255 a 256-colour code.
     LoggerFactory& set_colors(int trace, int debug, int info, int warn, int error, int critical);
 
