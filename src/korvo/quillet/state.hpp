@@ -68,6 +68,9 @@ struct quillet_state {
     object logger_type;
     object default_logger_type;
     object py_log_handler_type;  // PyLogHandler, a Python class on logging.Handler
+    // The attribute names every standard LogRecord has (a frozenset): the others of a
+    // forwarded record are its `extra` and become the record's fields.
+    object standard_record_attributes;
     // Defaults of construction: one shared handler list that construction never modifies, and
     // the default patterns as str.
     object default_handlers;
@@ -91,6 +94,7 @@ struct quillet_state {
         f(logger_type);
         f(default_logger_type);
         f(py_log_handler_type);
+        f(standard_record_attributes);
         f(default_handlers);
         f(default_handler_pattern);
         f(default_logger_pattern);
