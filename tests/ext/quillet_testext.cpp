@@ -241,8 +241,8 @@ PyObject* testext_records(PyObject*, PyObject*) {
                 r.func.data(), (Py_ssize_t)r.func.size(), "thread_id", (Py_ssize_t)r.thread_id)));
             if (!r.fields.empty()) {
                 object json = object::steal(check(PyImport_ImportModule("json")));
-                object fields = object::steal(check(PyObject_CallMethod(json.ptr(), "loads", "s#", r.fields.data(),
-                                                                        (Py_ssize_t)r.fields.size())));
+                object fields = object::steal(check(
+                    PyObject_CallMethod(json.ptr(), "loads", "s#", r.fields.data(), (Py_ssize_t)r.fields.size())));
                 check(PyDict_SetItemString(entry.ptr(), "fields", fields.ptr()));
             }
             check(PyList_Append(list.ptr(), entry.ptr()));

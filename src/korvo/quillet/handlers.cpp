@@ -315,10 +315,10 @@ auto pickling_methods = method_table(pickling_method_defs<Cls>());
 
 PyGetSetDef log_handler_getset[] = {field_getset(f_color), field_getset(f_pattern), field_getset(f_level), {}};
 PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), field_getset(f_json), {}};
-PyGetSetDef console_handler_getset[] = {field_getset(f_max_stdout_level), field_getset(f_min_level),
-                                        field_getset(f_json), {}};
-PyGetSetDef file_handler_getset[] = {field_getset(f_filename), field_getset(f_overwrite), field_getset(f_buffered),
-                                     field_getset(f_json), {}};
+PyGetSetDef console_handler_getset[] = {
+    field_getset(f_max_stdout_level), field_getset(f_min_level), field_getset(f_json), {}};
+PyGetSetDef file_handler_getset[] = {
+    field_getset(f_filename), field_getset(f_overwrite), field_getset(f_buffered), field_getset(f_json), {}};
 PyGetSetDef json_getset[] = {field_getset(f_json), {}};
 PyGetSetDef rotating_file_handler_getset[] = {field_getset(f_max_size), field_getset(f_max_files), {}};
 PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
@@ -328,7 +328,6 @@ PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
                                      field_getset(f_error_color),
                                      field_getset(f_critical_color),
                                      {}};
-
 
 // Slots of one class. GC support goes with the layouts that own references.
 template <const auto& Refs, const pickled_class& Cls, const auto& Params>

@@ -137,9 +137,13 @@ call_site stdlib_caller_source_loc() noexcept;
 // message's own escape codes: plain console sinks, pipes and files get the plain text.
 bool colours_messages(const spdlog::sinks::sink* sink) noexcept;
 
-// True when the call's only keyword is `fields` (kwnames of a vectorcall, not null).
+// True when the call's only keyword is `fields` (kwnames of a vectorcall, not null). A call
+// compiled with the keyword passes the interned name: one comparison of pointers.
 inline bool only_fields_keyword(PyObject* kwnames) noexcept {
-    return PyTuple_GET_SIZE(kwnames) == 1 && PyUnicode_EqualToUTF8AndSize(PyTuple_GET_ITEM(kwnames, 0), "fields", 6);
+    if (PyTuple_GET_SIZE(kwnames) != 1) return false;
+    PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+    const quillet_state* st = loaded_state();
+    return (st != nullptr && name == st->fields_keyword.ptr()) || PyUnicode_EqualToUTF8AndSize(name, "fields", 6);
 }
 
 // Hands one record to every sink of `logger` whose level admits lvl: sinks that colour get

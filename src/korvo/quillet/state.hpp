@@ -79,6 +79,8 @@ struct quillet_state {
     std::array<object, static_cast<std::size_t>(emit_name::count)> emit_names;
     // Interned "trace" .. "critical", for the override lookup of native calls.
     std::array<object, 6> method_names;
+    // Interned "fields": the keyword as compiled calls pass it, compared by identity first.
+    object fields_keyword;
     // Line numbers by (code object, instruction offset) of recent call sites.
     std::array<line_cache_entry, k_line_cache_size> line_cache;
     std::array<code_kind_entry, k_code_kind_cache_size> code_kind_cache;
@@ -100,6 +102,7 @@ struct quillet_state {
         f(default_logger_pattern);
         for (auto& name : emit_names) f(name);
         for (auto& name : method_names) f(name);
+        f(fields_keyword);
         for (auto& entry : line_cache) f(entry.code);
         for (auto& entry : code_kind_cache) f(entry.code);
     }

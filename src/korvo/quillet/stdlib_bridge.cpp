@@ -186,8 +186,8 @@ void add_py_log_handler(PyObject* module) {
         // A record made with nothing extra has exactly the standard attributes; a formatter
         // adds "message" and "asctime".
         object logging = get_attr(module, "py_logging");
-        object record = object::steal(check(PyObject_CallMethod(logging.ptr(), "LogRecord", "sisisOO", "", 0, "", 0,
-                                                                "", Py_None, Py_None)));
+        object record = object::steal(
+            check(PyObject_CallMethod(logging.ptr(), "LogRecord", "sisisOO", "", 0, "", 0, "", Py_None, Py_None)));
         object dict = get_attr(record.ptr(), "__dict__");
         object names = object::steal(check(PyFrozenSet_New(dict.ptr())));
         for (const char* extra : {"message", "asctime"}) {
