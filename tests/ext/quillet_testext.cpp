@@ -353,7 +353,48 @@ korvo::quillet::log_entry entry_for(PyObject* obj, const std::string& method) {
     return e[index];
 }
 
-// call(obj, method, msg, *codes, skip_dispatch=False): one native table call.
+// A record's fields from Python: a sequence of (bytes key, value), a value being None, a bool,
+// an int, a float or bytes (a text, its bytes as given); None for none. Views `spec`'s objects,
+// which `keep` holds.
+std::string_view bytes_view(PyObject* b) {
+    if (!PyBytes_Check(b)) {
+        PyErr_SetString(PyExc_TypeError, "texts are bytes here");
+        throw python_error{};
+    }
+    return std::string_view(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+}
+
+std::vector<quillet::record_field> fields_arg(PyObject* spec, object& keep) {
+    std::vector<quillet::record_field> fields;
+    if (spec == nullptr || spec == Py_None) return fields;
+    keep = object::steal(check(PySequence_Fast(spec, "fields must be a sequence")));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(keep.ptr()); ++i) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(keep.ptr(), i);
+        PyObject* value = item(pair, 1);
+        quillet::field_value fv;
+        using kind = quillet::field_value::kind;
+        if (value == Py_None) {
+        } else if (PyBool_Check(value)) {
+            fv.type = kind::boolean;
+            fv.boolean = value == Py_True;
+        } else if (PyLong_Check(value)) {
+            fv.type = kind::integer;
+            fv.integer = PyLong_AsLongLong(value);
+            if (PyErr_Occurred()) throw python_error{};
+        } else if (PyFloat_Check(value)) {
+            fv.type = kind::real;
+            fv.real = PyFloat_AS_DOUBLE(value);
+        } else {
+            fv.type = kind::text;
+            fv.text = bytes_view(value);
+        }
+        fields.push_back({bytes_view(item(pair, 0)), fv});
+    }
+    return fields;
+}
+
+// call(obj, method, msg, *codes, skip_dispatch=False, fields=None): one native table call, inside
+// a record_fields_scope of `fields` (fields_arg).
 PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
     return korvo::guard(nullptr, [&]() -> PyObject* {
         const Py_ssize_t n = PyTuple_GET_SIZE(args);
@@ -373,6 +414,9 @@ PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
             *slots[static_cast<std::size_t>(i - 3)] = korvo::to_int32(PyTuple_GET_ITEM(args, i));
         PyObject* obj = PyTuple_GET_ITEM(args, 0);
         auto entry = entry_for(obj, text_arg(PyTuple_GET_ITEM(args, 1)));
+        object keep;
+        const auto fields = fields_arg(kwargs != nullptr ? PyDict_GetItemString(kwargs, "fields") : nullptr, keep);
+        const quillet::record_fields_scope scope(fields);
         if (entry(obj, PyTuple_GET_ITEM(args, 2), skip, codes.count > 0 ? &codes : nullptr) != 0) return nullptr;
         return korvo::new_ref(Py_None);
     });
@@ -571,8 +615,7 @@ PyObject* testext_sinks(PyObject*, PyObject* arg) {
 
 // cxx_log(name, level, payload, fields=None): what a C++ writer does with the registered logger
 // `name`: spdlog's own log call with the bytes `payload` (no source location), inside a
-// record_fields_scope of `fields`, a sequence of (bytes key, value) where a value is None, a
-// bool, an int, a float or bytes (a text, its bytes as given).
+// record_fields_scope of `fields` (fields_arg).
 PyObject* testext_cxx_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return korvo::guard(nullptr, [&]() -> PyObject* {
         static constexpr std::array<const char*, 4> names{"name", "level", "payload", "fields"};
@@ -583,40 +626,8 @@ PyObject* testext_cxx_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_KeyError, "no such logger");
             return nullptr;
         }
-        auto bytes_view = [](PyObject* b) {
-            if (!PyBytes_Check(b)) {
-                PyErr_SetString(PyExc_TypeError, "texts are bytes here");
-                throw python_error{};
-            }
-            return std::string_view(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-        };
-        std::vector<quillet::record_field> fields;
-        object items;
-        if (v[3] != nullptr && v[3] != Py_None) {
-            items = object::steal(check(PySequence_Fast(v[3], "fields must be a sequence")));
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
-                PyObject* pair = PySequence_Fast_GET_ITEM(items.ptr(), i);
-                PyObject* value = item(pair, 1);
-                quillet::field_value fv;
-                using kind = quillet::field_value::kind;
-                if (value == Py_None) {
-                } else if (PyBool_Check(value)) {
-                    fv.type = kind::boolean;
-                    fv.boolean = value == Py_True;
-                } else if (PyLong_Check(value)) {
-                    fv.type = kind::integer;
-                    fv.integer = PyLong_AsLongLong(value);
-                    if (PyErr_Occurred()) throw python_error{};
-                } else if (PyFloat_Check(value)) {
-                    fv.type = kind::real;
-                    fv.real = PyFloat_AS_DOUBLE(value);
-                } else {
-                    fv.type = kind::text;
-                    fv.text = bytes_view(value);
-                }
-                fields.push_back({bytes_view(item(pair, 0)), fv});
-            }
-        }
+        object keep;
+        const std::vector<quillet::record_field> fields = fields_arg(v[3], keep);
         const std::string_view payload = bytes_view(v[2]);
         const quillet::record_fields_scope scope(fields);
         logger->log(level_arg(v[1]), spdlog::string_view_t(payload.data(), payload.size()));

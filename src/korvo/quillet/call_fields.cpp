@@ -75,10 +75,11 @@ void check_fields_arg(PyObject* fields) {
     }
 }
 
-record_fields_builder::record_fields_builder(const bound_fields* bound) {
+record_fields_builder::record_fields_builder(const bound_fields* bound, ::quillet::record_fields outer)
+    : fields_(outer.begin(), outer.end()) {
     if (bound == nullptr) return;
-    fields_.reserve(bound->items.size());
-    for (const bound_fields::item& i : bound->items) fields_.push_back({i.key, i.value});
+    fields_.reserve(fields_.size() + bound->items.size());
+    for (const bound_fields::item& i : bound->items) put(i.key, i.value);
 }
 
 void record_fields_builder::put(std::string_view key, const field_value& value) {
@@ -116,7 +117,7 @@ void record_fields_builder::add_dict(PyObject* fields) {
 }
 
 bound_fields_ptr bind_fields(const bound_fields_ptr& base, PyObject* fields) {
-    record_fields_builder merged(base.get());
+    record_fields_builder merged(base.get(), {});
     merged.add_dict(fields);
     auto out = std::make_shared<bound_fields>();
     out->items.reserve(merged.view().size());

@@ -43,11 +43,14 @@ bound_fields_ptr bind_fields(const bound_fields_ptr& base, PyObject* fields);
 // for a positional argument. Throws python_error.
 bound_fields_ptr bind_call(const bound_fields_ptr& base, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// The fields of one record: a logger's bound ones, then the call's (a call's key replaces a
-// bound one). Texts view the call's objects or `bound`, which must outlive this.
+// The fields of one record: those already current on this thread (a native caller's
+// record_fields_scope around its call), then a logger's bound ones, then the call's; a later
+// key replaces an earlier one. Texts view the call's objects, `bound` or the outer scope's,
+// which must outlive this.
 class record_fields_builder {
 public:
-    explicit record_fields_builder(const bound_fields* bound);
+    explicit record_fields_builder(const bound_fields* bound,
+                                   ::quillet::record_fields outer = ::quillet::current_record_fields());
     // Adds the items of `fields` (a dict or null/None). Throws python_error.
     void add_dict(PyObject* fields);
     // Adds one field whose key and value are Python objects. Throws python_error.

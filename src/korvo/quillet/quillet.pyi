@@ -5,7 +5,7 @@ import logging
 import traceback as traceback
 from enum import IntEnum
 from types import CapsuleType
-from typing import Final, Self
+from typing import Final
 
 import logging as py_logging
 
@@ -177,7 +177,7 @@ class Logger:
     def log(
         self, level: int, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1, *, fields: _Fields = None
     ) -> None: ...
-    def bind(self, **fields: object) -> Self: ...
+    def bind(self, **fields: object) -> Logger: ...
     def flush(self) -> None: ...
     # Of the logger written through; None when there is none.
     @property
@@ -216,7 +216,7 @@ class DefaultLogger:
     def log(
         self, level: int, msg: str, fg_color: int = -1, bg_color: int = -1, effect: int = -1, *, fields: _Fields = None
     ) -> None: ...
-    def bind(self, **fields: object) -> Self: ...
+    def bind(self, **fields: object) -> DefaultLogger: ...
     def flush(self) -> None: ...
     # Of the logger written through; None when there is none.
     @property

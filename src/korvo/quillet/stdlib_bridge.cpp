@@ -83,6 +83,15 @@ void add_extra_fields(record_fields_builder& fields, PyObject* record, PyObject*
         PyErr_Clear();  // any object with the record's attributes will do; it may have no __dict__
         return;
     }
+    // Most records have no extra: find that out without copying anything.
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    bool any = false;
+    while (!any && PyDict_Next(dict.ptr(), &pos, &key, &value))
+        any = PyUnicode_Check(key) && check(PySet_Contains(standard, key)) == 0;
+    if (!any) return;
+    // A copy of the items: a value's __str__ may change the record.
     object items = object::steal(check(PyDict_Items(dict.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.ptr(), i);

@@ -120,7 +120,10 @@ def test_a_bound_logger_shares_the_sinks_and_level(build):
     bound.error("kept")
     assert [(r["payload"], r["fields"]) for r in ext.records()] == [(b"kept", {"k": "v"})]
     ext.call(bound, "error", "native", 31)  # through the native table, as another extension calls
-    assert [(r["payload"], r["fields"]) for r in ext.records()] == [(b"native", {"k": "v"})]
+    # A native caller's own fields (its record_fields_scope) come first; bound ones win.
+    ext.call(bound, "error", "scoped", fields=[(b"k", b"outer"), (b"c", 1)])
+    assert [(r["payload"], r["fields"]) for r in ext.records()] == [(b"native", {"k": "v"}),
+                                                                   (b"scoped", {"k": "v", "c": 1})]
 
 
 def test_pickling_a_bound_logger():
