@@ -71,6 +71,9 @@ struct quillet_state {
     // The attribute names every standard LogRecord has (a frozenset): the others of a
     // forwarded record are its `extra` and become the record's fields.
     object standard_record_attributes;
+    // The same names in the order a LogRecord's __init__ sets them (a tuple of the interned
+    // names): most records' dicts start with exactly these, found by identity.
+    object standard_record_order;
     // Defaults of construction: one shared handler list that construction never modifies, and
     // the default patterns as str.
     object default_handlers;
@@ -97,6 +100,7 @@ struct quillet_state {
         f(default_logger_type);
         f(py_log_handler_type);
         f(standard_record_attributes);
+        f(standard_record_order);
         f(default_handlers);
         f(default_handler_pattern);
         f(default_logger_pattern);

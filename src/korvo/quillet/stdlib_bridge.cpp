@@ -77,19 +77,28 @@ void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {
 // The attributes of a standard record that the logging package did not set: what the caller
 // passed as `extra` (or set on the record). A value whose str() fails is shown as
 // "<unprintable TYPE>" rather than losing the record.
-void add_extra_fields(record_fields_builder& fields, PyObject* record, PyObject* standard) {
+void add_extra_fields(record_fields_builder& fields, PyObject* record, const quillet_state& st) {
+    PyObject* standard = st.standard_record_attributes.ptr();
     object dict = object::steal(PyObject_GetAttrString(record, "__dict__"));
     if (!dict || !PyDict_Check(dict.ptr())) {
         PyErr_Clear();  // any object with the record's attributes will do; it may have no __dict__
         return;
     }
-    // Most records have no extra: find that out without copying anything.
+    // Most records have no extra: find that out without copying anything, the keys in the
+    // order LogRecord sets them by identity, any other through the set.
+    PyObject* order = st.standard_record_order.ptr();
     Py_ssize_t pos = 0;
+    Py_ssize_t next = 0;  // the position in `order` the next key is expected at
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     bool any = false;
-    while (!any && PyDict_Next(dict.ptr(), &pos, &key, &value))
+    while (!any && PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        if (next < PyTuple_GET_SIZE(order) && key == PyTuple_GET_ITEM(order, next)) {
+            ++next;
+            continue;
+        }
         any = PyUnicode_Check(key) && check(PySet_Contains(standard, key)) == 0;
+    }
     if (!any) return;
     // A copy of the items: a value's __str__ may change the record.
     object items = object::steal(check(PyDict_Items(dict.ptr())));
@@ -171,7 +180,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
         if (!logger->should_log(bucket)) Py_RETURN_NONE;
         record_fields_builder fields(nullptr);
-        add_extra_fields(fields, record, st.standard_record_attributes.ptr());
+        add_extra_fields(fields, record, st);
         const ::quillet::record_fields_scope scope(fields.view());
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
@@ -198,6 +207,8 @@ void add_py_log_handler(PyObject* module) {
         object record = object::steal(
             check(PyObject_CallMethod(logging.ptr(), "LogRecord", "sisisOO", "", 0, "", 0, "", Py_None, Py_None)));
         object dict = get_attr(record.ptr(), "__dict__");
+        object keys = object::steal(check(PyDict_Keys(dict.ptr())));
+        st.standard_record_order = object::steal(check(PyList_AsTuple(keys.ptr())));
         object names = object::steal(check(PyFrozenSet_New(dict.ptr())));
         for (const char* extra : {"message", "asctime"}) {
             object name = object::steal(check(PyUnicode_FromString(extra)));
