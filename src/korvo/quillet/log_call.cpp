@@ -223,21 +223,27 @@ log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept {
     return req;
 }
 
-std::string_view str_argument_text(PyObject* obj, const char* arg_name) {
+namespace {
+
+// TypeError unless obj is exactly a str, AttributeError for None (the error of calling encode
+// on it). Throws python_error.
+void check_str_argument(PyObject* obj, const char* arg_name) {
     check_exact_type(obj, &PyUnicode_Type, arg_name, true);
     if (obj == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         throw python_error{};
     }
+}
+
+}  // namespace
+
+std::string_view str_argument_text(PyObject* obj, const char* arg_name) {
+    check_str_argument(obj, arg_name);
     return utf8_of(obj);
 }
 
 std::string_view message_text(PyObject* msg, object& keep) {
-    check_exact_type(msg, &PyUnicode_Type, "msg", true);
-    if (msg == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-        throw python_error{};
-    }
+    check_str_argument(msg, "msg");
     const std::string_view text = loggable_utf8(msg, keep);
     return text.substr(0, text.find('\0'));
 }
