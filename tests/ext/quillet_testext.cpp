@@ -354,7 +354,7 @@ korvo::quillet::log_entry entry_for(PyObject* obj, const std::string& method) {
 }
 
 // A record's fields from Python: a sequence of (bytes key, value), a value being None, a bool,
-// an int, a float or bytes (a text, its bytes as given); None for none. Views `spec`'s objects,
+// an int, a float or bytes (a text, its bytes as given); None for none. Views `given`'s objects,
 // which `keep` holds.
 std::string_view bytes_view(PyObject* b) {
     if (!PyBytes_Check(b)) {
@@ -364,10 +364,10 @@ std::string_view bytes_view(PyObject* b) {
     return std::string_view(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
 }
 
-std::vector<quillet::record_field> fields_arg(PyObject* spec, object& keep) {
+std::vector<quillet::record_field> fields_arg(PyObject* given, object& keep) {
     std::vector<quillet::record_field> fields;
-    if (spec == nullptr || spec == Py_None) return fields;
-    keep = object::steal(check(PySequence_Fast(spec, "fields must be a sequence")));
+    if (given == nullptr || given == Py_None) return fields;
+    keep = object::steal(check(PySequence_Fast(given, "fields must be a sequence")));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(keep.ptr()); ++i) {
         PyObject* pair = PySequence_Fast_GET_ITEM(keep.ptr(), i);
         PyObject* value = item(pair, 1);
