@@ -1,7 +1,9 @@
-"""korvo.quillet benchmarks: filtered calls, records written to a file, standard logging
-records forwarded through PyLogHandler, and syslog records sent to a live rsyslog, with baselines
-measured in the same run (the standard logging package; loguru when it is installed)."""
+"""korvo.quillet benchmarks: filtered calls (with and without fields), records written to a file
+(pattern and JSON lines), standard logging records forwarded through PyLogHandler, and syslog
+records sent to a live rsyslog, with baselines measured in the same run (the standard logging
+package; loguru when it is installed)."""
 
+import json
 import logging
 import logging.handlers
 import os
@@ -18,6 +20,10 @@ MESSAGE = "benchmark message with a little text in it"
 PATTERN = "[%Y-%m-%d %H:%M:%S.%e] [%n] [%l] [%s:%#] [%!] %v"
 STD_FORMAT = "%(asctime)s [%(name)s] [%(levelname)s] [%(filename)s:%(lineno)d] [%(funcName)s] %(message)s"
 LOGURU_FORMAT = "{time} [{name}] [{level}] [{file}:{line}] [{function}] {message}"
+
+# The fields of the fields= rows: built once, as a caller's constant (a dict display in the call
+# would add its own construction, the same with or without korvo).
+FIELDS = {"user": 42, "path": "/cart/checkout", "ratio": 0.25, "retry": False}
 
 FILTERED_CALLS = 200_000
 FILTERED_REPEATS = 15
@@ -41,6 +47,19 @@ def interleaved_medians_ns(fns, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
     for _ in range(repeats):
         for fn, runs in zip(fns, times):
             runs.append(per_call_ns(fn, n))
+    return [statistics.median(runs) for runs in times]
+
+
+def interleaved_loop_medians_ns(loops, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
+    """interleaved_medians_ns for loops that make their own calls: loop(n) makes n of them."""
+    for loop in loops:
+        loop(n // 10)  # warm up
+    times = [[] for _ in loops]
+    for _ in range(repeats):
+        for loop, runs in zip(loops, times):
+            start = time.perf_counter_ns()
+            loop(n)
+            runs.append((time.perf_counter_ns() - start) / n)
     return [statistics.median(runs) for runs in times]
 
 
@@ -96,6 +115,83 @@ def bench_filtered():
     results.record("quillet", "filtered DefaultLogger.info", default_ns, "quillet Logger.info, filtered", logger_ns,
                    "ns/call", better="lower", target=round(1 / 1.15, 2), note="<= 1.15x slower")
     return logger_ns, default_ns
+
+
+def bench_filtered_fields():
+    print("Filtered info call (logger at warn) with and without fields=, ns per call, median of", FILTERED_REPEATS,
+          "runs")
+    logger = quillet_logger("bench.filtered_fields", 3, [("file", os.devnull, PATTERN, 0, False)], default=False)
+
+    def plain(n):
+        for _ in range(n):
+            logger.info(MESSAGE)
+
+    def with_fields(n):
+        for _ in range(n):
+            logger.info(MESSAGE, fields=FIELDS)
+
+    # The interpreter's own price of a keyword argument to a built-in method, for scale.
+    empty = []
+
+    def sort_plain(n):
+        for _ in range(n):
+            empty.sort()
+
+    def sort_keyword(n):
+        for _ in range(n):
+            empty.sort(key=None)
+
+    plain_ns, fields_ns, sort_ns, sort_keyword_ns = interleaved_loop_medians_ns(
+        [plain, with_fields, sort_plain, sort_keyword])
+    row("quillet Logger.info(msg) (baseline)", plain_ns, "ns")
+    row("quillet Logger.info(msg, fields=...)", fields_ns, "ns", plain_ns)
+    print(f"  a keyword argument's own cost, [].sort(key=None) - [].sort(): {sort_keyword_ns - sort_ns:.1f} ns; "
+          f"fields=: {fields_ns - plain_ns:.1f} ns")
+    results.record("quillet", "filtered Logger.info with fields=", fields_ns, "quillet Logger.info, filtered",
+                   plain_ns, "ns/call", better="lower", target=0.9, note="no slower within noise")
+    ext.drop("bench.filtered_fields")
+
+
+class JsonFormatter(logging.Formatter):
+    """The usual JSON formatter of the standard package: the record's keys and its extra, through
+    json.dumps."""
+
+    STANDARD = set(logging.LogRecord("", 0, "", 0, "", None, None).__dict__) | {"message", "asctime"}
+
+    def format(self, record):
+        return json.dumps({
+            "time": self.formatTime(record), "level": record.levelname, "logger": record.name,
+            "message": record.getMessage(), "file": record.filename, "line": record.lineno,
+            "function": record.funcName, "thread": record.thread, "process": record.process,
+            "fields": {k: v for k, v in record.__dict__.items() if k not in self.STANDARD},
+        })
+
+
+def bench_json_lines(folder):
+    print("JSON line with four fields written to a file, records per second (best of", WRITTEN_REPEATS, "runs)")
+    handler = logging.FileHandler(os.path.join(folder, "std.jsonl"), mode="w")
+    handler.setFormatter(JsonFormatter())
+    std = standard_logger("bench.json", handler)
+    modes = {"durable": False, "buffered": True}
+    loggers = {mode: quillet_logger(f"bench.json.{mode}", 0,
+                                    [("file", os.path.join(folder, f"{mode}.jsonl"), "", 0, True, buffered, True)],
+                                    default=False) for mode, buffered in modes.items()}
+    std_rate, *rates = interleaved_records_per_second(
+        [(lambda msg: std.info(msg, extra=FIELDS), handler.flush)] +
+        [(lambda msg, lg=loggers[mode]: lg.info(msg, fields=FIELDS), lambda mode=mode: ext.flush(f"bench.json.{mode}"))
+         for mode in modes])
+    std.removeHandler(handler)
+    handler.close()
+    row("logging FileHandler + json.dumps formatter (baseline)", std_rate, "rec/s")
+    for mode, rate in zip(modes, rates):
+        row(f"quillet FileHandler(json=True), {mode}", rate, "rec/s", std_rate, better="higher")
+    results.record("quillet", "JSON lines, file handler", rates[0], "logging FileHandler, json.dumps formatter",
+                   std_rate, "rec/s", better="higher", target=5, note="each record in the kernel when the call returns")
+    results.record("quillet", "JSON lines, buffered file handler", rates[1],
+                   "logging FileHandler, json.dumps formatter", std_rate, "rec/s", better="higher", target=5,
+                   note="buffered=True")
+    for mode in modes:
+        ext.drop(f"bench.json.{mode}")
 
 
 def bench_written(folder):
@@ -258,9 +354,11 @@ def main(parts=PARTS):
     print(f"Python {sys.version.split()[0]}, korvo.quillet from {quillet.__file__}")
     if "filtered" in parts:
         bench_filtered()
+        bench_filtered_fields()
     with tempfile.TemporaryDirectory(prefix="quillet_bench_") as folder:
         if "written" in parts:
             bench_written(folder)
+            bench_json_lines(folder)
         if "bridge" in parts:
             bench_stdlib_bridge(folder)
         if "syslog" in parts:

@@ -36,6 +36,7 @@ using log_entry = int (*)(PyObject* self, PyObject* msg, int skip_dispatch, cons
 
 struct logger_vtable;
 struct default_logger_vtable;
+struct bound_fields;  // the key-value fields a bound logger adds to its records (opaque here)
 
 // Instance layout of Logger. Fields belong to the Logger: read them, never assign them.
 struct logger_object {
@@ -44,6 +45,7 @@ struct logger_object {
     ::quillet::LoggerFactory factory;            // the builder, used only while constructing
     ::quillet::SpdLogger logger;                 // the logger the per-level operations use; empty until built
     std::shared_ptr<spdlog::logger> logger_ptr;  // what the factory built; empty until built
+    std::shared_ptr<const bound_fields> fields;  // fields added to every record; empty unless bound
 };
 
 // Logger's table, in this order.
@@ -59,11 +61,12 @@ struct logger_vtable {
     log_entry critical;
 };
 
-// Instance layout of DefaultLogger: no state besides its table. Every call logs through the
-// library's default logger of that moment and does nothing when there is none.
+// Instance layout of DefaultLogger: its table and, for a bound one, its fields. Every call
+// logs through the library's default logger of that moment and does nothing when there is none.
 struct default_logger_object {
     PyObject_HEAD
     const default_logger_vtable* vtab;
+    std::shared_ptr<const bound_fields> fields;  // fields added to every record; empty unless bound
 };
 
 // DefaultLogger's table, in this order.

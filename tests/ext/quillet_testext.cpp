@@ -23,7 +23,9 @@
 #include "levels.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/details/file_sink.hpp"
+#include "quillet/details/json_formatter.hpp"
 #include "quillet/quillet.hpp"
+#include "quillet/record_fields.hpp"
 
 namespace {
 
@@ -44,17 +46,24 @@ struct record {
     int line;
     std::string func;
     std::size_t thread_id;
+    std::string fields;  // the record's fields as a JSON object, empty when it had none
 };
 std::mutex g_records_mutex;
 std::vector<record> g_records;
 std::vector<std::string> g_errors;  // texts given to loggers' error handlers, see record_errors
 
 void keep(const std::string& sink, const spdlog::details::log_msg& msg) {
+    std::string fields;
+    if (const quillet::record_fields current = quillet::current_record_fields(); !current.empty()) {
+        spdlog::memory_buf_t text;
+        quillet::details::append_json_fields(text, current);
+        fields.assign(text.data(), text.size());
+    }
     std::lock_guard<std::mutex> lock(g_records_mutex);
     g_records.push_back({sink, std::string(msg.logger_name.data(), msg.logger_name.size()), static_cast<int>(msg.level),
                          std::string(msg.payload.data(), msg.payload.size()),
                          msg.source.filename != nullptr ? msg.source.filename : "", msg.source.line,
-                         msg.source.funcname != nullptr ? msg.source.funcname : "", msg.thread_id});
+                         msg.source.funcname != nullptr ? msg.source.funcname : "", msg.thread_id, std::move(fields)});
 }
 
 // A plain sink: neither console nor file.
@@ -169,17 +178,17 @@ bool add_real(quillet::LoggerFactory& f, const std::string& kind, PyObject* d) {
     // A trailing flag the description may leave out.
     auto opt = [&](Py_ssize_t i) { return PySequence_Size(d) > i && b(i); };
     if (kind == "stdout")
-        f.add_stdout_handler(b(1), s(2), l(3), l(4));
+        f.add_stdout_handler(b(1), s(2), l(3), l(4), opt(5));
     else if (kind == "stderr")
-        f.add_stderr_handler(b(1), s(2), l(3));
+        f.add_stderr_handler(b(1), s(2), l(3), opt(4));
     else if (kind == "basic_console")
-        f.add_basic_console_handler(b(1), s(2), l(3));
+        f.add_basic_console_handler(b(1), s(2), l(3), opt(4));
     else if (kind == "console")
-        f.add_console_handler(b(1), s(2), l(3), l(4));
+        f.add_console_handler(b(1), s(2), l(3), l(4), opt(5));
     else if (kind == "file")
-        f.add_file_handler(s(1), s(2), l(3), b(4), opt(5));
+        f.add_file_handler(s(1), s(2), l(3), b(4), opt(5), opt(6));
     else if (kind == "rotating")
-        f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5), opt(6));
+        f.add_rotating_file_handler(s(1), n(2), n(3), s(4), l(5), opt(6), opt(7));
     else
         return false;
     return true;
@@ -230,6 +239,12 @@ PyObject* testext_records(PyObject*, PyObject*) {
                 r.logger.data(), (Py_ssize_t)r.logger.size(), "level", r.lvl, "payload", r.payload.data(),
                 (Py_ssize_t)r.payload.size(), "file", r.file.data(), (Py_ssize_t)r.file.size(), "line", r.line, "func",
                 r.func.data(), (Py_ssize_t)r.func.size(), "thread_id", (Py_ssize_t)r.thread_id)));
+            if (!r.fields.empty()) {
+                object json = object::steal(check(PyImport_ImportModule("json")));
+                object fields = object::steal(check(
+                    PyObject_CallMethod(json.ptr(), "loads", "s#", r.fields.data(), (Py_ssize_t)r.fields.size())));
+                check(PyDict_SetItemString(entry.ptr(), "fields", fields.ptr()));
+            }
             check(PyList_Append(list.ptr(), entry.ptr()));
         }
         return list.release();
@@ -338,7 +353,48 @@ korvo::quillet::log_entry entry_for(PyObject* obj, const std::string& method) {
     return e[index];
 }
 
-// call(obj, method, msg, *codes, skip_dispatch=False): one native table call.
+// A record's fields from Python: a sequence of (bytes key, value), a value being None, a bool,
+// an int, a float or bytes (a text, its bytes as given); None for none. Views `given`'s objects,
+// which `keep` holds.
+std::string_view bytes_view(PyObject* b) {
+    if (!PyBytes_Check(b)) {
+        PyErr_SetString(PyExc_TypeError, "texts are bytes here");
+        throw python_error{};
+    }
+    return std::string_view(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+}
+
+std::vector<quillet::record_field> fields_arg(PyObject* given, object& keep) {
+    std::vector<quillet::record_field> fields;
+    if (given == nullptr || given == Py_None) return fields;
+    keep = object::steal(check(PySequence_Fast(given, "fields must be a sequence")));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(keep.ptr()); ++i) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(keep.ptr(), i);
+        PyObject* value = item(pair, 1);
+        quillet::field_value fv;
+        using kind = quillet::field_value::kind;
+        if (value == Py_None) {
+        } else if (PyBool_Check(value)) {
+            fv.type = kind::boolean;
+            fv.boolean = value == Py_True;
+        } else if (PyLong_Check(value)) {
+            fv.type = kind::integer;
+            fv.integer = PyLong_AsLongLong(value);
+            if (PyErr_Occurred()) throw python_error{};
+        } else if (PyFloat_Check(value)) {
+            fv.type = kind::real;
+            fv.real = PyFloat_AS_DOUBLE(value);
+        } else {
+            fv.type = kind::text;
+            fv.text = bytes_view(value);
+        }
+        fields.push_back({bytes_view(item(pair, 0)), fv});
+    }
+    return fields;
+}
+
+// call(obj, method, msg, *codes, skip_dispatch=False, fields=None): one native table call, inside
+// a record_fields_scope of `fields` (fields_arg).
 PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
     return korvo::guard(nullptr, [&]() -> PyObject* {
         const Py_ssize_t n = PyTuple_GET_SIZE(args);
@@ -358,6 +414,9 @@ PyObject* testext_call(PyObject*, PyObject* args, PyObject* kwargs) {
             *slots[static_cast<std::size_t>(i - 3)] = korvo::to_int32(PyTuple_GET_ITEM(args, i));
         PyObject* obj = PyTuple_GET_ITEM(args, 0);
         auto entry = entry_for(obj, text_arg(PyTuple_GET_ITEM(args, 1)));
+        object keep;
+        const auto fields = fields_arg(kwargs != nullptr ? PyDict_GetItemString(kwargs, "fields") : nullptr, keep);
+        const quillet::record_fields_scope scope(fields);
         if (entry(obj, PyTuple_GET_ITEM(args, 2), skip, codes.count > 0 ? &codes : nullptr) != 0) return nullptr;
         return korvo::new_ref(Py_None);
     });
@@ -554,7 +613,30 @@ PyObject* testext_sinks(PyObject*, PyObject* arg) {
     });
 }
 
+// cxx_log(name, level, payload, fields=None): what a C++ writer does with the registered logger
+// `name`: spdlog's own log call with the bytes `payload` (no source location), inside a
+// record_fields_scope of `fields` (fields_arg).
+PyObject* testext_cxx_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return korvo::guard(nullptr, [&]() -> PyObject* {
+        static constexpr std::array<const char*, 4> names{"name", "level", "payload", "fields"};
+        std::array<PyObject*, 4> v{};
+        korvo::parse_args("cxx_log", args, nargs, kwnames, names, 3, v);
+        auto logger = quillet::LoggerRegistry::get_logger(text_arg(v[0]), false);
+        if (!logger) {
+            PyErr_SetString(PyExc_KeyError, "no such logger");
+            return nullptr;
+        }
+        object keep;
+        const std::vector<quillet::record_field> fields = fields_arg(v[3], keep);
+        const std::string_view payload = bytes_view(v[2]);
+        const quillet::record_fields_scope scope(fields);
+        logger->log(level_arg(v[1]), spdlog::string_view_t(payload.data(), payload.size()));
+        return korvo::new_ref(Py_None);
+    });
+}
+
 PyMethodDef testext_methods[] = {
+    korvo::method_fastcall("cxx_log", testext_cxx_log),
     {"level_object", testext_level_object, METH_O, nullptr},
     {"level_number", testext_level_number, METH_O, nullptr},
     korvo::method_fastcall("make_logger", testext_make_logger),

@@ -15,6 +15,7 @@
 #include "file_flusher.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/details/file_sink.hpp"
+#include "quillet/details/json_formatter.hpp"
 #include "quillet/details/pattern_formatter.hpp"
 #include "quillet/details/syslog_sink.hpp"
 #include "quillet/quillet.hpp"
@@ -77,54 +78,56 @@ LoggerFactory& LoggerFactory::set_level(level lvl) {
 }
 
 // The callers check `lvl` before they make the sink: a refused level opens no file.
-LoggerFactory& LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl) {
+LoggerFactory& LoggerFactory::add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl, bool json) {
     // The same text as the sink's own set_pattern would give, through quillet's formatter
     // where it handles the pattern (local time, as spdlog's sinks use).
-    sink->set_formatter(details::make_pattern_formatter(pattern));
+    sink->set_formatter(json ? details::make_json_formatter() : details::make_pattern_formatter(pattern));
     sink->set_level(lvl);
     sinks_.push_back(std::move(sink));
     return *this;
 }
 
-LoggerFactory& LoggerFactory::add_stdout_handler(bool color, const std::string& pattern, level lvl, level max_level) {
+// A JSON console sink is a plain one: escape codes would be part of the message text.
+LoggerFactory& LoggerFactory::add_stdout_handler(bool color, const std::string& pattern, level lvl, level max_level,
+                                                 bool json) {
     details::check_level(lvl);
-    return add_sink(std::make_shared<MaxSinkLevel>(make_stdout(color), max_level), pattern, lvl);
+    return add_sink(std::make_shared<MaxSinkLevel>(make_stdout(color && !json), max_level), pattern, lvl, json);
 }
 
-LoggerFactory& LoggerFactory::add_stderr_handler(bool color, const std::string& pattern, level lvl) {
+LoggerFactory& LoggerFactory::add_stderr_handler(bool color, const std::string& pattern, level lvl, bool json) {
     details::check_level(lvl);
-    return add_sink(make_stderr(color), pattern, lvl);
+    return add_sink(make_stderr(color && !json), pattern, lvl, json);
 }
 
-LoggerFactory& LoggerFactory::add_basic_console_handler(bool color, const std::string& pattern, level lvl) {
+LoggerFactory& LoggerFactory::add_basic_console_handler(bool color, const std::string& pattern, level lvl, bool json) {
     details::check_level(lvl);
-    return add_sink(make_stdout(color), pattern, lvl);
+    return add_sink(make_stdout(color && !json), pattern, lvl, json);
 }
 
 LoggerFactory& LoggerFactory::add_console_handler(bool color, const std::string& pattern, level max_stdout_level,
-                                                  level min_level) {
+                                                  level min_level, bool json) {
     details::check_level(max_stdout_level);
     details::check_level(min_level);
-    auto out = std::make_shared<MaxSinkLevel>(make_stdout(color), max_stdout_level);
-    auto err = make_stderr(color);
+    auto out = std::make_shared<MaxSinkLevel>(make_stdout(color && !json), max_stdout_level);
+    auto err = make_stderr(color && !json);
     // stderr takes what stdout does not: the levels above max_stdout_level, never below min_level.
     const int above_stdout = std::min<int>(max_stdout_level + 1, spdlog::level::off);
     const auto err_level = static_cast<level>(std::max<int>(above_stdout, min_level));
     // Both sinks are made before either is added, so a failure leaves the factory unchanged.
     sinks_.reserve(sinks_.size() + 2);
-    add_sink(std::move(out), pattern, min_level);
-    return add_sink(std::move(err), pattern, err_level);
+    add_sink(std::move(out), pattern, min_level, json);
+    return add_sink(std::move(err), pattern, err_level, json);
 }
 
 LoggerFactory& LoggerFactory::add_file_handler(const std::string& filename, const std::string& pattern, level lvl,
-                                               bool overwrite, bool buffered) {
+                                               bool overwrite, bool buffered, bool json) {
     details::check_level(lvl);
-    return add_sink(open_file_sink(filename, overwrite, buffered), pattern, lvl);
+    return add_sink(open_file_sink(filename, overwrite, buffered), pattern, lvl, json);
 }
 
 LoggerFactory& LoggerFactory::add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
                                                         std::uint64_t max_files, const std::string& pattern, level lvl,
-                                                        bool buffered) {
+                                                        bool buffered, bool json) {
     details::check_level(lvl);
     using rotating = spdlog::sinks::rotating_file_sink_mt;
     if (max_size == 0) throw std::invalid_argument("max_size must be greater than 0");
@@ -136,7 +139,7 @@ LoggerFactory& LoggerFactory::add_rotating_file_handler(const std::string& filen
         throw std::invalid_argument("max_files must be at most " + std::to_string(rotating::MaxFiles));
     auto sink = open_file_sink(filename, false, buffered, static_cast<std::size_t>(max_size),
                                static_cast<std::size_t>(max_files));
-    return add_sink(std::move(sink), pattern, lvl);
+    return add_sink(std::move(sink), pattern, lvl, json);
 }
 
 LoggerFactory& LoggerFactory::add_syslog_handler(const details::syslog_options& options, level lvl) {

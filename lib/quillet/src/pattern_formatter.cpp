@@ -17,6 +17,9 @@
 #include <spdlog/details/log_msg.h>
 #include <spdlog/pattern_formatter.h>
 
+#include "quillet/details/json_formatter.hpp"
+#include "quillet/record_fields.hpp"
+
 namespace quillet::details {
 
 namespace {
@@ -416,6 +419,7 @@ void compiled_formatter::format(const log_msg& msg, memory_buf_t& dest) {
                 break;
             case field::message:
                 append(dest, msg.payload.data(), msg.payload.size());
+                append_fields_text(dest, current_record_fields());
                 break;
             case field::thread_id:
                 fmt_helper::append_int(msg.thread_id, dest);
@@ -451,6 +455,27 @@ void compiled_formatter::format(const log_msg& msg, memory_buf_t& dest) {
     }
 }
 
+// spdlog's %v with the record's fields after the message, as the compiled %v writes it
+// (padding applies to the whole, as spdlog pads it).
+class message_with_fields final : public spdlog::custom_flag_formatter {
+public:
+    void format(const log_msg& msg, const std::tm&, memory_buf_t& dest) override {
+        memory_buf_t text;
+        text.append(msg.payload.data(), msg.payload.data() + msg.payload.size());
+        append_fields_text(text, current_record_fields());
+        std::size_t size = text.size();
+        const std::size_t width = padinfo_.width_;
+        if (padinfo_.truncate_ && size > width) size = width;
+        const std::size_t pad = width > size ? width - size : 0;
+        using side = spdlog::details::padding_info::pad_side;
+        const std::size_t before = padinfo_.side_ == side::left ? pad : padinfo_.side_ == side::center ? pad / 2 : 0;
+        for (std::size_t i = 0; i < before; ++i) dest.push_back(' ');
+        dest.append(text.data(), text.data() + size);
+        for (std::size_t i = before; i < pad; ++i) dest.push_back(' ');
+    }
+    std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<message_with_fields>(); }
+};
+
 }  // namespace
 
 std::unique_ptr<spdlog::formatter> make_compiled_formatter(const std::string& pattern,
@@ -463,7 +488,9 @@ std::unique_ptr<spdlog::formatter> make_compiled_formatter(const std::string& pa
 std::unique_ptr<spdlog::formatter> make_pattern_formatter(const std::string& pattern,
                                                           spdlog::pattern_time_type time_type, std::string eol) {
     if (auto formatter = make_compiled_formatter(pattern, time_type, eol)) return formatter;
-    return std::make_unique<spdlog::pattern_formatter>(pattern, time_type, std::move(eol));
+    auto formatter = std::make_unique<spdlog::pattern_formatter>(time_type, std::move(eol));
+    formatter->add_flag<message_with_fields>('v').set_pattern(pattern);
+    return formatter;
 }
 
 }  // namespace quillet::details

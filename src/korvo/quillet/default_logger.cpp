@@ -2,9 +2,14 @@
 #include "default_logger.hpp"
 
 #include <array>
+#include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "common/errors.hpp"
+#include "call_fields.hpp"
+#include "common/repr.hpp"
 #include "common/type.hpp"
 #include "korvo/quillet.hpp"
 #include "log_call.hpp"
@@ -16,6 +21,10 @@ namespace korvo::quillet {
 
 namespace {
 
+default_logger_object* as_default_logger(PyObject* self) noexcept {
+    return reinterpret_cast<default_logger_object*>(self);
+}
+
 struct default_logger_policy {
     static PyTypeObject* type(const quillet_state& st) noexcept { return st.default_logger(); }
     static bool filtered(PyObject*, level lvl) {
@@ -25,11 +34,12 @@ struct default_logger_policy {
         return logger == nullptr || !logger->should_log(lvl);
     }
     static std::shared_ptr<spdlog::logger> current(PyObject*) { return held_default(); }
-    static void log(PyObject*, level lvl, const log_request& req) {
-        const std::string_view text = message_text(req.msg);
+    static void log(PyObject* self, level lvl, const log_request& req) {
+        object keep;
+        const std::string_view text = message_text(req.msg, keep);
         // Held for the call: Python code run on the way (a finaliser) may replace the module's copy.
         const std::shared_ptr<spdlog::logger> logger = held_default();
-        if (logger) log_through(*logger, lvl, text, req);
+        if (logger) log_through(*logger, lvl, text, req, as_default_logger(self)->fields.get());
     }
 };
 
@@ -44,17 +54,60 @@ PyObject* default_logger_flush(PyObject*, PyObject*) {
 
 constexpr std::array<const field*, 0> no_fields{};
 PyTypeObject* default_logger_type() { return state().default_logger(); }
-constexpr pickled_class pickle_default_logger = pickled_fields<no_fields, default_logger_type>(
-    "__pyx_unpickle_DefaultLogger", {238750788, 228825662, 222419149, ""});
 
-// Arguments are accepted and ignored: every DefaultLogger is alike.
+// A bound DefaultLogger's fields follow the (empty) state as a dict: an unbound one pickles
+// exactly as before, and a reader that knows no fields gets an unbound DefaultLogger.
+object read_bound_fields(PyObject* self, std::size_t, bool& differs) {
+    const bound_fields* fields = as_default_logger(self)->fields.get();
+    if (fields != nullptr && !fields->items.empty()) differs = true;
+    return bound_fields_dict(fields);
+}
+void write_bound_fields(PyObject* self, std::size_t, PyObject* value) {
+    as_default_logger(self)->fields = value == Py_None ? bound_fields_ptr() : bind_fields(nullptr, value);
+}
+
+constexpr pickled_class pickle_default_logger = [] {
+    pickled_class cls = pickled_fields<no_fields, default_logger_type>("__pyx_unpickle_DefaultLogger",
+                                                                       {238750788, 228825662, 222419149, ""});
+    cls.extra_count = 1;
+    cls.read_extra = read_bound_fields;
+    cls.write_extra = write_bound_fields;
+    return cls;
+}();
+
+// Arguments are accepted and ignored: every unbound DefaultLogger is alike.
 PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
-    if (self != nullptr) reinterpret_cast<default_logger_object*>(self)->vtab = &default_logger_table;
+    if (self == nullptr) return nullptr;
+    default_logger_object* obj = as_default_logger(self);
+    obj->vtab = &default_logger_table;
+    new (&obj->fields) bound_fields_ptr();
     return self;
 }
 
-struct default_logger_desc {};  // no fields
+// bind(**fields): a new DefaultLogger whose records carry self's bound fields with these added.
+PyObject* default_logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard(nullptr, [&] {
+        bound_fields_ptr fields = bind_call(as_default_logger(self)->fields, args, nargs, kwnames);
+        object bound = object::steal(check(default_logger_new(state().default_logger(), nullptr, nullptr)));
+        as_default_logger(bound.ptr())->fields = std::move(fields);
+        return bound.release();
+    });
+}
+
+// DefaultLogger(fields={...}) for a bound one; an unbound one keeps object's repr.
+PyObject* default_logger_repr(PyObject* self) {
+    const bound_fields* fields = as_default_logger(self)->fields.get();
+    if (fields == nullptr) return PyBaseObject_Type.tp_repr(self);
+    return guard(nullptr, [&] {
+        const std::array<repr_arg, 1> args{{{"fields", bound_fields_dict(fields)}}};
+        return call_repr(self, args).release();
+    });
+}
+
+struct default_logger_desc {
+    static void teardown(default_logger_object& self) noexcept { std::destroy_at(&self.fields); }
+};
 
 auto default_logger_methods = log_methods<default_logger_policy>([] {
     const auto pickling = pickling_method_defs<pickle_default_logger>();
@@ -62,6 +115,9 @@ auto default_logger_methods = log_methods<default_logger_policy>([] {
         {method_noargs("flush", default_logger_flush,
                        "flush()\n\nHands every record the current default logger's handlers hold to the operating "
                        "system; a failure is reported like a failed log call."),
+         method_fastcall("bind", default_logger_bind,
+                         "bind(**fields)\n\nA DefaultLogger whose records carry these fields besides this one's "
+                         "(and a call's own fields=, which win)."),
          pickling[0], pickling[1]});
 }());
 auto default_logger_getset = log_getset<default_logger_policy>();
@@ -69,6 +125,7 @@ auto default_logger_getset = log_getset<default_logger_policy>();
 auto default_logger_slots = type_slots<default_logger_object, default_logger_desc>::slots(std::to_array({
     doc_slot("Logger that writes through the current default logger."),
     slot(Py_tp_new, default_logger_new),
+    slot(Py_tp_repr, default_logger_repr),
     PyType_Slot{Py_tp_methods, default_logger_methods.data()},
     PyType_Slot{Py_tp_getset, default_logger_getset.data()},
 }));

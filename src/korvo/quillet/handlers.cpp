@@ -29,7 +29,10 @@ namespace korvo::quillet {
 namespace {
 
 // Each layout starts with its base's (log_handler_object, handlers.hpp), so a base field's
-// offset holds in every subclass.
+// offset holds in every subclass. `json` sits where padding was: every layout keeps its size
+// and offsets.
+static_assert(offsetof(log_handler_object, json) == offsetof(log_handler_object, level) + sizeof(std::int32_t) &&
+              sizeof(log_handler_object) == offsetof(log_handler_object, level) + alignof(void*));
 struct stdout_handler_object {
     log_handler_object base;
     std::int32_t max_level;
@@ -83,6 +86,7 @@ KORVO_QUILLET_FIELD(console_handler_object, min_level, level, "'Level'");
 constexpr field f_filename{"filename", "filename: str", field_kind::text, offsetof(file_handler_object, filename), true};
 KORVO_QUILLET_FIELD(file_handler_object, overwrite, boolean, "'bool'");
 KORVO_QUILLET_FIELD(file_handler_object, buffered, boolean, "'bool'");
+KORVO_QUILLET_FIELD(log_handler_object, json, boolean, "'bool'");
 KORVO_QUILLET_FIELD(rotating_file_handler_object, max_size, size, "'size_t'");
 KORVO_QUILLET_FIELD(rotating_file_handler_object, max_files, size, "'size_t'");
 KORVO_QUILLET_FIELD(color_scheme_object, trace_color, colour, "'int'");
@@ -161,28 +165,35 @@ int handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 constexpr std::array<init_param, 3> log_handler_params{
     {{&f_color, true, true}, {&f_pattern, k_default_pattern, true}, {&f_level, k_trace, true}}};
-constexpr std::array<init_param, 4> stdout_handler_params{
-    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}, {&f_max_level, k_info, true}}};
-constexpr std::array<init_param, 3> stderr_handler_params{
-    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_warn}}};
-constexpr std::array<init_param, 3> basic_console_handler_params{
-    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}}};
-constexpr std::array<init_param, 4> console_handler_params{{{&f_color, true},
+// `json` comes last in every class that has it, so that positional calls keep their meaning.
+constexpr std::array<init_param, 5> stdout_handler_params{{{&f_color, false},
+                                                           {&f_pattern, k_default_pattern},
+                                                           {&f_level, k_trace},
+                                                           {&f_max_level, k_info, true},
+                                                           {&f_json, false, true}}};
+constexpr std::array<init_param, 4> stderr_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_warn}, {&f_json, false, true}}};
+constexpr std::array<init_param, 4> basic_console_handler_params{
+    {{&f_color, false}, {&f_pattern, k_default_pattern}, {&f_level, k_trace}, {&f_json, false, true}}};
+constexpr std::array<init_param, 5> console_handler_params{{{&f_color, true},
                                                             {&f_pattern, k_default_pattern},
                                                             {&f_max_stdout_level, k_info, true},
-                                                            {&f_min_level, k_trace, true}}};
-constexpr std::array<init_param, 6> file_handler_params{{{&f_filename, k_no_default, true},
+                                                            {&f_min_level, k_trace, true},
+                                                            {&f_json, false, true}}};
+constexpr std::array<init_param, 7> file_handler_params{{{&f_filename, k_no_default, true},
                                                          {&f_color, false},
                                                          {&f_pattern, k_default_pattern},
                                                          {&f_level, k_trace},
                                                          {&f_overwrite, false, true},
-                                                         {&f_buffered, false, true}}};
-constexpr std::array<init_param, 6> rotating_file_handler_params{{{&f_filename, k_no_default},
+                                                         {&f_buffered, false, true},
+                                                         {&f_json, false, true}}};
+constexpr std::array<init_param, 7> rotating_file_handler_params{{{&f_filename, k_no_default},
                                                                   {&f_pattern, k_default_pattern},
                                                                   {&f_level, k_trace},
                                                                   {&f_max_size, 1048576, true},
                                                                   {&f_max_files, 3, true},
-                                                                  {&f_buffered, false, true}}};
+                                                                  {&f_buffered, false, true},
+                                                                  {&f_json, false, true}}};
 constexpr std::array<init_param, 6> color_scheme_params{{{&f_trace_color, -1, true},
                                                          {&f_debug_color, -1, true},
                                                          {&f_info_color, -1, true},
@@ -247,8 +258,15 @@ constexpr pickled_class pickled(const char* unpickle_name, field_checksums sums)
     return pickled_fields<State, config_type<C>>(unpickle_name, sums);
 }
 
-// The file classes' `buffered` came after their field lists were fixed: it follows them.
-constexpr std::array<const field*, 1> file_handler_extras{&f_buffered};
+// `buffered` and `json` came after the field lists were fixed: they follow them, so that a
+// handler leaving them false pickles as before and older pickles still load.
+constexpr std::array<const field*, 1> console_handler_extras{&f_json};
+constexpr std::array<const field*, 2> file_handler_extras{&f_buffered, &f_json};
+
+template <config_class C, const auto& State>
+constexpr pickled_class pickled_console(const char* unpickle_name, field_checksums sums) noexcept {
+    return pickled_fields_and_extras<State, console_handler_extras, config_type<C>>(unpickle_name, sums);
+}
 
 template <config_class C, const auto& State>
 constexpr pickled_class pickled_file(const char* unpickle_name, field_checksums sums) noexcept {
@@ -268,13 +286,13 @@ constexpr field_checksums color_scheme_sums{
 // clang-format off
 constexpr auto pickle_log_handler = pickled<config_class::log_handler, log_handler_state>(
     "__pyx_unpickle_LogHandler", log_handler_sums);
-constexpr auto pickle_stdout_handler = pickled<config_class::stdout_handler, stdout_handler_state>(
+constexpr auto pickle_stdout_handler = pickled_console<config_class::stdout_handler, stdout_handler_state>(
     "__pyx_unpickle_StdoutHandler", stdout_handler_sums);
-constexpr auto pickle_stderr_handler = pickled<config_class::stderr_handler, log_handler_state>(
+constexpr auto pickle_stderr_handler = pickled_console<config_class::stderr_handler, log_handler_state>(
     "__pyx_unpickle_StderrHandler", log_handler_sums);
-constexpr auto pickle_basic_console_handler = pickled<config_class::basic_console_handler, log_handler_state>(
+constexpr auto pickle_basic_console_handler = pickled_console<config_class::basic_console_handler, log_handler_state>(
     "__pyx_unpickle_BasicConsoleHandler", log_handler_sums);
-constexpr auto pickle_console_handler = pickled<config_class::console_handler, console_handler_state>(
+constexpr auto pickle_console_handler = pickled_console<config_class::console_handler, console_handler_state>(
     "__pyx_unpickle_ConsoleHandler", console_handler_sums);
 constexpr auto pickle_file_handler = pickled_file<config_class::file_handler, file_handler_state>(
     "__pyx_unpickle_FileHandler", file_handler_sums);
@@ -290,9 +308,12 @@ template <const pickled_class& Cls>
 auto pickling_methods = method_table(pickling_method_defs<Cls>());
 
 PyGetSetDef log_handler_getset[] = {field_getset(f_color), field_getset(f_pattern), field_getset(f_level), {}};
-PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), {}};
-PyGetSetDef console_handler_getset[] = {field_getset(f_max_stdout_level), field_getset(f_min_level), {}};
-PyGetSetDef file_handler_getset[] = {field_getset(f_filename), field_getset(f_overwrite), field_getset(f_buffered), {}};
+PyGetSetDef stdout_handler_getset[] = {field_getset(f_max_level), field_getset(f_json), {}};
+PyGetSetDef console_handler_getset[] = {
+    field_getset(f_max_stdout_level), field_getset(f_min_level), field_getset(f_json), {}};
+PyGetSetDef file_handler_getset[] = {
+    field_getset(f_filename), field_getset(f_overwrite), field_getset(f_buffered), field_getset(f_json), {}};
+PyGetSetDef json_getset[] = {field_getset(f_json), {}};
 PyGetSetDef rotating_file_handler_getset[] = {field_getset(f_max_size), field_getset(f_max_files), {}};
 PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
                                      field_getset(f_debug_color),
@@ -301,8 +322,6 @@ PyGetSetDef color_scheme_getset[] = {field_getset(f_trace_color),
                                      field_getset(f_error_color),
                                      field_getset(f_critical_color),
                                      {}};
-
-PyGetSetDef no_getset[] = {{}};
 
 // Slots of one class. GC support goes with the layouts that own references.
 template <const auto& Refs, const pickled_class& Cls, const auto& Params>
@@ -324,26 +343,29 @@ auto log_handler_slots = make_slots<log_handler_refs, pickle_log_handler, log_ha
     "LogHandler(bool color=True, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE)", log_handler_init,
     log_handler_getset);
 auto stdout_handler_slots = make_slots<log_handler_refs, pickle_stdout_handler, stdout_handler_params>(
-    "StdoutHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE, Level max_level=Level.INFO)",
+    "StdoutHandler(bool color=False, " KORVO_PATTERN_PARAM
+    ", Level level=Level.TRACE, Level max_level=Level.INFO, bool json=False)",
     stdout_handler_init, stdout_handler_getset);
 auto stderr_handler_slots = make_slots<log_handler_refs, pickle_stderr_handler, stderr_handler_params>(
-    "StderrHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.WARN)", stderr_handler_init, no_getset);
+    "StderrHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.WARN, bool json=False)",
+    stderr_handler_init, json_getset);
 auto basic_console_handler_slots =
     make_slots<log_handler_refs, pickle_basic_console_handler, basic_console_handler_params>(
-        "BasicConsoleHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE)",
-        basic_console_handler_init, no_getset);
+        "BasicConsoleHandler(bool color=False, " KORVO_PATTERN_PARAM ", Level level=Level.TRACE, bool json=False)",
+        basic_console_handler_init, json_getset);
 auto console_handler_slots = make_slots<log_handler_refs, pickle_console_handler, console_handler_params>(
     "ConsoleHandler(bool color=True, " KORVO_PATTERN_PARAM
-    ", Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
+    ", Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE, bool json=False)",
     console_handler_init, console_handler_getset);
 auto file_handler_slots = make_slots<file_handler_refs, pickle_file_handler, file_handler_params>(
     "FileHandler(str filename, bool color=False, " KORVO_PATTERN_PARAM
-    ", Level level=Level.TRACE, bool overwrite=False, bool buffered=False)",
+    ", Level level=Level.TRACE, bool overwrite=False, bool buffered=False, bool json=False)",
     file_handler_init, file_handler_getset);
 auto rotating_file_handler_slots =
     make_slots<file_handler_refs, pickle_rotating_file_handler, rotating_file_handler_params>(
         "RotatingFileHandler(str filename, " KORVO_PATTERN_PARAM
-        ", Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3, bool buffered=False)",
+        ", Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3, bool buffered=False, "
+        "bool json=False)",
         rotating_file_handler_init, rotating_file_handler_getset);
 auto color_scheme_slots = make_slots<no_refs, pickle_color_scheme, color_scheme_params>(
     "ColorScheme(int trace_color=-1, int debug_color=-1, int info_color=-1, int warn_color=-1, "

@@ -16,6 +16,7 @@ struct log_handler_object {
     bool color;
     object pattern;
     std::int32_t level;
+    bool json;  // the console and file classes' only: LogHandler itself takes no such argument
 };
 
 // Creates LogHandler, StdoutHandler, StderrHandler, BasicConsoleHandler, ConsoleHandler,

@@ -122,17 +122,34 @@ log_request log_request_of(const char* name, const std::array<PyObject*, 4>& val
 
 }  // namespace
 
+namespace {
+
+// `fields` may be given only by keyword: the positions after msg are the colour codes.
+void check_positional_count(const char* name, Py_ssize_t nargs, Py_ssize_t most) {
+    if (nargs <= most) return;
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional arguments (%zd given)", name, most, nargs);
+    throw python_error{};
+}
+
+}  // namespace
+
 log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 4> names{"msg", "fg_color", "bg_color", "effect"};
-    std::array<PyObject*, 4> values{};
+    static constexpr std::array<const char*, 5> names{"msg", "fg_color", "bg_color", "effect", "fields"};
+    check_positional_count(name, nargs, 4);
+    std::array<PyObject*, 5> values{};
     parse_args(name, args, nargs, kwnames, names, 1, values);
-    return log_request_of(name, values, nargs, 0);
+    log_request req = log_request_of(name, {values[0], values[1], values[2], values[3]}, nargs, 0);
+    check_fields_arg(values[4]);
+    req.fields = values[4];
+    return req;
 }
 
 std::pair<level, log_request> parse_level_log_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 5> names{"level", "msg", "fg_color", "bg_color", "effect"};
-    std::array<PyObject*, 5> values{};
+    static constexpr std::array<const char*, 6> names{"level", "msg", "fg_color", "bg_color", "effect", "fields"};
+    check_positional_count("log", nargs, 5);
+    std::array<PyObject*, 6> values{};
     parse_args("log", args, nargs, kwnames, names, 2, values);
+    check_fields_arg(values[5]);
     const std::int32_t n = level_number(values[0]);
     if (!is_level(n)) level_object(n);  // raises the ValueError of a Level conversion
     if (n == static_cast<std::int32_t>(level::off)) {
@@ -140,7 +157,9 @@ std::pair<level, log_request> parse_level_log_args(PyObject* const* args, Py_ssi
         throw python_error{};
     }
     const std::array<PyObject*, 4> rest{values[1], values[2], values[3], values[4]};
-    return {static_cast<level>(n), log_request_of("log", rest, nargs, 1)};
+    log_request req = log_request_of("log", rest, nargs, 1);
+    req.fields = values[5];
+    return {static_cast<level>(n), req};
 }
 
 void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
@@ -149,13 +168,15 @@ void append_exception(fmt::memory_buffer& text, PyObject* exc_info) {
     object lines = object::steal(check(PyObject_Call(format.ptr(), args.ptr(), nullptr)));
     object empty = object::steal(check(PyUnicode_FromStringAndSize("", 0)));
     object joined = object::steal(check(PyUnicode_Join(empty.ptr(), lines.ptr())));
-    const std::string_view more = utf8_of(joined.ptr());
+    object keep;
+    const std::string_view more = loggable_utf8(joined.ptr(), keep);
     text.push_back('\n');
     text.append(more);
 }
 
 object with_handled_exception(PyObject* msg) {
-    const std::string_view message = message_text(msg);
+    object keep;
+    const std::string_view message = message_text(msg, keep);
     object exc = object::steal(PyErr_GetHandledException());
     if (!exc || exc.ptr() == Py_None)
         return object::steal(
@@ -166,7 +187,8 @@ object with_handled_exception(PyObject* msg) {
     fmt::memory_buffer text;
     text.append(message);
     append_exception(text, exc_info.ptr());
-    return object::steal(check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+    return object::steal(
+        check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape")));
 }
 
 object logger_name_object(const spdlog::logger* logger) {
@@ -201,22 +223,37 @@ log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept {
     return req;
 }
 
-std::string_view str_argument_text(PyObject* obj, const char* arg_name) {
+namespace {
+
+// TypeError unless obj is exactly a str, AttributeError for None (the error of calling encode
+// on it). Throws python_error.
+void check_str_argument(PyObject* obj, const char* arg_name) {
     check_exact_type(obj, &PyUnicode_Type, arg_name, true);
     if (obj == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
         throw python_error{};
     }
+}
+
+}  // namespace
+
+std::string_view str_argument_text(PyObject* obj, const char* arg_name) {
+    check_str_argument(obj, arg_name);
     return utf8_of(obj);
 }
 
-std::string_view message_text(PyObject* msg) {
-    const std::string_view text = str_argument_text(msg, "msg");
+std::string_view message_text(PyObject* msg, object& keep) {
+    check_str_argument(msg, "msg");
+    const std::string_view text = loggable_utf8(msg, keep);
     return text.substr(0, text.find('\0'));
 }
 
-void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req) {
+void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req,
+                 const bound_fields* bound) {
     if (!logger.should_log(lvl)) return;
+    record_fields_builder fields(bound);
+    fields.add_dict(req.fields);
+    const ::quillet::record_fields_scope scope(fields.view());
     fmt::memory_buffer colored_buffer;
     std::string_view colored = text;
     if (compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))

@@ -19,6 +19,7 @@
 #include "common/errors.hpp"
 #include "common/ref.hpp"
 #include "common/type.hpp"
+#include "call_fields.hpp"
 #include "korvo/quillet.hpp"
 #include "state.hpp"
 
@@ -37,29 +38,31 @@ static_assert([] {
     return true;
 }());
 
-// One call's arguments; msg is borrowed from the caller.
+// One call's arguments; msg and fields are borrowed from the caller.
 struct log_request {
     PyObject* msg = nullptr;
     std::int32_t fg_color = -1;
     std::int32_t bg_color = -1;
     std::int32_t effect = -1;
+    PyObject* fields = nullptr;  // a dict, None or null (none given); converted only when logged
 };
 
-// Python-level arguments (msg, fg_color=-1, bg_color=-1, effect=-1) of method `name`; the
-// codes are converted here, msg is checked by message_text. A code given by position that is no
+// Python-level arguments (msg, fg_color=-1, bg_color=-1, effect=-1, *, fields=None) of method
+// `name`; the codes are converted and fields' type checked here, msg is checked by message_text. A code given by position that is no
 // integer raises a TypeError that says the arguments after msg are colour codes (it is most
 // likely a %-style argument). Throws python_error.
 log_request parse_log_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// The arguments of log(level, msg, fg_color=-1, bg_color=-1, effect=-1): the level must be one
+// The arguments of log(level, msg, fg_color=-1, bg_color=-1, effect=-1, *, fields=None): the level must be one
 // to log at, TRACE to CRITICAL (ValueError otherwise). Throws python_error.
 std::pair<level, log_request> parse_level_log_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // The same from a native caller's codes (null: none given).
 log_request native_log_args(PyObject* msg, const log_codes* codes) noexcept;
 
 // msg as UTF-8 up to its first NUL: a view of the str's own UTF-8 buffer, valid while msg
-// lives. TypeError unless msg is exactly a str, AttributeError for None, the codec's error for
-// text that cannot be encoded. Throws python_error.
-std::string_view message_text(PyObject* msg);
+// lives, or, for a str with lone surrogates, of their escaped form held by `keep`
+// (loggable_utf8). TypeError unless msg is exactly a str, AttributeError for None. Throws
+// python_error.
+std::string_view message_text(PyObject* msg, object& keep);
 // The UTF-8 of an argument `arg_name` that must be exactly a str: TypeError otherwise,
 // AttributeError for None (the error of calling encode on it). Throws python_error.
 std::string_view str_argument_text(PyObject* obj, const char* arg_name);
@@ -91,9 +94,11 @@ inline std::shared_ptr<spdlog::logger> held_default() {
     return st->cached_default;
 }
 
-// Everything after the logger is chosen: the level test first, then colour, call site and
-// sinks. Raises nothing once the sinks are reached.
-void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req);
+// Everything after the logger is chosen: the level test first, then the record's fields (the
+// bound ones, then the call's), colour, call site and sinks. Raises nothing once the sinks are
+// reached.
+void log_through(spdlog::logger& logger, level lvl, std::string_view text, const log_request& req,
+                 const bound_fields* bound);
 
 // A new str: the text of msg (up to a NUL), a line feed and the traceback of the exception being
 // handled, as a forwarded record carries it; the text of msg alone when none is being handled.
@@ -132,6 +137,15 @@ call_site stdlib_caller_source_loc() noexcept;
 // message's own escape codes: plain console sinks, pipes and files get the plain text.
 bool colours_messages(const spdlog::sinks::sink* sink) noexcept;
 
+// True when the call's only keyword is `fields` (kwnames of a vectorcall, not null). A call
+// compiled with the keyword passes the interned name: one comparison of pointers.
+inline bool only_fields_keyword(PyObject* kwnames) noexcept {
+    if (PyTuple_GET_SIZE(kwnames) != 1) return false;
+    PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
+    const quillet_state* st = loaded_state();
+    return (st != nullptr && name == st->fields_keyword.ptr()) || PyUnicode_EqualToUTF8AndSize(name, "fields", 6);
+}
+
 // Hands one record to every sink of `logger` whose level admits lvl: sinks that colour get
 // `colored`, the others `plain`. A sink that throws is reported through the logger's error
 // handler, as spdlog's own logging does, and the remaining sinks still get the record. A record
@@ -163,12 +177,13 @@ void call_log_override(PyObject* override, const log_request& req);
 template <class Policy, level Lvl, const char* Name = nullptr>
 PyObject* py_log_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
-        if (nargs == 1 && kwnames == nullptr && PyUnicode_CheckExact(args[0])) {
-            // The usual call, one exact str: after its encoding (whose error a filtered call
-            // still raises), a filtered call ends at the level test.
-            utf8_of(args[0]);
+        if (nargs == 1 && PyUnicode_CheckExact(args[0]) && (kwnames == nullptr || only_fields_keyword(kwnames))) {
+            // The usual call, one exact str and perhaps fields: a filtered call ends at the
+            // level test, before the fields are looked at beyond their type.
+            PyObject* fields = kwnames == nullptr ? nullptr : args[1];
+            check_fields_arg(fields);
             if (Policy::filtered(self, Lvl)) Py_RETURN_NONE;
-            Policy::log(self, Lvl, log_request{.msg = args[0]});
+            Policy::log(self, Lvl, log_request{.msg = args[0], .fields = fields});
         } else {
             const log_request req = parse_log_args(Name != nullptr ? Name : k_method_names[Lvl], args, nargs, kwnames);
             Policy::log(self, Lvl, req);
@@ -193,7 +208,8 @@ template <class Policy>
 PyObject* py_exception_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
         log_request req = parse_log_args("exception", args, nargs, kwnames);
-        message_text(req.msg);
+        object keep;
+        message_text(req.msg, keep);
         if (Policy::filtered(self, level::err)) return new_ref(Py_None);
         const object text = with_handled_exception(req.msg);
         req.msg = text.ptr();

@@ -13,6 +13,7 @@
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/repr.hpp"
+#include "call_fields.hpp"
 #include "common/type.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
@@ -32,10 +33,12 @@ struct logger_policy {
     }
     static std::shared_ptr<spdlog::logger> current(PyObject* self) noexcept { return as_logger(self)->logger.logger; }
     static void log(PyObject* self, level lvl, const log_request& req) {
-        const std::string_view text = message_text(req.msg);
+        object keep;
+        const std::string_view text = message_text(req.msg, keep);
         // Until construction has built it the handle is empty: nothing to log through.
-        spdlog::logger* logger = as_logger(self)->logger.logger.get();
-        if (logger != nullptr) log_through(*logger, lvl, text, req);
+        logger_object* obj = as_logger(self);
+        spdlog::logger* logger = obj->logger.logger.get();
+        if (logger != nullptr) log_through(*logger, lvl, text, req, obj->fields.get());
     }
 };
 
@@ -66,7 +69,24 @@ PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
         new (&obj->factory)::quillet::LoggerFactory();
         new (&obj->logger)::quillet::SpdLogger();
         new (&obj->logger_ptr) std::shared_ptr<spdlog::logger>();
+        new (&obj->fields) bound_fields_ptr();
         return self;
+    });
+}
+
+// bind(**fields): a new Logger on the same spdlog logger (so the same sinks and level) whose
+// records carry self's bound fields with these added.
+PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard(nullptr, [&] {
+        const logger_object* source = as_logger(self);
+        bound_fields_ptr fields = bind_call(source->fields, args, nargs, kwnames);
+        PyTypeObject* type = state().logger();
+        object bound = object::steal(check(logger_new(type, nullptr, nullptr)));
+        logger_object* obj = as_logger(bound.ptr());
+        obj->logger = source->logger;
+        obj->logger_ptr = source->logger_ptr;
+        obj->fields = std::move(fields);
+        return bound.release();
     });
 }
 
@@ -124,14 +144,18 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
         const std::string pattern = h.text("pattern");
         if (is(config_class::stdout_handler)) {
             const level lvl = h.lvl("level");
-            factory.add_stdout_handler(color, pattern, lvl, h.lvl("max_level"));
+            const level max_level = h.lvl("max_level");
+            factory.add_stdout_handler(color, pattern, lvl, max_level, h.flag("json"));
         } else if (is(config_class::stderr_handler)) {
-            factory.add_stderr_handler(color, pattern, h.lvl("level"));
+            const level lvl = h.lvl("level");
+            factory.add_stderr_handler(color, pattern, lvl, h.flag("json"));
         } else if (is(config_class::console_handler)) {
             const level max_stdout_level = h.lvl("max_stdout_level");
-            factory.add_console_handler(color, pattern, max_stdout_level, h.lvl("min_level"));
+            const level min_level = h.lvl("min_level");
+            factory.add_console_handler(color, pattern, max_stdout_level, min_level, h.flag("json"));
         } else {
-            factory.add_basic_console_handler(color, pattern, h.lvl("level"));
+            const level lvl = h.lvl("level");
+            factory.add_basic_console_handler(color, pattern, lvl, h.flag("json"));
         }
     } else if (is(config_class::rotating_file_handler)) {
         const std::string filename = h.path("filename");
@@ -139,13 +163,15 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
         const std::uint64_t max_files = h.size("max_files");
         const std::string pattern = h.text("pattern");
         const level lvl = h.lvl("level");
-        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, lvl, h.flag("buffered"));
+        const bool buffered = h.flag("buffered");
+        factory.add_rotating_file_handler(filename, max_size, max_files, pattern, lvl, buffered, h.flag("json"));
     } else if (is(config_class::file_handler)) {
         const std::string filename = h.path("filename");
         const std::string pattern = h.text("pattern");
         const level lvl = h.lvl("level");
         const bool overwrite = h.flag("overwrite");
-        factory.add_file_handler(filename, pattern, lvl, overwrite, h.flag("buffered"));
+        const bool buffered = h.flag("buffered");
+        factory.add_file_handler(filename, pattern, lvl, overwrite, buffered, h.flag("json"));
     } else if (is(config_class::syslog_handler)) {
         add_syslog_handler(factory, handler);
     } else {
@@ -220,6 +246,8 @@ PyObject* logger_repr(PyObject* self) {
             args.push_back({"level", level_object(static_cast<std::int32_t>(logger->level()))});
             args.push_back({"sinks", object::steal(check(PyLong_FromSize_t(logger->sinks().size())))});
         }
+        if (const bound_fields* fields = as_logger(self)->fields.get())
+            args.push_back({"fields", bound_fields_dict(fields)});
         return call_repr(self, args).release();
     });
 }
@@ -235,6 +263,7 @@ struct logger_desc {
                 // A throwing error handler has already reported the failing sink.
             }
         }
+        std::destroy_at(&self.fields);
         std::destroy_at(&self.logger_ptr);
         std::destroy_at(&self.logger);
         std::destroy_at(&self.factory);
@@ -245,6 +274,9 @@ auto logger_methods = log_methods<logger_policy>(std::to_array<PyMethodDef>(
     {method_noargs("flush", logger_flush,
                    "flush()\n\nHands every record the logger's handlers hold to the operating "
                    "system; a failure is reported like a failed log call."),
+     method_fastcall("bind", logger_bind,
+                     "bind(**fields)\n\nA Logger writing through the same logger and sinks whose records carry "
+                     "these fields besides this one's (and a call's own fields=, which win)."),
      KORVO_REFUSE_PICKLING_METHODS}));
 auto logger_getset = log_getset<logger_policy>();
 

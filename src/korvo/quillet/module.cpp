@@ -56,6 +56,7 @@ int quillet_exec(PyObject* module) {
         add_default_logger_type(module);
         for (std::size_t n = 0; n < k_method_names.size(); ++n)
             st.method_names[n] = object::steal(check(PyUnicode_InternFromString(k_method_names[n])));
+        st.fields_keyword = object::steal(check(PyUnicode_InternFromString("fields")));
 
         add_level_enum(module);
         add_default_patterns(module);

@@ -69,6 +69,12 @@ struct quillet_state {
     object logger_type;
     object default_logger_type;
     object py_log_handler_type;  // PyLogHandler, a Python class on logging.Handler
+    // The attribute names every standard LogRecord has (a frozenset): the others of a
+    // forwarded record are its `extra` and become the record's fields.
+    object standard_record_attributes;
+    // The same names in the order a LogRecord's __init__ sets them (a tuple of the interned
+    // names): most records' dicts start with exactly these, found by identity.
+    object standard_record_order;
     // Defaults of construction: one shared handler list that construction never modifies, and
     // the default patterns as str.
     object default_handlers;
@@ -77,6 +83,8 @@ struct quillet_state {
     std::array<object, static_cast<std::size_t>(emit_name::count)> emit_names;
     // Interned "trace" .. "critical", for the override lookup of native calls.
     std::array<object, 6> method_names;
+    // Interned "fields": the keyword as compiled calls pass it, compared by identity first.
+    object fields_keyword;
     // Line numbers by (code object, instruction offset) of recent call sites.
     std::array<line_cache_entry, k_line_cache_size> line_cache;
     std::array<code_kind_entry, k_code_kind_cache_size> code_kind_cache;
@@ -92,11 +100,14 @@ struct quillet_state {
         f(logger_type);
         f(default_logger_type);
         f(py_log_handler_type);
+        f(standard_record_attributes);
+        f(standard_record_order);
         f(default_handlers);
         f(default_handler_pattern);
         f(default_logger_pattern);
         for (auto& name : emit_names) f(name);
         for (auto& name : method_names) f(name);
+        f(fields_keyword);
         for (auto& entry : line_cache) f(entry.code);
         for (auto& entry : code_kind_cache) f(entry.code);
     }

@@ -68,9 +68,53 @@ PyObject* py_log_handler_init(PyObject* self, PyObject* const* args, Py_ssize_t 
 void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {
     object str =
         PyUnicode_Check(stack_info) ? object::borrow(stack_info) : object::steal(check(PyObject_Str(stack_info)));
-    const std::string_view more = utf8_of(str.ptr());
+    object keep;
+    const std::string_view more = loggable_utf8(str.ptr(), keep);
     text.push_back('\n');
     text.append(more);
+}
+
+// The attributes of a standard record that the logging package did not set: what the caller
+// passed as `extra` (or set on the record). A value whose str() fails is shown as
+// "<unprintable TYPE>" rather than losing the record.
+void add_extra_fields(record_fields_builder& fields, PyObject* record, const quillet_state& st) {
+    PyObject* standard = st.standard_record_attributes.ptr();
+    object dict = object::steal(PyObject_GetAttrString(record, "__dict__"));
+    if (!dict || !PyDict_Check(dict.ptr())) {
+        PyErr_Clear();  // any object with the record's attributes will do; it may have no __dict__
+        return;
+    }
+    // Most records have no extra: find that out without copying anything, the keys in the
+    // order LogRecord sets them by identity, any other through the set.
+    PyObject* order = st.standard_record_order.ptr();
+    Py_ssize_t pos = 0;
+    Py_ssize_t next = 0;  // the position in `order` the next key is expected at
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    bool any = false;
+    while (!any && PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+        if (next < PyTuple_GET_SIZE(order) && key == PyTuple_GET_ITEM(order, next)) {
+            ++next;
+            continue;
+        }
+        any = PyUnicode_Check(key) && check(PySet_Contains(standard, key)) == 0;
+    }
+    if (!any) return;
+    // A copy of the items: a value's __str__ may change the record.
+    object items = object::steal(check(PyDict_Items(dict.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+        PyObject* key = PyTuple_GET_ITEM(item, 0);
+        if (!PyUnicode_Check(key) || check(PySet_Contains(standard, key)) == 1) continue;
+        try {
+            fields.add(key, PyTuple_GET_ITEM(item, 1));
+        } catch (const python_error&) {
+            PyErr_Clear();
+            object text = object::steal(
+                check(PyUnicode_FromFormat("<unprintable %s>", Py_TYPE(PyTuple_GET_ITEM(item, 1))->tp_name)));
+            fields.add(key, text.ptr());
+        }
+    }
 }
 
 PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -86,8 +130,9 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
         std::string_view text;
         bool text_is_none = false;
         if (PyUnicode_CheckExact(message.ptr())) {
-            // str.encode() is strict UTF-8: the str's own UTF-8 is the same bytes, and no object is made.
-            text = utf8_of(message.ptr());
+            // The str's own UTF-8, as str.encode() gives it, without making an object; lone
+            // surrogates, which strict UTF-8 refuses, are escaped rather than losing the record.
+            text = loggable_utf8(message.ptr(), encoded);
         } else {
             encoded = object::steal(check(PyObject_CallMethodNoArgs(message.ptr(), st.name(emit_name::encode))));
             if (encoded.ptr() == Py_None) {
@@ -134,6 +179,9 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (const void* nul = std::memchr(text.data(), '\0', text.size()))
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
         if (!logger->should_log(bucket)) Py_RETURN_NONE;
+        record_fields_builder fields(nullptr);
+        add_extra_fields(fields, record, st);
+        const ::quillet::record_fields_scope scope(fields.view());
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
         Py_RETURN_NONE;
@@ -152,6 +200,22 @@ constexpr std::array<const char*, static_cast<std::size_t>(emit_name::count)> k_
 
 void add_py_log_handler(PyObject* module) {
     quillet_state& st = quillet_module::of_module(module);
+    {
+        // A record made with nothing extra has exactly the standard attributes; a formatter
+        // adds "message" and "asctime".
+        object logging = get_attr(module, "py_logging");
+        object record = object::steal(
+            check(PyObject_CallMethod(logging.ptr(), "LogRecord", "sisisOO", "", 0, "", 0, "", Py_None, Py_None)));
+        object dict = get_attr(record.ptr(), "__dict__");
+        object keys = object::steal(check(PyDict_Keys(dict.ptr())));
+        st.standard_record_order = object::steal(check(PyList_AsTuple(keys.ptr())));
+        object names = object::steal(check(PyFrozenSet_New(dict.ptr())));
+        for (const char* extra : {"message", "asctime"}) {
+            object name = object::steal(check(PyUnicode_FromString(extra)));
+            check(PySet_Add(names.ptr(), name.ptr()));
+        }
+        st.standard_record_attributes = std::move(names);
+    }
     for (std::size_t i = 0; i < k_emit_names.size(); ++i)
         st.emit_names[i] = object::steal(check(PyUnicode_InternFromString(k_emit_names[i])));
 

@@ -11,15 +11,17 @@ PATTERN = q.default_handler_pattern
 
 DEFAULTS = [
     (q.LogHandler, (), {"color": True, "pattern": PATTERN, "level": L.TRACE}),
-    (q.StdoutHandler, (), {"color": False, "pattern": PATTERN, "level": L.TRACE, "max_level": L.INFO}),
-    (q.StderrHandler, (), {"color": False, "pattern": PATTERN, "level": L.WARN}),
-    (q.BasicConsoleHandler, (), {"color": False, "pattern": PATTERN, "level": L.TRACE}),
+    (q.StdoutHandler, (), {"color": False, "pattern": PATTERN, "level": L.TRACE, "max_level": L.INFO,
+                           "json": False}),
+    (q.StderrHandler, (), {"color": False, "pattern": PATTERN, "level": L.WARN, "json": False}),
+    (q.BasicConsoleHandler, (), {"color": False, "pattern": PATTERN, "level": L.TRACE, "json": False}),
     (q.ConsoleHandler, (), {"color": True, "pattern": PATTERN, "level": L.TRACE, "max_stdout_level": L.INFO,
-                            "min_level": L.TRACE}),
+                            "min_level": L.TRACE, "json": False}),
     (q.FileHandler, ("a.log",), {"filename": "a.log", "color": False, "pattern": PATTERN, "level": L.TRACE,
-                                 "overwrite": False, "buffered": False}),
+                                 "overwrite": False, "buffered": False, "json": False}),
     (q.RotatingFileHandler, ("r.log",), {"filename": "r.log", "color": False, "pattern": PATTERN, "level": L.TRACE,
-                                         "overwrite": False, "max_size": 1048576, "max_files": 3, "buffered": False}),
+                                         "overwrite": False, "max_size": 1048576, "max_files": 3, "buffered": False,
+                                         "json": False}),
     (q.ColorScheme, (), {f"{n}_color": -1 for n in ("trace", "debug", "info", "warn", "error", "critical")}),
 ]
 
@@ -27,18 +29,19 @@ DOCS = {
     q.LogHandler: "LogHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
                   "Level level=Level.TRACE)",
     q.StdoutHandler: "StdoutHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-                     "Level level=Level.TRACE, Level max_level=Level.INFO)",
+                     "Level level=Level.TRACE, Level max_level=Level.INFO, bool json=False)",
     q.StderrHandler: "StderrHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-                     "Level level=Level.WARN)",
+                     "Level level=Level.WARN, bool json=False)",
     q.BasicConsoleHandler: "BasicConsoleHandler(bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] "
-                           "[%^%l%$] %v', Level level=Level.TRACE)",
+                           "[%^%l%$] %v', Level level=Level.TRACE, bool json=False)",
     q.ConsoleHandler: "ConsoleHandler(bool color=True, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
-                      "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE)",
+                      "Level max_stdout_level=Level.INFO, Level min_level=Level.TRACE, bool json=False)",
     q.FileHandler: "FileHandler(str filename, bool color=False, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] "
-                   "[%^%l%$] %v', Level level=Level.TRACE, bool overwrite=False, bool buffered=False)",
+                   "[%^%l%$] %v', Level level=Level.TRACE, bool overwrite=False, bool buffered=False, "
+                   "bool json=False)",
     q.RotatingFileHandler: "RotatingFileHandler(str filename, str pattern='[%Y-%m-%d %H:%M:%S.%e] [%n] [%^%l%$] %v', "
                            "Level level=Level.TRACE, size_t max_size=1048576, size_t max_files=3, "
-                           "bool buffered=False)",
+                           "bool buffered=False, bool json=False)",
     q.ColorScheme: "ColorScheme(int trace_color=-1, int debug_color=-1, int info_color=-1, int warn_color=-1, "
                    "int error_color=-1, int critical_color=-1)",
 }
@@ -50,6 +53,8 @@ ATTRIBUTE_DOCS = [
     (q.ConsoleHandler, "max_stdout_level", "max_stdout_level: 'Level'"),
     (q.ConsoleHandler, "min_level", "min_level: 'Level'"), (q.FileHandler, "filename", "filename: str"),
     (q.FileHandler, "overwrite", "overwrite: 'bool'"), (q.FileHandler, "buffered", "buffered: 'bool'"),
+] + [(cls, "json", "json: 'bool'") for cls in (q.StdoutHandler, q.StderrHandler, q.BasicConsoleHandler,
+                                               q.ConsoleHandler, q.FileHandler)] + [
     (q.RotatingFileHandler, "max_size", "max_size: 'size_t'"),
     (q.RotatingFileHandler, "max_files", "max_files: 'size_t'"),
 ] + [(q.ColorScheme, f"{n}_color", f"{n}_color: 'int'") for n in ("trace", "debug", "info", "warn", "error",

@@ -32,18 +32,21 @@ IDS = [c[0].__name__ for c in CLASSES]
 CHANGED = {
     q.LogHandler: ((False, "%v", L.ERROR), {}),
     q.StdoutHandler: ((True, "%l %v", L.DEBUG, L.WARN), {}),
-    q.StderrHandler: ((True, None, L.CRITICAL), {}),
+    q.StderrHandler: ((True, None, L.CRITICAL), {"json": True}),
     q.BasicConsoleHandler: ((True, "%v", L.INFO), {}),
     q.ConsoleHandler: ((False, "%v", L.ERROR, L.DEBUG), {}),
-    q.FileHandler: (("x.log", True, "%v", L.WARN, True), {}),
+    q.FileHandler: (("x.log", True, "%v", L.WARN, True), {"json": True}),
     q.RotatingFileHandler: (("y.log", "%v", L.INFO, 10, 2**64 - 1), {"overwrite": True, "color": True,
                                                                       "buffered": True}),
     q.ColorScheme: ((1, 2, 3, 4, 5, 6), {}),
 }
 
 FIELDS = {cls: fields.split(", ") for cls, *_, fields in CLASSES}
+# Members added after the field lists, pickled after the __dict__ slot in this order.
+EXTRAS = {cls: (["buffered", "json"] if issubclass(cls, q.FileHandler) else
+                ["json"] if cls not in (q.LogHandler, q.ColorScheme) else []) for cls in FIELDS}
 # What a round trip keeps besides the field list: members pickled after it.
-KEPT = {cls: FIELDS[cls] + (["buffered"] if issubclass(cls, q.FileHandler) else []) for cls in FIELDS}
+KEPT = {cls: FIELDS[cls] + EXTRAS[cls] for cls in FIELDS}
 
 
 def unpickler(cls):
@@ -165,19 +168,29 @@ def test_unpickle_errors(args, exc, text):
         assert str(info.value) == text
 
 
-@pytest.mark.parametrize(("cls", "args", "state", "checksum", "accepted", "fields"), CLASSES[5:7], ids=IDS[5:7])
-def test_a_buffered_file_handler_pickles_the_flag_after_the_fields(cls, args, state, checksum, accepted, fields):
-    obj = cls(*args, buffered=True)
-    assert obj.__reduce__() == (unpickler(cls), (cls, checksum, None), state + (None, True))
-    sub = SUBCLASSES[cls](*args, buffered=True)
+EXTRA_CASES = [(c, flag) for c in CLASSES for flag in EXTRAS[c[0]]]
+
+
+@pytest.mark.parametrize(("cls", "args", "state", "checksum", "accepted", "fields", "flag"),
+                         [(*c, flag) for c, flag in EXTRA_CASES], ids=[f"{c[0].__name__}-{f}" for c, f in EXTRA_CASES])
+def test_a_flag_added_later_pickles_after_the_fields(cls, args, state, checksum, accepted, fields, flag):
+    extras = EXTRAS[cls]
+    tail = tuple(name == flag for name in extras)
+    obj = cls(*args, **{flag: True})
+    assert obj.__reduce__() == (unpickler(cls), (cls, checksum, None), state + (None, *tail))
+    sub = SUBCLASSES[cls](*args, **{flag: True})
     sub.tag = 1
-    assert sub.__reduce__()[2] == state + ({"tag": 1}, True)
-    for again in (pickle.loads(pickle.dumps(obj)), copy.copy(sub), unpickler(cls)(cls, accepted[0], state + ({}, 1))):
-        assert again.buffered is True
-    # Unbuffered again: the form of a handler that never had the flag, which unpickles unbuffered.
-    obj.buffered = False
+    assert sub.__reduce__()[2] == state + ({"tag": 1}, *tail)
+    for again in (pickle.loads(pickle.dumps(obj)), copy.copy(sub),
+                  unpickler(cls)(cls, accepted[0], state + ({}, *(int(t) for t in tail)))):
+        assert [getattr(again, name) for name in extras] == list(tail)
+    # Off again: the form of a handler that never had the flag, which unpickles with it off;
+    # a state written before the later flags existed (only the first of them) loads too.
+    setattr(obj, flag, False)
     assert obj.__reduce__() == (unpickler(cls), (cls, checksum, None), state)
-    assert unpickler(cls)(cls, checksum, state).buffered is False
+    assert getattr(unpickler(cls)(cls, checksum, state), flag) is False
+    older = unpickler(cls)(cls, checksum, state + (None, True))
+    assert getattr(older, extras[0]) is True and all(getattr(older, n) is False for n in extras[1:])
 
 
 def test_state_conversions_are_those_of_the_attributes():

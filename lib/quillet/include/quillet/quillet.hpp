@@ -4,6 +4,8 @@
 // Choices of the library, which its users may rely on:
 // - Levels are spdlog's (trace 0 .. off 6). Every operation taking a level or a colour checks
 //   it and throws std::invalid_argument ("9 is not a valid Level", ...) for a value out of range.
+// - Records may carry key-value fields (record_fields.hpp). Pattern sinks append them after
+//   the message as " key=value" pairs; JSON sinks write them as an object (details/json_formatter.hpp).
 // - Console sinks are spdlog's console sinks with the console mutex (details/console_sinks.hpp):
 //   with `color` the platform's colour sink (ANSI on POSIX, the console API on Windows), whose
 //   colour range is coloured only when the stream is a terminal; without it the plain sink.
@@ -101,22 +103,26 @@ public:
 
     // Level of the loggers built from now on (trace when never set).
     LoggerFactory& set_level(level lvl);
+    // Each add_*_handler's `json` makes its sink write JSON lines (details/json_formatter.hpp)
+    // instead of `pattern`, which it then ignores; a JSON console sink never colours.
     // Standard output from `lvl` up to `max_level`.
-    LoggerFactory& add_stdout_handler(bool color, const std::string& pattern, level lvl, level max_level);
+    LoggerFactory& add_stdout_handler(bool color, const std::string& pattern, level lvl, level max_level,
+                                      bool json = false);
     // Standard error from `lvl`.
-    LoggerFactory& add_stderr_handler(bool color, const std::string& pattern, level lvl);
+    LoggerFactory& add_stderr_handler(bool color, const std::string& pattern, level lvl, bool json = false);
     // Standard output from `lvl`.
-    LoggerFactory& add_basic_console_handler(bool color, const std::string& pattern, level lvl);
+    LoggerFactory& add_basic_console_handler(bool color, const std::string& pattern, level lvl, bool json = false);
     // Standard output for min_level..max_stdout_level, standard error above.
-    LoggerFactory& add_console_handler(bool color, const std::string& pattern, level max_stdout_level, level min_level);
+    LoggerFactory& add_console_handler(bool color, const std::string& pattern, level max_stdout_level, level min_level,
+                                       bool json = false);
     // A file, truncated when `overwrite`, else appended to; each record in the kernel before the
     // log call returns, or through a buffer when `buffered` (details/file_sink.hpp).
     LoggerFactory& add_file_handler(const std::string& filename, const std::string& pattern, level lvl, bool overwrite,
-                                    bool buffered = false);
+                                    bool buffered = false, bool json = false);
     // A size-rotated file set, written as add_file_handler's.
     LoggerFactory& add_rotating_file_handler(const std::string& filename, std::uint64_t max_size,
                                              std::uint64_t max_files, const std::string& pattern, level lvl,
-                                             bool buffered = false);
+                                             bool buffered = false, bool json = false);
     // RFC 5424 syslog from `lvl` (details/syslog_sink.hpp).
     LoggerFactory& add_syslog_handler(const details::syslog_options& options, level lvl);
     // A syslog sink made before, shared with whatever loggers it already serves; its level stays.
@@ -133,7 +139,7 @@ public:
     const std::vector<spdlog::sink_ptr>& sinks() const noexcept { return sinks_; }
 
 private:
-    LoggerFactory& add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl);
+    LoggerFactory& add_sink(spdlog::sink_ptr sink, const std::string& pattern, level lvl, bool json);
 
     level level_ = spdlog::level::trace;
     std::vector<spdlog::sink_ptr> sinks_;
