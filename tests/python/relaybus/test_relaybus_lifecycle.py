@@ -198,3 +198,49 @@ def test_interpreter_exit_with_live_dispatchers(child, detach, mode):
     rounds = int(os.environ.get("KORVO_EXIT_ROUNDS", "10"))
     for _ in range(rounds):
         assert child(script, timeout=30).split() == ["end"]
+
+
+# The asyncio side, one script per case: consumers asleep beside queued messages, pushes that
+# fail silently or freeze the interpreter, a crash at exit. Every child runs with the debug
+# allocator, which turns a use of freed memory (at exit too) into a crash; none imports the test
+# modules, whose own teardown would hide such a use.
+ASYNC_PRELUDE = """
+    import asyncio
+    from korvo.utils.relaybus import relaybus
+    class Quiet:
+        def warn(self, m): pass
+        def debug(self, m): pass
+    relaybus.logger = Quiet()
+"""
+ASYNC_CASES = {
+    "exit-after-use": ("""
+    from korvo.utils.relaybus.relaybus import AsyncDispatcher, AsyncQueue
+    async def readme():
+        async def on_message(data: bytes):
+            print(len(data))
+        d = AsyncDispatcher(on_message)
+        d.setup()
+        d.close()
+        q = AsyncQueue()
+        await q.push_str("hello")
+        assert await q.pop() == b"hello"
+    asyncio.run(readme())
+    print("end")
+    """, ["end"]),
+    "exit-while-coroutines-wait": ("""
+    async def leave_waiting(q):
+        q.start_dispatcher(lambda m: asyncio.sleep(0))
+        asyncio.ensure_future(q.pop())
+        await q.push_str("x")
+        await asyncio.sleep(0)
+    loop = asyncio.new_event_loop()
+    loop.run_until_complete(leave_waiting(relaybus.AsyncQueue(loop=loop)))
+    print("end")
+    """, ["end"]),
+}
+
+
+@pytest.mark.parametrize(("script", "expected"), ASYNC_CASES.values(), ids=ASYNC_CASES.keys())
+def test_asyncio_lifecycle(child, script, expected):
+    out = child(ASYNC_PRELUDE + script, timeout=30, env={"PYTHONMALLOC": "debug"})
+    assert out.split() == expected
