@@ -189,6 +189,9 @@ struct async_queue_object {
     int _wait_for_space;
     int _space_waiters;
     PyObject* _space;
+    // private: consumers between finding the queue empty and the end of their wait; a push
+    // signals while there are any
+    int _consumers_waiting;
 };
 
 // What import_api() finds: strong references to the types and the conversion functions.
