@@ -131,6 +131,12 @@ bool cancellation_pending() noexcept {
     throw python_error{};
 }
 
+// Wakes one consumer waiting on the condition, whose lock the caller holds. Throws python_error.
+void wake_one(async_queue_object* self, PyObject* cond) {
+    call_method(cond, relaybus_module::state().notify_name.ptr());
+    self->_wake_pending = 1;
+}
+
 template <class Source>
 coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* cond, PyObject* msg) {
     Source source;
@@ -145,10 +151,11 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
     }
     if (result < 0) raise_refused(ring, result, size);
     // The ring asks for a wake-up once per empty try_pop, that is for one consumer; with several
-    // waiting, each stored message wakes one of them. The message is stored already, so a
-    // cancellation while the lock is awaited is held back until the signal is given (as
-    // asyncio.Condition.wait holds one back until it has its lock again).
-    if (self->_consumers_waiting > 0) {
+    // waiting, a stored message wakes one of them unless a wake-up is on its way already (its
+    // consumer passes it on, see consume_messages). The message is stored, so a cancellation
+    // while the lock is awaited is held back until the signal is given (as asyncio.Condition.wait
+    // holds one back until it has its lock again).
+    if (self->_consumers_waiting > 0 && !self->_wake_pending) {
         coro::async_with block(cond);
         object deferred;
         for (;;) {
@@ -160,7 +167,9 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
                 deferred = object::steal(PyErr_GetRaisedException());
             }
         }
-        block.run([&] { call_method(cond, relaybus_module::state().notify_name.ptr()); });
+        block.run([&] {
+            if (!self->_wake_pending) wake_one(self, cond);
+        });
         co_await block.leave();
         if (deferred) {
             PyErr_SetRaisedException(deferred.release());
@@ -199,6 +208,9 @@ private:
 // that finds the queue empty counts as waiting, takes the lock and tries once more before it
 // waits: a message stored before that second try is taken by it, one stored after it signals the
 // condition, and the wait cannot miss that signal because it starts before the lock is let go.
+// Pushes signal once while a wake-up is on its way; the consumer it reaches passes it on to the
+// next waiting one when it finds a message (more may have come meanwhile). A consumer going to
+// sleep on an empty queue forgets a wake-up on its way: nothing is left for it to bring.
 coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject* cond, bool dispatch) {
     spsc_queue::queue_object* ring = ring_of(queue);
     for (;;) {
@@ -207,9 +219,18 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
             waiting_consumer counted(self);
             coro::async_with block(cond);
             co_await block.enter();
-            block.run([&] { message = take_one(self, ring); });
-            if (!message)
+            block.run([&] {
+                message = take_one(self, ring);
+                if (!message) self->_wake_pending = 0;
+            });
+            if (!message) {
                 co_await block.step([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); });
+                block.run([&] {
+                    self->_wake_pending = 0;
+                    message = take_one(self, ring);
+                    if (message && self->_consumers_waiting > 1) wake_one(self, cond);
+                });
+            }
             co_await block.leave();
             if (!message) continue;
         }
