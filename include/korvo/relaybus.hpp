@@ -189,6 +189,10 @@ struct async_queue_object {
     int _wait_for_space;
     int _space_waiters;
     PyObject* _space;
+    // private: consumers between finding the queue empty and the end of their wait, and whether
+    // a wake-up is on its way to one of them (pushes then need not signal)
+    int _consumers_waiting;
+    int _wake_pending;
 };
 
 // What import_api() finds: strong references to the types and the conversion functions.

@@ -2,6 +2,7 @@
 
 import gc
 import importlib.util
+import os
 import subprocess
 import sys
 import textwrap
@@ -61,14 +62,15 @@ def refcount_growth():
 
 @pytest.fixture
 def child():
-    """child(code, timeout=60, returncode=0): runs `code` in a fresh interpreter and returns its
-    stdout. A crash, a hang past the deadline or an exit status other than `returncode` (-N: killed
-    by signal N) fails the test that asked, not the run."""
+    """child(code, timeout=60, returncode=0, env=None): runs `code` in a fresh interpreter (with
+    `env` added to the environment) and returns its stdout. A crash, a hang past the deadline or an
+    exit status other than `returncode` (-N: killed by signal N) fails the test that asked, not the
+    run."""
 
-    def run(code, timeout=60, returncode=0):
+    def run(code, timeout=60, returncode=0, env=None):
         try:
-            proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                                  timeout=timeout)
+            proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, errors="replace",
+                                  timeout=timeout, env=None if env is None else {**os.environ, **env})
         except subprocess.TimeoutExpired as exc:
             pytest.fail(f"child still running after {timeout} s:\n{exc.stdout}\n{exc.stderr}")
         assert proc.returncode == returncode, f"child exited with {proc.returncode}:\n{proc.stdout}\n{proc.stderr[-3000:]}"

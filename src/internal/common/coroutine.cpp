@@ -1,6 +1,7 @@
 // Native coroutine objects: the Python type that drives C++ coroutine bodies.
 #include "coroutine.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -35,6 +36,8 @@ coroutine_object* as_coro(PyObject* self) noexcept { return reinterpret_cast<cor
 // Python object are taken from recently dropped ones instead of the allocators. Process-wide and
 // touched only with the interpreter lock held. Frames are plain C++ memory and stay for the
 // process; objects belong to the interpreter's allocator and go back to it in release().
+// A kept object still names its type, which freeing it reads: objects are kept only for the
+// admitted types, and a type's module retires it (freeing its spares) while it still holds it.
 class spare_memory {
 public:
     void* take_frame(std::size_t size) noexcept {
@@ -50,9 +53,26 @@ public:
     }
     // The memory only: untracked, without a type reference.
     void* take_object() noexcept { return objects_.pop(); }
-    bool keep_object(void* self) noexcept { return objects_.push(self); }
-    void release() noexcept {
-        while (void* spare = objects_.pop()) PyObject_GC_Del(spare);
+    bool keep_object(PyObject* self) noexcept { return admitted(Py_TYPE(self)) && objects_.push(self); }
+    // A type that is never admitted (the list is full) simply has its objects freed at once.
+    void admit(PyTypeObject* type) noexcept {
+        if (!admitted(type)) types_.push(type);
+    }
+    void retire(PyTypeObject* type) noexcept {
+        types_.remove(type);
+        release(type);
+    }
+    // Frees the kept objects of `type`, or all of them when it is null.
+    void release(PyTypeObject* type = nullptr) noexcept {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < objects_.count; ++i) {
+            void* spare = objects_.items[i];
+            if (type == nullptr || Py_TYPE(static_cast<PyObject*>(spare)) == type)
+                PyObject_GC_Del(spare);
+            else
+                objects_.items[kept++] = spare;
+        }
+        objects_.count = kept;
     }
 
 private:
@@ -66,6 +86,13 @@ private:
             items[count++] = p;
             return true;
         }
+        void remove(void* p) noexcept {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (items[i] != p) continue;
+                items[i] = items[--count];
+                return;
+            }
+        }
     };
     // Frames by size class of 64 bytes, up to 1 KiB; larger ones always go to the allocator.
     static constexpr std::size_t k_frame_granule = 64;
@@ -74,8 +101,14 @@ private:
         return (size + k_frame_granule - 1) / k_frame_granule - 1;
     }
 
+    bool admitted(PyTypeObject* type) const noexcept {
+        return std::find(types_.items.begin(), types_.items.begin() + types_.count, type) !=
+               types_.items.begin() + types_.count;
+    }
+
     std::array<freelist<8>, k_frame_classes> frames_;
     freelist<16> objects_;
+    freelist<4> types_;
 };
 spare_memory g_spares;
 
@@ -414,11 +447,15 @@ void promise::operator delete(void* frame, std::size_t size) noexcept { g_spares
 
 void release_spares() noexcept { g_spares.release(); }
 
+void retire_type(PyTypeObject* type) noexcept { g_spares.retire(type); }
+
 object make_type(PyObject* module, const char* qualified_name) {
     PyType_Spec spec = type_spec(
         qualified_name, sizeof(coroutine_object),
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots);
-    return object::steal(check(PyType_FromModuleAndSpec(module, &spec, nullptr)));
+    object type = object::steal(check(PyType_FromModuleAndSpec(module, &spec, nullptr)));
+    g_spares.admit(reinterpret_cast<PyTypeObject*>(type.ptr()));
+    return type;
 }
 
 object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std::initializer_list<PyObject*> keep) {

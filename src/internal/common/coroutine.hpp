@@ -183,17 +183,21 @@ private:
 
 // The type of native coroutine objects (named `qualified_name`, e.g. "pkg.mod.coroutine"),
 // made once per module and passed to make(); not bound in the module. Throws python_error.
+// A module that drops the type calls retire_type first (from its m_clear).
 object make_type(PyObject* module, const char* qualified_name);
+
+// Frees the kept memory of `type`'s dropped objects and keeps none of them from now on. Called
+// while the caller still holds the type: a kept object is freed through its type.
+void retire_type(PyTypeObject* type) noexcept;
 
 // A new coroutine object of `type` running `b`, named `name` / `qualname` (interned strs),
 // keeping `keep` alive for it. Throws python_error (MemoryError when the frame could not be
 // allocated).
 object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std::initializer_list<PyObject*> keep);
 
-// Frees the memory of the dropped coroutine objects kept for reuse. Each module that makes
-// coroutine types calls it from its state's release hook: that memory belongs to the
-// interpreter's allocator, which does not outlive the interpreter (another may be started in the
-// same process).
+// Frees the memory of every dropped coroutine object kept for reuse. A module that keeps its type
+// for the process's life (never retiring it) calls it when the module is freed: that memory
+// belongs to the interpreter's allocator, which does not outlive the interpreter.
 void release_spares() noexcept;
 
 // Suspends the frame of `owner` on `iter`: later sends and throws go to the iterator, `first`

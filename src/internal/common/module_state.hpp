@@ -16,8 +16,9 @@ namespace korvo {
 //   static constexpr const char* module_name;  // for "<module_name> is not loaded"
 //   PyObject* module;                           // borrowed: the state lives inside it
 //   template <class F> void visit_fields(F&& f); // f(object&) for every owned reference
-//   void on_free() noexcept;                    // optional: runs when the module is freed,
-//                                               // after its fields are cleared
+//   void on_clear() noexcept;                   // optional: runs when the module is cleared
+//                                               // (m_clear, also from m_free), before its
+//                                               // fields are reset
 // definition() gives the module's PyModuleDef with this state's size and slots.
 template <class T>
 class module_state {
@@ -79,6 +80,7 @@ public:
         T* st = find(module);
         if (st == nullptr) return 0;
         if (current_ == st) current_ = nullptr;
+        if constexpr (requires { st->on_clear(); }) st->on_clear();
         st->visit_fields([](object& field) { field.reset(); });
         return 0;
     }
@@ -86,7 +88,6 @@ public:
         T* st = find(static_cast<PyObject*>(module));
         if (st == nullptr) return;
         clear(static_cast<PyObject*>(module));
-        if constexpr (requires { st->on_free(); }) st->on_free();
         std::destroy_at(st);
     }
 

@@ -3,6 +3,7 @@
 import asyncio
 import gc
 import pickle
+import random
 import socket
 import threading
 
@@ -480,6 +481,42 @@ def test_block_on_full_push_waits_on_the_loop_instead_of_blocking_it(zerocopy):
         blocked.cancel()  # a push waiting for space stays cancellable
         with pytest.raises(asyncio.CancelledError):
             await blocked
+
+    run(main())
+
+
+@pytest.mark.parametrize("with_dispatcher", [False, True], ids=["pops", "pops-and-dispatcher"])
+def test_consumers_sharing_a_queue_get_every_message_once(with_dispatcher):
+    count = 3000
+
+    async def main():
+        q = relaybus.AsyncQueue(capacity=8, slot_size=8, block_on_full=True)
+        rng, got = random.Random(7), []
+
+        async def take(message):
+            got.append(int(message))
+            if rng.random() < 0.3:
+                await asyncio.sleep(0)
+
+        async def popper():
+            while True:
+                await take(await q.pop())
+
+        consumers = [asyncio.ensure_future(popper()) for _ in range(3)]
+        if with_dispatcher:
+            q.start_dispatcher(take)
+        for i in range(count):
+            await q.push_str(str(i))
+            if rng.random() < 0.2:
+                await asyncio.sleep(0)
+        for _ in range(1000):
+            if len(got) == count:
+                break
+            await asyncio.sleep(0.005)
+        for task in consumers:
+            task.cancel()
+        await q.shutdown()
+        assert sorted(got) == list(range(count))
 
     run(main())
 

@@ -310,3 +310,146 @@ def test_two_loops_setting_up_one_dispatcher_start_one_reader(child):
     print(result == (["ok", "refused"], 100, [True]), len(leaks), result)
     """, timeout=120)
     assert out.split()[:2] == ["True", "0"], out
+
+
+# The asyncio side, one script per case: consumers asleep beside queued messages, pushes that
+# fail silently or freeze the interpreter, a crash at exit. Every child runs with the debug
+# allocator, which turns a use of freed memory (at exit too) into a crash; none imports the test
+# modules, whose own teardown would hide such a use.
+QUEUE_PRELUDE = """
+    import asyncio
+    from korvo.utils.relaybus import relaybus
+    class Quiet:
+        def warn(self, m): pass
+        def debug(self, m): pass
+    relaybus.logger = Quiet()
+"""
+QUEUE_CASES = {
+    "three-pops": ("""
+    async def main():
+        q = relaybus.AsyncQueue()
+        pops = [asyncio.ensure_future(q.pop()) for _ in range(3)]
+        await asyncio.sleep(0)
+        for i in range(3):
+            await q.push_str(str(i))
+        done, _ = await asyncio.wait(pops, timeout=5)
+        print(*sorted(p.result().decode() for p in done))
+    asyncio.run(main())
+    """, ["0", "1", "2"]),
+    "pop-beside-dispatcher": ("""
+    async def main():
+        q = relaybus.AsyncQueue()
+        gate, got = asyncio.Event(), []
+        async def hold(message):
+            got.append(message.decode())
+            await gate.wait()
+        q.start_dispatcher(hold)
+        await asyncio.sleep(0)
+        waiter = asyncio.ensure_future(q.pop())
+        await asyncio.sleep(0)
+        await q.push_str("a")
+        await q.push_str("b")  # the dispatcher holds "a": this one is the pop's
+        done, _ = await asyncio.wait([waiter], timeout=5)
+        gate.set()
+        print(*got, *(p.result().decode() for p in done))
+        await q.shutdown()
+    asyncio.run(main())
+    """, ["a", "b"]),
+    "push-cancelled-at-the-lock": ("""
+    async def main():
+        q = relaybus.AsyncQueue()
+        lock = q.__reduce__()[2][1]
+        waiter = asyncio.ensure_future(q.pop())
+        await asyncio.sleep(0)
+        await lock.acquire()
+        push = asyncio.ensure_future(q.push_str("kept"))
+        await asyncio.sleep(0)  # stored; the signal waits for the lock
+        push.cancel()
+        await asyncio.sleep(0)
+        lock.release()
+        done, _ = await asyncio.wait([waiter], timeout=5)
+        await asyncio.wait([push], timeout=5)
+        print(push.cancelled(), *(p.result().decode() for p in done))
+    asyncio.run(main())
+    """, ["True", "kept"]),
+    "full-queue": ("""
+    async def fill(q, push, count):
+        outcomes = []
+        for i in range(count):
+            try:
+                outcomes.append(await push(q, str(i)))
+            except asyncio.QueueFull:
+                outcomes.append("full")
+        return outcomes
+    pushes = {
+        "buf": lambda q, text: q.push_buf(bytearray(text.encode())),
+        "obj": lambda q, text: q.push_obj(text.encode()),
+        "str": lambda q, text: q.push_str(text),
+    }
+    async def main():
+        for name, push in pushes.items():
+            q = relaybus.AsyncQueue(capacity=4, slot_size=8)
+            outcomes = await fill(q, push, 6)
+            popped = [(await q.pop()).decode() for _ in range(4)]
+            print(name, outcomes.count(None), outcomes.count("full"), "".join(popped))
+        q = relaybus.AsyncQueue(capacity=4, slot_size=8, overwrite=True)
+        outcomes = await fill(q, pushes["str"], 12)
+        print("overwrite", outcomes.count(None), (await q.pop()).decode())
+        try:
+            await relaybus.AsyncQueue(slot_size=4).push_str("longer")
+        except ValueError:
+            print("too-large")
+    asyncio.run(main())
+    """, ["buf", "4", "2", "0123", "obj", "4", "2", "0123", "str", "4", "2", "0123", "overwrite", "12", "8",
+          "too-large"]),
+    "restored-blocking-ring": ("""
+    from korvo.spsc_queue.spsc_queue import SPSCQueue
+    async def main():
+        state = list(relaybus.AsyncQueue(capacity=1).__reduce__()[2])
+        restored = relaybus.AsyncQueue.__new__(relaybus.AsyncQueue)
+        state[4] = SPSCQueue(16, 1, False, False, True)
+        try:
+            restored.__setstate__(tuple(state))
+        except ValueError:
+            print("refused")
+        else:
+            await restored.push_str("a")
+            await restored.push_str("b")  # would sleep in the ring, on the loop's thread
+        state[4] = SPSCQueue(16, 1, True, False, True)  # overwriting: never blocks
+        restored.__setstate__(tuple(state))
+        await restored.push_str("a")
+        await restored.push_str("b")
+        print((await restored.pop()).decode())
+    asyncio.run(main())
+    """, ["refused", "b"]),
+    "exit-after-use": ("""
+    from korvo.utils.relaybus.relaybus import AsyncDispatcher, AsyncQueue
+    async def readme():
+        async def on_message(data: bytes):
+            print(len(data))
+        d = AsyncDispatcher(on_message)
+        d.setup()
+        d.close()
+        q = AsyncQueue()
+        await q.push_str("hello")
+        assert await q.pop() == b"hello"
+    asyncio.run(readme())
+    print("end")
+    """, ["end"]),
+    "exit-while-coroutines-wait": ("""
+    async def leave_waiting(q):
+        q.start_dispatcher(lambda m: asyncio.sleep(0))
+        asyncio.ensure_future(q.pop())
+        await q.push_str("x")
+        await asyncio.sleep(0)
+    loop = asyncio.new_event_loop()
+    loop.run_until_complete(leave_waiting(relaybus.AsyncQueue(loop=loop)))
+    print("end")
+    """, ["end"]),
+}
+
+
+@pytest.mark.parametrize(("script", "expected"), QUEUE_CASES.values(), ids=QUEUE_CASES.keys())
+def test_asyncio_lifecycle(child, script, expected):
+    out = child(QUEUE_PRELUDE + script, timeout=30, env={"PYTHONMALLOC": "debug"})
+    assert out.split() == expected

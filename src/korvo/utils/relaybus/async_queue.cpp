@@ -102,6 +102,41 @@ struct str_source {
     }
 };
 
+// Whether the pending exception is asyncio.CancelledError. A failed lookup answers no and never
+// replaces that exception.
+bool cancellation_pending() noexcept {
+    object cancelled;
+    {
+        saved_error pending;
+        cancelled = object::steal(guard(nullptr, [] {
+            object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+            return get_attr(asyncio.ptr(), "CancelledError").release();
+        }));
+    }
+    return cancelled && PyErr_ExceptionMatches(cancelled.ptr());
+}
+
+// A push the ring neither stored nor let replace an older message: the caller learns it.
+[[noreturn]] void raise_refused(const spsc_queue::queue_object* ring, int result, std::size_t size) {
+    if (result == spsc_queue::k_full) {
+        object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
+        object queue_full = get_attr(asyncio.ptr(), "QueueFull");
+        PyErr_SetString(queue_full.ptr(), "AsyncQueue is full");
+    } else if (result == spsc_queue::k_too_large) {
+        PyErr_Format(PyExc_ValueError, "a message of %zu bytes does not fit in the AsyncQueue's slots of %zu bytes",
+                     size, ring->slot_size);
+    } else {
+        PyErr_Format(PyExc_RuntimeError, "the AsyncQueue's ring queue refused the message (result %d)", result);
+    }
+    throw python_error{};
+}
+
+// Wakes one consumer waiting on the condition, whose lock the caller holds. Throws python_error.
+void wake_one(async_queue_object* self, PyObject* cond) {
+    call_method(cond, relaybus_module::state().notify_name.ptr());
+    self->_wake_pending = 1;
+}
+
 template <class Source>
 coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* cond, PyObject* msg) {
     Source source;
@@ -114,11 +149,32 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
         object wait = space_event(self);
         co_await coro::await(wait.ptr());
     }
-    if (result >= spsc_queue::k_wake) {
+    if (result < 0) raise_refused(ring, result, size);
+    // The ring asks for a wake-up once per empty try_pop, that is for one consumer; with several
+    // waiting, a stored message wakes one of them unless a wake-up is on its way already (its
+    // consumer passes it on, see consume_messages). The message is stored, so a cancellation
+    // while the lock is awaited is held back until the signal is given (as asyncio.Condition.wait
+    // holds one back until it has its lock again).
+    if (self->_consumers_waiting > 0 && !self->_wake_pending) {
         coro::async_with block(cond);
-        co_await block.enter();
-        block.run([&] { call_method(cond, relaybus_module::state().notify_name.ptr()); });
+        object deferred;
+        for (;;) {
+            try {
+                co_await block.enter();
+                break;
+            } catch (const python_error&) {
+                if (!cancellation_pending()) throw;
+                deferred = object::steal(PyErr_GetRaisedException());
+            }
+        }
+        block.run([&] {
+            if (!self->_wake_pending) wake_one(self, cond);
+        });
         co_await block.leave();
+        if (deferred) {
+            PyErr_SetRaisedException(deferred.release());
+            throw python_error{};
+        }
     }
     co_return object::borrow(Py_None);
 }
@@ -135,44 +191,54 @@ object take_one(async_queue_object* self, spsc_queue::queue_object* ring) {
     return message;
 }
 
-coro::body pop_message(async_queue_object* self, PyObject* queue, PyObject* cond) {
-    spsc_queue::queue_object* ring = ring_of(queue);
-    for (;;) {
-        if (object message = take_one(self, ring)) co_return message;
-        coro::async_with block(cond);
-        co_await block.enter();
-        co_await block.step([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); });
-        co_await block.leave();
-    }
-}
+// Counts a consumer as waiting from its empty try_pop until its wait has ended, however it ends
+// (a cancelled or closed coroutine drops its frame, and with it this).
+class waiting_consumer {
+public:
+    explicit waiting_consumer(async_queue_object* queue) noexcept : queue_(queue) { ++queue_->_consumers_waiting; }
+    ~waiting_consumer() { --queue_->_consumers_waiting; }
+    waiting_consumer(const waiting_consumer&) = delete;
+    waiting_consumer& operator=(const waiting_consumer&) = delete;
 
-coro::body dispatch_messages(async_queue_object* self, PyObject* queue, PyObject* cond) {
+private:
+    async_queue_object* queue_;
+};
+
+// pop() (one message) or the dispatcher task (every message, each to the callback). A consumer
+// that finds the queue empty counts as waiting, takes the lock and tries once more before it
+// waits: a message stored before that second try is taken by it, one stored after it signals the
+// condition, and the wait cannot miss that signal because it starts before the lock is let go.
+// Pushes signal once while a wake-up is on its way; the consumer it reaches passes it on to the
+// next waiting one when it finds a message (more may have come meanwhile). A consumer going to
+// sleep on an empty queue forgets a wake-up on its way: nothing is left for it to bring.
+coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject* cond, bool dispatch) {
     spsc_queue::queue_object* ring = ring_of(queue);
     for (;;) {
-        while (object message = take_one(self, ring)) {
-            object callback = object::borrow(self->_callback);
-            object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
-            co_await coro::await(awaitable.ptr());
+        object message = take_one(self, ring);
+        if (!message) {
+            waiting_consumer counted(self);
+            coro::async_with block(cond);
+            co_await block.enter();
+            block.run([&] {
+                message = take_one(self, ring);
+                if (!message) self->_wake_pending = 0;
+            });
+            if (!message) {
+                co_await block.step([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); });
+                block.run([&] {
+                    self->_wake_pending = 0;
+                    message = take_one(self, ring);
+                    if (message && self->_consumers_waiting > 1) wake_one(self, cond);
+                });
+            }
+            co_await block.leave();
+            if (!message) continue;
         }
-        coro::async_with block(cond);
-        co_await block.enter();
-        co_await block.step([&] { return call_method(cond, relaybus_module::state().wait_name.ptr()); });
-        co_await block.leave();
+        if (!dispatch) co_return message;
+        object callback = object::borrow(self->_callback);
+        object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
+        co_await coro::await(awaitable.ptr());
     }
-}
-
-// Whether the pending exception is asyncio.CancelledError. A failed lookup answers no and never
-// replaces that exception.
-bool cancellation_pending() noexcept {
-    object cancelled;
-    {
-        saved_error pending;
-        cancelled = object::steal(guard(nullptr, [] {
-            object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
-            return get_attr(asyncio.ptr(), "CancelledError").release();
-        }));
-    }
-    return cancelled && PyErr_ExceptionMatches(cancelled.ptr());
 }
 
 coro::body shut_down(async_queue_object* self, PyObject* cond) {
@@ -216,12 +282,12 @@ PyObject* async_queue_push(PyObject* self, PyObject* msg) {
 
 PyObject* async_queue_pop(PyObject* self, PyObject*) {
     return coroutine_method(self, coroutine_kind::pop,
-                            [](async_queue_object* q) { return pop_message(q, q->_q, q->_notify_cond); });
+                            [](async_queue_object* q) { return consume_messages(q, q->_q, q->_notify_cond, false); });
 }
 
 PyObject* async_queue_dispatch(PyObject* self, PyObject*) {
     return coroutine_method(self, coroutine_kind::dispatch,
-                            [](async_queue_object* q) { return dispatch_messages(q, q->_q, q->_notify_cond); });
+                            [](async_queue_object* q) { return consume_messages(q, q->_q, q->_notify_cond, true); });
 }
 
 PyObject* async_queue_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -297,6 +363,17 @@ void write_member(PyObject* self, std::size_t i, PyObject* value) {
         if (!PyObject_TypeCheck(value, queue_type)) {
             PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
                          queue_type->tp_name);
+            throw python_error{};
+        }
+        // The constructor never builds such a ring (block_on_full waits on the loop instead): a
+        // push would sleep in it on the loop's thread, holding the interpreter lock, and the
+        // consumer that could make room runs on that same thread.
+        const spsc_queue::queue_object* ring = as_queue(value);
+        if (ring->block_on_full && !ring->overwrite) {
+            PyErr_SetString(PyExc_ValueError,
+                            "AsyncQueue cannot use an SPSCQueue made with block_on_full=True: a push into it when "
+                            "full would block the event loop's thread (make the AsyncQueue with block_on_full=True "
+                            "to wait on the loop instead)");
             throw python_error{};
         }
     }

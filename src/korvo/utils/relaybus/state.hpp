@@ -23,8 +23,10 @@ struct coroutine_names {
 
 struct relaybus_state {
     static constexpr const char* module_name = "korvo.utils.relaybus.relaybus";
-    // The spare coroutine memory belongs to this interpreter's allocator.
-    void on_free() noexcept { coro::release_spares(); }
+    // Kept coroutine memory is freed through the coroutine type, so it goes before the type.
+    void on_clear() noexcept {
+        if (coroutine_type) coro::retire_type(reinterpret_cast<PyTypeObject*>(coroutine_type.ptr()));
+    }
     PyObject* module = nullptr;  // borrowed: the state lives inside it
     object queue_type;           // SPSCQueue
     object cbuffer_view_type;
