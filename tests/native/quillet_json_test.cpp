@@ -24,7 +24,6 @@ namespace {
 namespace qd = quillet::details;
 using quillet::field_value;
 using quillet::record_field;
-using kind = field_value::kind;
 
 std::string json_string(std::string_view text) {
     spdlog::memory_buf_t out;
@@ -121,15 +120,14 @@ TEST(QuilletJson, ValuesKeepTheirType) {
         return std::string(out.data(), out.size());
     };
     EXPECT_EQ(value({}), "null");
-    EXPECT_EQ(value({.type = kind::boolean, .boolean = true}), "true");
-    EXPECT_EQ(value({.type = kind::integer, .integer = std::numeric_limits<std::int64_t>::min()}),
-              "-9223372036854775808");
-    EXPECT_EQ(value({.type = kind::real, .real = 2.0}), "2.0");
-    EXPECT_EQ(value({.type = kind::real, .real = 0.1}), "0.1");
-    EXPECT_EQ(value({.type = kind::real, .real = 1e300}), "1e+300");
-    EXPECT_EQ(value({.type = kind::real, .real = std::numeric_limits<double>::quiet_NaN()}), "\"NaN\"");
-    EXPECT_EQ(value({.type = kind::real, .real = -std::numeric_limits<double>::infinity()}), "\"-Infinity\"");
-    EXPECT_EQ(value({.type = kind::text, .text = "a\"\xFF"}), "\"a\\\"" + fffd + "\"");
+    EXPECT_EQ(value(field_value::of_bool(true)), "true");
+    EXPECT_EQ(value(field_value::of_int(std::numeric_limits<std::int64_t>::min())), "-9223372036854775808");
+    EXPECT_EQ(value(field_value::of_real(2.0)), "2.0");
+    EXPECT_EQ(value(field_value::of_real(0.1)), "0.1");
+    EXPECT_EQ(value(field_value::of_real(1e300)), "1e+300");
+    EXPECT_EQ(value(field_value::of_real(std::numeric_limits<double>::quiet_NaN())), "\"NaN\"");
+    EXPECT_EQ(value(field_value::of_real(-std::numeric_limits<double>::infinity())), "\"-Infinity\"");
+    EXPECT_EQ(value(field_value::of_text("a\"\xFF")), "\"a\\\"" + fffd + "\"");
 }
 
 struct json_capture {
@@ -150,9 +148,8 @@ struct json_capture {
 
 TEST(QuilletJson, OneLinePerRecordWithTheRecordsFields) {
     json_capture c;
-    const std::vector<record_field> fields{{"user", {.type = kind::integer, .integer = 42}},
-                                           {"bad\xFF", {.type = kind::text, .text = "v\n"}},
-                                           {"none", {}}};
+    const std::vector<record_field> fields{
+        {"user", field_value::of_int(42)}, {"bad\xFF", field_value::of_text("v\n")}, {"none", {}}};
     {
         const quillet::record_fields_scope scope(fields);
         c.logger.log(spdlog::source_loc{"app.py", 7, "work"}, spdlog::level::warn, "said \"hi\"\n\xC3");
@@ -180,8 +177,8 @@ TEST(QuilletJson, ConcurrentWritersKeepTheirOwnFields) {
         writers.emplace_back([&c, t] {
             const std::string name = "w" + std::to_string(t);
             for (int i = 0; i < k_records; ++i) {
-                const std::vector<record_field> fields{{"writer", {.type = kind::text, .text = name}},
-                                                       {"i", {.type = kind::integer, .integer = i}}};
+                const std::vector<record_field> fields{{"writer", field_value::of_text(name)},
+                                                       {"i", field_value::of_int(i)}};
                 const quillet::record_fields_scope scope(fields);
                 c.logger.info(name);
             }
@@ -202,16 +199,21 @@ TEST(QuilletJson, ConcurrentWritersKeepTheirOwnFields) {
 // Pattern sinks append " key=value" where the message is, with the compiled formatter and with
 // spdlog's (which a padded %v needs); a record without fields is unchanged.
 TEST(QuilletJson, PatternSinksAppendTheFieldsToTheMessage) {
-    const std::vector<record_field> fields{{"user", {.type = kind::integer, .integer = 42}},
-                                           {"name", {.type = kind::text, .text = "a b"}},
-                                           {"k=v", {.type = kind::real, .real = 0.5}},
-                                           {"ok", {.type = kind::boolean, .boolean = false}}};
-    const std::vector<std::pair<std::string, std::string>> table{
-        {"%l %v|", "info m user=42 name=\"a b\" \"k=v\"=0.5 ok=false|\n"},
-        {"%l %-4v|", "info m user=42 name=\"a b\" \"k=v\"=0.5 ok=false|\n"},
-        {"%l %8!v|", "info m user=4|\n"},
+    const std::vector<record_field> fields{{"user", field_value::of_int(42)},
+                                           {"name", field_value::of_text("a b")},
+                                           {"k=v", field_value::of_real(0.5)},
+                                           {"ok", field_value::of_bool(false)}};
+    struct pattern_case {
+        const char* pattern;
+        const char* with_fields;
+        const char* without;
     };
-    for (const auto& [pattern, want] : table) {
+    constexpr pattern_case table[] = {
+        {"%l %v|", "info m user=42 name=\"a b\" \"k=v\"=0.5 ok=false|\n", "info m|\n"},
+        {"%l %-4v|", "info m user=42 name=\"a b\" \"k=v\"=0.5 ok=false|\n", "info m   |\n"},
+        {"%l %8!v|", "info m user=4|\n", "info        m|\n"},
+    };
+    for (const auto& [pattern, with_fields, without] : table) {
         std::ostringstream stream;
         auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream);
         sink->set_formatter(qd::make_pattern_formatter(pattern, spdlog::pattern_time_type::local, "\n"));
@@ -221,10 +223,7 @@ TEST(QuilletJson, PatternSinksAppendTheFieldsToTheMessage) {
             logger.info("m");
         }
         logger.info("m");
-        const std::string plain = pattern == "%l %8!v|"   ? "info        m|\n"
-                                  : pattern == "%l %-4v|" ? "info m   |\n"
-                                                          : "info m|\n";
-        EXPECT_EQ(stream.str(), want + plain) << pattern;
+        EXPECT_EQ(stream.str(), std::string(with_fields) + without) << pattern;
     }
 }
 

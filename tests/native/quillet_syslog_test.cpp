@@ -32,31 +32,6 @@ using quillet::record_field;
 
 constexpr std::size_t k_max = 2048;
 
-field_value integer(std::int64_t n) {
-    field_value v;
-    v.type = field_value::kind::integer;
-    v.integer = n;
-    return v;
-}
-field_value text_value(std::string_view t) {
-    field_value v;
-    v.type = field_value::kind::text;
-    v.text = t;
-    return v;
-}
-field_value boolean(bool b) {
-    field_value v;
-    v.type = field_value::kind::boolean;
-    v.boolean = b;
-    return v;
-}
-field_value real(double d) {
-    field_value v;
-    v.type = field_value::kind::real;
-    v.real = d;
-    return v;
-}
-
 std::string format(const spdlog::details::log_msg& msg, quillet::record_fields fields = {}, std::size_t max = k_max,
                    qd::syslog_header header = {1, "host", "app", 42}) {
     fmt::memory_buffer out;
@@ -107,12 +82,12 @@ TEST(QuilletSyslogFormat, HeaderFieldsKeepPrintableAsciiWithinTheirLengths) {
 TEST(QuilletSyslogFormat, ParamValuesEscapedAndNamesSanitized) {
     static const std::string long_key(40, 'k');
     const std::array<record_field, 6> fields{{
-        {"user", integer(42)},
-        {"quote\"s] =x", text_value("a\"b\\c]d\ne")},
-        {"ok", boolean(true)},
+        {"user", field_value::of_int(42)},
+        {"quote\"s] =x", field_value::of_text("a\"b\\c]d\ne")},
+        {"ok", field_value::of_bool(true)},
         {"none", {}},
-        {"ratio", real(0.5)},
-        {long_key, text_value("\xFF\xC3")},
+        {"ratio", field_value::of_real(0.5)},
+        {long_key, field_value::of_text("\xFF\xC3")},
     }};
     const std::string m = after_header(format(record(lv::info, "msg"), fields));
     const std::string expected =
@@ -137,7 +112,7 @@ TEST(QuilletSyslogFormat, InvalidUtf8BecomesReplacementCharacters) {
 TEST(QuilletSyslogFormat, LongMessagesAreCutAtACharacterAndMarked) {
     std::string text;
     for (int i = 0; i < 3000; ++i) text += "\xC3\xA9";  // 6000 octets
-    const std::array<record_field, 1> small{{{"k", text_value("v")}}};
+    const std::array<record_field, 1> small{{{"k", field_value::of_text("v")}}};
     const std::string m = format(record(lv::info, text), small);
     EXPECT_LE(m.size(), k_max);
     EXPECT_GT(m.size(), k_max - 2);
@@ -147,7 +122,7 @@ TEST(QuilletSyslogFormat, LongMessagesAreCutAtACharacterAndMarked) {
 
     // Fields that leave no room go; the message keeps what fits.
     const std::string huge(5000, 'v');
-    const std::array<record_field, 1> big{{{"k", text_value(huge)}}};
+    const std::array<record_field, 1> big{{{"k", field_value::of_text(huge)}}};
     const std::string n = format(record(lv::info, "short"), big);
     EXPECT_LE(n.size(), k_max);
     EXPECT_EQ(n.find("fields@32473"), std::string::npos);
@@ -196,7 +171,7 @@ TEST(QuilletSyslogSink, SendsOneDatagramPerRecordWithTheScopeFields) {
     spdlog::logger logger("udp", sink);
     logger.info("plain");
     {
-        const std::array<record_field, 1> fields{{{"user", integer(7)}}};
+        const std::array<record_field, 1> fields{{{"user", field_value::of_int(7)}}};
         quillet::record_fields_scope scope(fields);
         logger.error("with fields");
     }

@@ -25,6 +25,28 @@ struct field_value {
     std::int64_t integer = 0;
     double real = 0.0;
     std::string_view text;  // kind::text: UTF-8 as given; writers escape or replace what they must
+
+    static constexpr field_value of_bool(bool b) noexcept {
+        return make(kind::boolean, [&](field_value& v) { v.boolean = b; });
+    }
+    static constexpr field_value of_int(std::int64_t i) noexcept {
+        return make(kind::integer, [&](field_value& v) { v.integer = i; });
+    }
+    static constexpr field_value of_real(double d) noexcept {
+        return make(kind::real, [&](field_value& v) { v.real = d; });
+    }
+    static constexpr field_value of_text(std::string_view t) noexcept {
+        return make(kind::text, [&](field_value& v) { v.text = t; });
+    }
+
+private:
+    template <class Set>
+    static constexpr field_value make(kind k, Set set) noexcept {
+        field_value v;
+        v.type = k;
+        set(v);
+        return v;
+    }
 };
 
 struct record_field {
