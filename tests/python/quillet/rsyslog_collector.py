@@ -118,8 +118,9 @@ class Collector:
         """Every record written so far (of one app name), each line parsed by json.loads, "sd"
         parsed too ({} when the message had no structured data)."""
         try:
-            with open(self.output, encoding="utf-8") as f:
-                lines = f.read().splitlines()
+            with open(self.output, "rb") as f:
+                # rsyslog may be half-way through writing the last line: take whole lines only.
+                lines = [line.decode("utf-8") for line in f.read().split(b"\n")[:-1]]
         except FileNotFoundError:
             return []
         out = []
