@@ -83,6 +83,7 @@ record_fields_builder::record_fields_builder(const bound_fields* bound, ::quille
 }
 
 void record_fields_builder::put(std::string_view key, const field_value& value) {
+    added_ = true;
     for (record_field& f : fields_) {
         if (f.key == key) {
             f.value = value;

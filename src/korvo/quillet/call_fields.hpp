@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,12 +58,19 @@ public:
     void add(PyObject* key, PyObject* value);
     ::quillet::record_fields view() const noexcept { return fields_; }
     bool empty() const noexcept { return fields_.empty(); }
+    // Makes these the current record's fields on this thread until the builder goes; add nothing
+    // after it. Without bound or call fields the outer ones are current already: no scope.
+    void make_current() noexcept {
+        if (added_) scope_.emplace(view());
+    }
 
 private:
     void put(std::string_view key, const ::quillet::field_value& value);
 
     std::vector<::quillet::record_field> fields_;
     std::vector<object> keep_;  // the texts the fields view
+    bool added_ = false;
+    std::optional<::quillet::record_fields_scope> scope_;  // last: closed before what it views goes
 };
 
 // A dict of `bound`'s fields as Python values (text values as str). Throws python_error.

@@ -253,7 +253,7 @@ void log_through(spdlog::logger& logger, level lvl, std::string_view text, const
     if (!logger.should_log(lvl)) return;
     record_fields_builder fields(bound);
     fields.add_dict(req.fields);
-    const ::quillet::record_fields_scope scope(fields.view());
+    fields.make_current();
     fmt::memory_buffer colored_buffer;
     std::string_view colored = text;
     if (compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))

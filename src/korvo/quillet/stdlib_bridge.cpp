@@ -181,7 +181,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!logger->should_log(bucket)) Py_RETURN_NONE;
         record_fields_builder fields(nullptr);
         add_extra_fields(fields, record, st);
-        const ::quillet::record_fields_scope scope(fields.view());
+        fields.make_current();
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
         Py_RETURN_NONE;
