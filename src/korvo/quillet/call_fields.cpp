@@ -1,6 +1,7 @@
 // Fields of records logged from Python (call_fields.hpp).
 #include "call_fields.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "common/args.hpp"
@@ -76,13 +77,15 @@ void check_fields_arg(PyObject* fields) {
 }
 
 record_fields_builder::record_fields_builder(const bound_fields* bound, ::quillet::record_fields outer)
-    : fields_(outer.begin(), outer.end()) {
+    : outer_(outer) {
     if (bound == nullptr) return;
-    fields_.reserve(fields_.size() + bound->items.size());
+    fields_.reserve(outer_.size() + bound->items.size());
     for (const bound_fields::item& i : bound->items) put(i.key, i.value);
 }
 
 void record_fields_builder::put(std::string_view key, const field_value& value) {
+    // The outer fields are copied only once something is added to them.
+    if (!added_) fields_.insert(fields_.begin(), outer_.begin(), outer_.end());
     added_ = true;
     for (record_field& f : fields_) {
         if (f.key == key) {
@@ -105,11 +108,11 @@ void record_fields_builder::add(PyObject* key, PyObject* value) {
 
 void record_fields_builder::add_dict(PyObject* fields) {
     check_fields_arg(fields);
-    if (fields == nullptr || fields == Py_None) return;
+    if (fields == nullptr || fields == Py_None || PyDict_GET_SIZE(fields) == 0) return;
     // A copy of the items: a value's __str__ may change the dict.
     object items = object::steal(check(PyDict_Items(fields)));
     const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-    fields_.reserve(fields_.size() + static_cast<std::size_t>(n));
+    fields_.reserve(std::max(fields_.size(), outer_.size()) + static_cast<std::size_t>(n));
     keep_.reserve(keep_.size() + 2 * static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.ptr(), i);

@@ -56,8 +56,8 @@ public:
     void add_dict(PyObject* fields);
     // Adds one field whose key and value are Python objects. Throws python_error.
     void add(PyObject* key, PyObject* value);
-    ::quillet::record_fields view() const noexcept { return fields_; }
-    bool empty() const noexcept { return fields_.empty(); }
+    ::quillet::record_fields view() const noexcept { return added_ ? ::quillet::record_fields(fields_) : outer_; }
+    bool empty() const noexcept { return view().empty(); }
     // Makes these the current record's fields on this thread until the builder goes; add nothing
     // after it. Without bound or call fields the outer ones are current already: no scope.
     void make_current() noexcept {
@@ -67,8 +67,9 @@ public:
 private:
     void put(std::string_view key, const ::quillet::field_value& value);
 
-    std::vector<::quillet::record_field> fields_;
-    std::vector<object> keep_;  // the texts the fields view
+    ::quillet::record_fields outer_;
+    std::vector<::quillet::record_field> fields_;  // outer_ and what was added, once something was
+    std::vector<object> keep_;                     // the texts the fields view
     bool added_ = false;
     std::optional<::quillet::record_fields_scope> scope_;  // last: closed before what it views goes
 };
