@@ -227,6 +227,13 @@ void close_now_if_the_loop_allows(PyObject* loop, PyObject* sock) {
     object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
     object running = call_method(asyncio.ptr(), "_get_running_loop");
     if (running.ptr() != loop && check(PyObject_IsTrue(call_method(loop, "is_running").ptr()))) return;
+    // The loop may have run _finalize and stopped since close() handed it over: the socket is
+    // closed then, and nothing of it is left in the selector.
+    object fileno = call_method(sock, "fileno");
+    if (PyLong_AsLong(fileno.ptr()) == -1) {
+        if (PyErr_Occurred()) throw python_error{};
+        return;
+    }
     try {
         call_method(loop, "remove_reader", sock);
     } catch (const python_error&) {
