@@ -12,9 +12,12 @@ def ratio(value, baseline, better="higher"):
     return value / baseline if better == "higher" else baseline / value
 
 
-def record(group, path, value, baseline_name, baseline, unit, *, better="higher", target=None, note=""):
+def record(group, path, value, baseline_name, baseline, unit, *, better="higher", target=None, note="",
+           settings="", runs=None, baseline_runs=None):
     """One row. `target` is the least acceptable ratio (None: reported, no target); `better` says
-    whether a larger figure is better (rates) or a smaller one (times)."""
+    whether a larger figure is better (rates) or a smaller one (times). `settings` says how the
+    figures were taken (best of N, capacity, flags); `runs` and `baseline_runs` are every run's
+    figure, so the report can show the spread behind the one it compares."""
     row = {
         "group": group,
         "path": path,
@@ -26,6 +29,9 @@ def record(group, path, value, baseline_name, baseline, unit, *, better="higher"
         "ratio": ratio(value, baseline, better),
         "target": target,
         "note": note,
+        "settings": settings,
+        "runs": list(runs) if runs is not None else [value],
+        "baseline_runs": list(baseline_runs) if baseline_runs is not None else [baseline],
     }
     met = "" if target is None else ("  met" if row["ratio"] >= target else "  MISSED")
     wanted = "" if target is None else f" (target >= {target:g})"
