@@ -7,9 +7,9 @@
 // a block_on_full queue) may sleep, and they do so without the lock: never call them holding it
 // while the other side needs it. Keep a reference to the queue object while any thread may call.
 //
-// Families: the fixed family (push, push_wake, pop, release, try_pop) stores each message in
+// Families: the fixed family (push, push_wake, pop, release, try_pop, poll) stores each message in
 // one of `capacity` slots of `slot_size` bytes; the variable family (push_var, push_var_wake,
-// pop_var, try_pop_var) stores messages with their lengths in a byte ring of
+// pop_var, try_pop_var, poll_var) stores messages with their lengths in a byte ring of
 // capacity * slot_size bytes. Drive one queue through one family.
 #pragma once
 
@@ -53,6 +53,11 @@ struct queue_vtable {
     // Any thread. Refuses further pushes, wakes a waiting consumer and a blocked producer;
     // messages already queued can still be popped, then pops return k_stopped. Returns 0.
     int (*stop)(queue_object* queue);
+    // Consumer thread. As try_pop / try_pop_var, but an empty queue does not arm the wake-up:
+    // push_wake stays k_ok. For looking again soon without asking the producer for a wake-up;
+    // call try_pop* once before sleeping on a wake-up.
+    int (*poll)(queue_object* queue, const char** data, std::size_t* size);
+    int (*poll_var)(queue_object* queue, const char** data, std::size_t* size);
 };
 
 // Instance layout: object header, table pointer, then the fields.

@@ -440,7 +440,7 @@ INSTANTIATE_TEST_SUITE_P(RingQueue, RingBlocking, testing::ValuesIn(all_modes())
 
 // ================================================================== wake-up protocol
 
-enum class act { push, push_wake, try_pop, stop };
+enum class act { push, push_wake, try_pop, poll, stop };
 
 struct wake_step {
     act what;
@@ -473,6 +473,12 @@ TEST_P(RingWake, FollowsTheProtocol) {
             case act::try_pop:
                 EXPECT_EQ(try_pop_msg(q, fam).rc, s.expect);
                 break;
+            case act::poll: {
+                const char* data = nullptr;
+                std::size_t size = 0;
+                EXPECT_EQ(fam == family::fixed ? q.poll(&data, &size) : q.poll_var(&data, &size), s.expect);
+                break;
+            }
             case act::stop:
                 EXPECT_EQ(q.stop(), s.expect);
                 break;
@@ -507,6 +513,12 @@ const wake_case wake_cases[] = {
     {"stop_reports_an_armed_consumer",
      {{act::try_pop, k_ok}, {act::stop, k_wake}, {act::try_pop, k_stopped}, {act::push_wake, k_stopped}},
      0},
+    {"empty_poll_does_not_arm", {{act::poll, k_ok}, {act::push_wake, k_ok}, {act::poll, k_taken}}, 0},
+    {"poll_leaves_an_armed_request", {{act::try_pop, k_ok}, {act::poll, k_ok}, {act::push_wake, k_wake}}, 1},
+    {"poll_taking_a_message_disarms",
+     {{act::try_pop, k_ok}, {act::push, k_ok}, {act::poll, k_taken}, {act::push_wake, k_ok}},
+     0},
+    {"poll_after_stop", {{act::stop, k_ok}, {act::poll, k_stopped}}, 0},
     {"stop_without_an_armed_consumer",
      {{act::push, k_ok}, {act::stop, k_ok}, {act::try_pop, k_taken}, {act::try_pop, k_stopped}, {act::stop, k_ok}},
      0},

@@ -47,10 +47,12 @@ int queue_try_pop(queue_object* q, const char** d, std::size_t* n) { return ring
 int queue_pop_var(queue_object* q, const char** d, std::size_t* n) { return ring_of(q).pop_var(d, n); }
 int queue_try_pop_var(queue_object* q, const char** d, std::size_t* n) { return ring_of(q).try_pop_var(d, n); }
 int queue_stop(queue_object* q) { return ring_of(q).stop(); }
+int queue_poll(queue_object* q, const char** d, std::size_t* n) { return ring_of(q).poll(d, n); }
+int queue_poll_var(queue_object* q, const char** d, std::size_t* n) { return ring_of(q).poll_var(d, n); }
 
 constexpr queue_vtable k_vtable{
-    queue_push,    queue_push_wake, queue_push_var, queue_push_var_wake, queue_size, queue_pop,
-    queue_release, queue_try_pop,   queue_pop_var,  queue_try_pop_var,   queue_stop,
+    queue_push,    queue_push_wake, queue_push_var,    queue_push_var_wake, queue_size, queue_pop,      queue_release,
+    queue_try_pop, queue_pop_var,   queue_try_pop_var, queue_stop,          queue_poll, queue_poll_var,
 };
 
 // ---- construction

@@ -71,7 +71,8 @@ using spsc_queue::k_wrong_family;
 // waits: finding the queue empty arms a wake-up request and the next push_wake/push_var_wake
 // returns k_wake once, so the caller can wake a consumer sleeping on its own primitive (event
 // fd, semaphore). Plain push/push_var leave the request for a later push_wake. Taking a message
-// disarms it.
+// disarms it. poll/poll_var never wait and never arm: a consumer polls while it expects more
+// soon, and try_pops once before it sleeps.
 //
 // stop() (any thread): afterwards pushes return k_stopped, a producer blocked on a full queue
 // returns k_stopped, and pops hand out what is still queued and then return k_stopped instead
@@ -144,7 +145,9 @@ public:
 
     // Fixed family; waits while empty. k_taken (message held until release()), k_stopped,
     // k_wrong_family.
-    [[nodiscard]] int pop(const char** data, std::size_t* size) noexcept { return pop_impl(data, size, false, true); }
+    [[nodiscard]] int pop(const char** data, std::size_t* size) noexcept {
+        return pop_impl(data, size, false, pop_mode::wait);
+    }
     // Lets go of the message handed out by the last pop*/try_pop*; its pointer is invalid
     // afterwards. k_ok, or k_nothing_held.
     [[nodiscard]] int release() noexcept {
@@ -155,16 +158,25 @@ public:
     // Fixed family; never waits. k_taken (valid until the consumer's next call), k_ok empty
     // (wake-up armed), k_stopped, k_wrong_family.
     [[nodiscard]] int try_pop(const char** data, std::size_t* size) noexcept {
-        return pop_impl(data, size, false, false);
+        return pop_impl(data, size, false, pop_mode::arm);
     }
     // Variable family; waits while empty. k_taken (valid until the consumer's next call),
     // k_stopped, k_wrong_family.
     [[nodiscard]] int pop_var(const char** data, std::size_t* size) noexcept {
-        return pop_impl(data, size, true, true);
+        return pop_impl(data, size, true, pop_mode::wait);
     }
     // Variable family; never waits. Results as try_pop.
     [[nodiscard]] int try_pop_var(const char** data, std::size_t* size) noexcept {
-        return pop_impl(data, size, true, false);
+        return pop_impl(data, size, true, pop_mode::arm);
+    }
+    // As try_pop / try_pop_var, but an empty queue leaves the wake-up as it was: for a consumer
+    // that looks again soon (a busy loop between messages, a short poll before it sleeps), so the
+    // producer neither pays for the request nor sends a wake-up nobody waits for.
+    [[nodiscard]] int poll(const char** data, std::size_t* size) noexcept {
+        return pop_impl(data, size, false, pop_mode::poll);
+    }
+    [[nodiscard]] int poll_var(const char** data, std::size_t* size) noexcept {
+        return pop_impl(data, size, true, pop_mode::poll);
     }
 
     // ---- any thread ----
@@ -264,7 +276,11 @@ private:
 
     // ---------------------------------------------------------------- consumer side
 
-    int pop_impl(const char** data, std::size_t* size, bool var, bool wait) noexcept {
+    // What a pop does when the queue is empty: sleep until a message comes, arm the wake-up
+    // request and report empty, or only report empty.
+    enum class pop_mode { wait, arm, poll };
+
+    int pop_impl(const char** data, std::size_t* size, bool var, pop_mode mode) noexcept {
         end_hold();
         for (;;) {
             u64 off = 0;
@@ -276,11 +292,12 @@ private:
                 return k_taken;
             }
             if (claimed != k_ok) return claimed;
-            if (wait) {
+            if (mode == pop_mode::wait) {
                 if (!wait_for_message()) return k_stopped;
                 continue;
             }
             if (csig_.stopped_.load(std::memory_order_acquire)) return k_stopped;
+            if (mode == pop_mode::poll) return k_ok;
             // Arm the wake-up, then re-check: either this sees the new message or that push takes
             // the flag and returns k_wake.
             csig_.wake_armed_.raise(cfg_.asymmetric_);
