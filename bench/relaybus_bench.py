@@ -137,6 +137,37 @@ def wakeup_latency(samples=2000):
     return latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
 
 
+def plain_thread_latency(samples=2000):
+    """The baseline of both wake-up latencies: a plain Python thread blocked in recv on a loopback
+    UDP socket, woken by one datagram carrying its send time. Returns (p50, p99) in ns."""
+    import socket
+
+    receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    receiver.bind(("127.0.0.1", 0))
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sender.connect(receiver.getsockname())
+    latencies = []
+    got = threading.Semaphore(0)
+
+    def reader():
+        for _ in range(samples):
+            message = receiver.recv(64)
+            latencies.append(time.monotonic_ns() - int.from_bytes(message, "little", signed=True))
+            got.release()
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    for _ in range(samples):
+        time.sleep(0.0005)  # let the reader fall asleep in recv
+        sender.send(time.monotonic_ns().to_bytes(8, "little", signed=True))
+        got.acquire()
+    thread.join()
+    receiver.close()
+    sender.close()
+    latencies.sort()
+    return latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
+
+
 ASYNC_COUNT = 4_000_000  # about a second at the ceiling
 REPEATS = 3  # the limits, ceilings and korvo rows report the best of these runs: the machine is shared
 
