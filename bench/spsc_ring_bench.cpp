@@ -314,17 +314,34 @@ void print_row(const char* name, std::size_t msg, const run_result& r, const run
                 r.push_mean_ns, r.push_ns.p50, r.push_ns.p99, r.push_ns.p999, r.first_try_share * 100);
 }
 
+// Every round's figure as a JSON array.
+std::string json_runs(const series& s) {
+    std::string out = "[";
+    char figure[32];
+    for (const run_result& r : s.runs) {
+        std::snprintf(figure, sizeof figure, "%s%.0f", out.size() > 1 ? ", " : "", r.msgs_per_s);
+        out += figure;
+    }
+    return out + "]";
+}
+
 // One results row (see bench/results.py) when KORVO_BENCH_RESULTS names the run's results file.
-void record_row(const char* path, const run_result& r, const run_result& base) {
+void record_row(const char* path, const run_result& r, const series& runs, const run_result& base,
+                const series& base_runs) {
     const char* destination = std::getenv("KORVO_BENCH_RESULTS");
     if (destination == nullptr || *destination == '\0') return;
+    const char* run = std::getenv("KORVO_BENCH_RUN");  // a timestamp: nothing to escape
     std::FILE* out = std::fopen(destination, "a");
     if (out == nullptr) return;
     std::fprintf(out,
                  "{\"group\": \"spsc_queue\", \"path\": \"%s\", \"value\": %.0f, \"baseline_name\": "
                  "\"mutex+cv+deque\", \"baseline\": %.0f, \"unit\": \"msg/s\", \"better\": \"higher\", "
-                 "\"ratio\": %.4f, \"target\": null, \"note\": \"one producer, one consumer thread\"}\n",
-                 path, r.msgs_per_s, base.msgs_per_s, r.msgs_per_s / base.msgs_per_s);
+                 "\"ratio\": %.4f, \"target\": null, \"note\": \"\", \"ceiling\": false, "
+                 "\"settings\": \"median of %d interleaved rounds; %zu messages in flight, one producer and one "
+                 "consumer thread, each on its own CPU when there are two\", \"runs\": %s, \"baseline_runs\": %s, "
+                 "\"run\": \"%s\"}\n",
+                 path, r.msgs_per_s, base.msgs_per_s, r.msgs_per_s / base.msgs_per_s, k_rounds, k_capacity,
+                 json_runs(runs).c_str(), json_runs(base_runs).c_str(), run != nullptr ? run : "");
     std::fclose(out);
 }
 
@@ -370,8 +387,8 @@ int main() {
         print_row("ring variable", s.msg, v, &b);
         std::printf("\n");
         const std::string size = std::to_string(s.msg) + " B";
-        record_row(("ring_queue fixed, " + size).c_str(), f, b);
-        record_row(("ring_queue variable, " + size).c_str(), v, b);
+        record_row(("ring_queue fixed, " + size).c_str(), f, fixed, b, base);
+        record_row(("ring_queue variable, " + size).c_str(), v, var, b, base);
     }
     return 0;
 }

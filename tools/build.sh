@@ -95,6 +95,9 @@ case "$cmd" in
     # Every benchmark appends its rows here; the report turns one run's rows into the table,
     # the chart and the README's copy of the table.
     export KORVO_BENCH_RESULTS=$top/build/bench/results.jsonl
+    # Names the run in each row: the report takes one run's rows only and says when it began.
+    KORVO_BENCH_RUN=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+    export KORVO_BENCH_RUN
     rm -f "$KORVO_BENCH_RESULTS"
     for exe in build/bench/bench/*_bench; do [ -x "$exe" ] && { echo "== $exe"; "$exe"; }; done
     for script in bench/*_bench.py; do
