@@ -28,7 +28,8 @@ class Context:
     size: int
     log: object
     tty: bool
-    rates: list = field(default_factory=list)  # (what, messages per second), in run order
+    # (what, messages per second, the baseline's short name or None for korvo), in run order
+    rates: list = field(default_factory=list)
 
     def color(self, code):
         """A colour code on a terminal; -1 (none) when the output is a file or a pipe."""
@@ -39,24 +40,33 @@ class Context:
 
 
 class Counter:
-    """The trivial consumer every case delivers to: counts, and signals the last message."""
+    """The trivial consumer every case delivers to: counts, and signals the last message (also
+    through `on_last`, for a loop waiting on a future). The display reads `seen` and nothing else:
+    the callback does no work for it."""
 
-    def __init__(self, expected):
+    def __init__(self, expected, on_last=None):
         self.expected = expected
         self.seen = 0
         self.done = threading.Event()
+        self.on_last = on_last
 
     def __call__(self, message):
         self.seen += 1
-        if self.seen >= self.expected:
+        if self.seen == self.expected:
             self.done.set()
+            if self.on_last is not None:
+                self.on_last()
 
 
 class Progress:
     """Shows messages/s while `counter` fills: one redrawn bar on a terminal, a plain line every
-    half second otherwise. Runs on a Python thread of its own."""
+    half second otherwise. Runs on a Python thread of its own that sleeps between redraws and
+    takes the interpreter lock only to read the count and draw, a few times a second, so that the
+    display does not slow what it shows; a run shorter than one interval is never redrawn."""
 
     WIDTH = 30
+    REDRAW_SECONDS = 0.25  # on a terminal; the plain lines come every LINE_SECONDS
+    LINE_SECONDS = 0.5
 
     def __init__(self, label, counter, tty):
         self.label = label
@@ -80,12 +90,9 @@ class Progress:
         return time.perf_counter() - self.start_time
 
     def _run(self):
-        last_line = self.start_time
-        while not self.stop.wait(0.1):
-            now = time.perf_counter()
-            if self.tty or now - last_line >= 0.5:
-                self._show(final=False)
-                last_line = now
+        interval = self.REDRAW_SECONDS if self.tty else self.LINE_SECONDS
+        while not self.stop.wait(interval):
+            self._show(final=False)
 
     def _show(self, final):
         seen, expected = self.counter.seen, self.counter.expected
@@ -103,6 +110,22 @@ class Progress:
 def wait_for(counter, seconds=120):
     if not counter.done.wait(seconds):
         raise RuntimeError(f"only {counter.seen} of {counter.expected} messages arrived in {seconds} s")
+
+
+def last_message(counter):
+    """A future of the running loop that the counter resolves at its last message; the counter
+    runs on the loop's thread in the asyncio parts, so the loop sleeps until then instead of
+    polling."""
+    done = asyncio.get_running_loop().create_future()
+    counter.on_last = lambda: done.done() or done.set_result(None)
+    return done
+
+
+async def wait_async(done, counter, seconds=120):
+    try:
+        await asyncio.wait_for(done, seconds)
+    except TimeoutError:
+        raise RuntimeError(f"only {counter.seen} of {counter.expected} messages arrived in {seconds} s") from None
 
 
 # ---- parts ---------------------------------------------------------------------------------
@@ -148,7 +171,7 @@ def part_sync(ctx):
         elapsed = progress.elapsed()
     stats = producer.join()
     d.close()
-    ctx.rates.append(("korvo SyncDispatcher, native producer", ctx.count / elapsed))
+    ctx.rates.append(("korvo SyncDispatcher, native producer", ctx.count / elapsed, None))
     ctx.log.debug(f"producer stats: {stats}")
 
 
@@ -165,17 +188,17 @@ def part_async(ctx):
     async def run():
         d = AsyncDispatcher(on_message, capacity=8192, slot_size=max(ctx.size, 64))
         d.setup()
+        done = last_message(counter)
         with Progress("AsyncDispatcher (korvo)", counter, ctx.tty) as progress:
             producer = example_producer.Producer(d, ctx.count, size=ctx.size)
-            while not counter.done.is_set():
-                await asyncio.sleep(0.01)
+            await wait_async(done, counter)
             elapsed = progress.elapsed()
         stats = producer.join()  # every message has arrived: the thread has ended or is ending
         d.close()
         return elapsed, stats
 
     elapsed, stats = asyncio.run(run())
-    ctx.rates.append(("korvo AsyncDispatcher, native producer", ctx.count / elapsed))
+    ctx.rates.append(("korvo AsyncDispatcher, native producer", ctx.count / elapsed, None))
     ctx.log.debug(f"producer stats: {stats}")
 
 
@@ -188,16 +211,16 @@ def part_call_soon(ctx):
 
     async def run():
         loop = asyncio.get_running_loop()
+        done = last_message(counter)
         with Progress("loop.call_soon_threadsafe", counter, ctx.tty) as progress:
             feed = demo_native.CallSoonFeed(loop, counter, counter.expected, ctx.size)
-            while not counter.done.is_set():
-                await asyncio.sleep(0.01)
+            await wait_async(done, counter)
             elapsed = progress.elapsed()
         feed.join()
         return elapsed
 
     elapsed = asyncio.run(run())
-    ctx.rates.append(("loop.call_soon_threadsafe, native thread", counter.expected / elapsed))
+    ctx.rates.append(("loop.call_soon_threadsafe, native thread", counter.expected / elapsed, "call_soon_threadsafe"))
 
 
 def part_simple_queue(ctx):
@@ -216,7 +239,7 @@ def part_simple_queue(ctx):
             counter(q.get())
         elapsed = progress.elapsed()
     producer.join()
-    ctx.rates.append(("queue.SimpleQueue, Python thread", ctx.count / elapsed))
+    ctx.rates.append(("queue.SimpleQueue, Python thread", ctx.count / elapsed, "SimpleQueue"))
 
 
 @dataclass
@@ -269,14 +292,21 @@ def make_logger(quillet, log_path, tty):
 
 
 def print_table(rates):
+    """Every rate; beside each korvo row, how many times as fast it is as each baseline that ran
+    (a baseline's own row says it is one: korvo is never compared with itself)."""
     if not rates:
         return
-    korvo = next((rate for what, rate in rates if what.startswith("korvo")), None)
+    korvo_ran = any(column is None for _, _, column in rates)
+    baselines = [(column, rate) for _, rate, column in rates if column is not None and korvo_ran]
+    headers = [f"korvo vs {column}" for column, _ in baselines]
     print()
-    print(f"{'how messages reach Python':44} {'msgs/s':>12} {'korvo is':>9}")
-    for what, rate in rates:
-        ratio = f"{korvo / rate:8.1f}x" if korvo else ""
-        print(f"{what:44} {rate:12,.0f} {ratio:>9}")
+    print(f"{'how messages reach Python':44} {'msgs/s':>12}" + "".join(f"  {h}" for h in headers))
+    for what, rate, column in rates:
+        cells = ""
+        for (name, base), header in zip(baselines, headers):
+            cell = f"{rate / base:.1f}x" if column is None else "(baseline)" if column == name else ""
+            cells += f"  {cell:>{len(header)}}"
+        print(f"{what:44} {rate:12,.0f}{cells}".rstrip())
 
 
 def show_log_file(path, lines=6):

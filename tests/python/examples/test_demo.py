@@ -1,8 +1,10 @@
 """The demo runs end to end with small counts, its output piped as in CI."""
 
 import os
+import pty
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -34,6 +36,46 @@ def test_every_part_runs_and_the_table_has_every_row(full_run):
     assert "\r" not in result.stdout and "\x1b" not in result.stdout  # plain lines when piped
 
 
+def summary(stdout):
+    """The summary table: its header and {row: the cells after the row's name}."""
+    lines = stdout.split("how messages reach Python", 1)[1].splitlines()
+    return lines[0], {line[:44].strip(): line[44:].split() for line in lines[1:] if line[:44].strip() in ROWS.values()}
+
+
+def test_summary_compares_korvo_with_each_baseline_never_itself(full_run):
+    result, _ = full_run
+    header, rows = summary(result.stdout)
+    assert header.split() == ["msgs/s", "korvo", "vs", "call_soon_threadsafe", "korvo", "vs", "SimpleQueue"]
+    for part in ("sync", "async"):
+        rate, *ratios = rows[ROWS[part]]
+        assert len(ratios) == 2 and all(ratio.endswith("x") and float(ratio[:-1]) > 0 for ratio in ratios)
+    assert rows[ROWS["call_soon"]][1:] == rows[ROWS["simple_queue"]][1:] == ["(baseline)"]
+
+
+def test_on_a_terminal_the_bar_is_redrawn_in_place(tmp_path):
+    # A pty as stdout: the live bar and colours; the run must end and print the same summary.
+    parent, child = pty.openpty()
+    demo = subprocess.Popen([sys.executable, DEMO, "-n", "3000", "-p", "sync,simple_queue", "--log-dir", str(tmp_path)],
+                            stdin=subprocess.DEVNULL, stdout=child, stderr=child)
+    os.close(child)
+    output, deadline = b"", time.monotonic() + 120
+    while time.monotonic() < deadline:
+        try:
+            chunk = os.read(parent, 65536)
+        except OSError:  # the demo has closed its end
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(parent)
+    assert demo.wait(timeout=max(deadline - time.monotonic(), 1)) == 0, output
+    text = output.decode(errors="replace")
+    assert "\r[##############################] SyncDispatcher (korvo)" in text
+    assert "\x1b[" in text  # the console's colours
+    _, rows = summary(text.replace("\r\n", "\n"))
+    assert rows[ROWS["sync"]][1].endswith("x") and rows[ROWS["simple_queue"]][1:] == ["(baseline)"]
+
+
 def test_console_splits_by_level(full_run):
     result, _ = full_run
     assert "WARN and above go to stderr" in result.stderr
@@ -60,6 +102,9 @@ def test_only_the_chosen_parts_run(parts, tmp_path):
     chosen = parts.split(",")
     for name, row in ROWS.items():
         assert (row in result.stdout) == (name in chosen)
+    # a korvo row is compared only with baselines that ran
+    compared = bool({"sync", "async"} & set(chosen)) and bool({"call_soon", "simple_queue"} & set(chosen))
+    assert ("korvo vs" in result.stdout) == compared
     assert ("thermo-1" in result.stdout + result.stderr) == ("logging" in chosen)
 
 
