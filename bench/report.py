@@ -58,14 +58,14 @@ def machine():
             f"Python {platform.python_version()}; load average at the end of the run {load_avg}")
 
 
-def run_text(run, now):
-    """Which run the figures come from and how long its benchmarks took."""
-    when = now.strftime("%Y-%m-%d %H:%M UTC")
+def run_text(run, ended):
+    """Which run the figures come from and how long its benchmarks took (`ended`: when its last
+    row was written)."""
     try:
         began = datetime.datetime.strptime(run, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc)
     except ValueError:
-        return f"one benchmark run, reported {when}"
-    minutes = max((now - began).total_seconds() / 60, 0)
+        return f"one benchmark run, ended {ended:%Y-%m-%d %H:%M} UTC"
+    minutes = max((ended - began).total_seconds() / 60, 0)
     return (f"one `./dev bench` run, begun {began:%Y-%m-%d %H:%M} UTC; its benchmarks took {minutes:.0f} min "
             f"(the build before them not counted)")
 
@@ -158,7 +158,7 @@ def explanation(rows, run):
             "its baseline, above 1 when korvo is ahead (for times, the baseline's time over korvo's). "
             "Rows \"of the ceiling\" give instead the share korvo reaches of the most the machine can "
             "deliver on that path (a native loop that holds the interpreter lock throughout and calls the same "
-            "callback, or a logging handler that does nothing), so they stay below 1. Spread: how far the runs "
+            "callback, or a logging handler that does nothing), so they reach 1 at most, but for noise. Spread: how far the runs "
             "behind each figure lay apart (half the range between the slowest and the fastest, relative to "
             "its middle); the figure compared is the one named under How measured. "
             f"Targets met: {sum(met(row) for row in targeted)} of {len(targeted)}.")
@@ -209,7 +209,7 @@ def chart(rows, path, about, run):
     ]
     fig.legend(handles=legend, loc="lower center", ncol=5, fontsize=8, frameon=False)
     fig.suptitle(f"korvo against its baselines: {run.replace('`', '')}\n{about}", fontsize=8)
-    fig.tight_layout(rect=(0, 0.03, 1, 1))
+    fig.tight_layout(rect=(0, 0.03, 1, 0.97))
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
@@ -222,7 +222,7 @@ def draw_panel(ax, rows, ceiling):
     colours = [SHARE if ceiling else (AHEAD if r >= 1 else BEHIND) for r in ratios]
     ax.barh(positions, ratios, color=colours, height=0.7)
     if ceiling:
-        ax.set_xlim(0, 1.25)
+        ax.set_xlim(0, max(ratios + [1.0]) + 0.4)  # room for the labels
         ax.axvline(1.0, color="#555555", linestyle=":", linewidth=1)
         ax.set_xlabel("share of the ceiling (1: as fast as the most the machine delivers on that path)", fontsize=8)
     else:
@@ -276,7 +276,8 @@ def main():
     rows = load(args.results)
     if not rows:
         sys.exit(f"report.py: {args.results} holds no rows")
-    run = run_text(run_of(rows), datetime.datetime.now(datetime.timezone.utc))
+    ended = datetime.datetime.fromtimestamp(os.path.getmtime(args.results), datetime.timezone.utc)
+    run = run_text(run_of(rows), ended)
     about = machine()
     os.makedirs(args.out_dir, exist_ok=True)
     with open(os.path.join(args.out_dir, "latest.md"), "w", encoding="utf-8") as f:
