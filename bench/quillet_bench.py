@@ -7,6 +7,7 @@ import json
 import logging
 import logging.handlers
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -46,7 +47,7 @@ def interleaved_medians_ns(fns, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
     for _ in range(repeats):
         for fn, runs in zip(fns, times):
             runs.append(per_call_ns(fn, n))
-    return [results.median(runs, f"median of {repeats} interleaved runs of {n:,} calls") for runs in times]
+    return [statistics.median(runs) for runs in times]
 
 
 def interleaved_loop_medians_ns(loops, n=FILTERED_CALLS, repeats=FILTERED_REPEATS):
@@ -59,7 +60,7 @@ def interleaved_loop_medians_ns(loops, n=FILTERED_CALLS, repeats=FILTERED_REPEAT
             start = time.perf_counter_ns()
             loop(n)
             runs.append((time.perf_counter_ns() - start) / n)
-    return [results.median(runs, f"median of {repeats} interleaved runs of {n:,} calls") for runs in times]
+    return [statistics.median(runs) for runs in times]
 
 
 def records_per_second(write, finish, n=WRITTEN_RECORDS, repeats=WRITTEN_REPEATS):
@@ -69,16 +70,15 @@ def records_per_second(write, finish, n=WRITTEN_RECORDS, repeats=WRITTEN_REPEATS
 
 def interleaved_records_per_second(writers, n=WRITTEN_RECORDS, repeats=WRITTEN_REPEATS):
     """records_per_second of each (write, finish) pair, the pairs' runs taken in alternation."""
-    rates = [[] for _ in writers]
+    best = [0.0] * len(writers)
     for _ in range(repeats):
-        for (write, finish), runs in zip(writers, rates):
+        for i, (write, finish) in enumerate(writers):
             start = time.perf_counter()
             for _ in range(n):
                 write(MESSAGE)
             finish()
-            runs.append(n / (time.perf_counter() - start))
-    how = f"best of {repeats}{' interleaved' if len(writers) > 1 else ''} runs of {n:,} records"
-    return [results.best(runs, how) for runs in rates]
+            best[i] = max(best[i], n / (time.perf_counter() - start))
+    return best
 
 
 def row(label, value, unit, baseline=None, better="lower"):

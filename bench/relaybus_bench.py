@@ -9,7 +9,6 @@ loop.call_soon_threadsafe with a plain (sync) callback; AsyncQueue against async
 two coroutines of one loop; the wake-up latency of an idle AsyncDispatcher."""
 
 import asyncio
-import inspect
 import statistics
 import threading
 import time
@@ -173,35 +172,9 @@ ASYNC_COUNT = 4_000_000  # about a second at the ceiling
 REPEATS = 3  # the limits, ceilings and korvo rows report the best of these runs: the machine is shared
 
 
-# What a measuring function fixes in its body, for the settings its rows report.
-FIXED_SETTINGS = {
-    "bench_dispatcher": "block_on_full",
-    "bench_async_dispatcher": "capacity=8192",
-    "bench_async_queue": "capacity=1024, block_on_full",
-    "bench_asyncio_queue": "maxsize=1024",
-}
-
-
-def settings_of(measure, args, kwargs):
-    """How a call measures, for its row: the message count and every other argument, defaults
-    included (the size is in the row's name)."""
-    bound = inspect.signature(measure).bind(*args, **kwargs)
-    bound.apply_defaults()
-    arguments = {}
-    for name, value in bound.arguments.items():
-        kind = bound.signature.parameters[name].kind
-        arguments.update(value if kind is inspect.Parameter.VAR_KEYWORD else {name: value})
-    count = arguments.pop("count", None)
-    arguments.pop("size", None)
-    options = [f"{name}={value}" for name, value in arguments.items()]
-    options += [FIXED_SETTINGS[measure.__name__]] if measure.__name__ in FIXED_SETTINGS else []
-    return (f" runs of {count:,} messages" if count else " runs") + (f"; {', '.join(options)}" if options else "")
-
-
 def best_of(measure, *args, **kwargs):
     """The best of REPEATS runs, carrying every run's figure and how they were taken."""
-    runs = [measure(*args, **kwargs) for _ in range(REPEATS)]
-    return results.best(runs, f"best of {REPEATS}" + settings_of(measure, args, kwargs))
+    return results.best([measure(*args, **kwargs) for _ in range(REPEATS)], f"best of {REPEATS} runs")
 
 
 def counting_coroutine(count, on_last):
