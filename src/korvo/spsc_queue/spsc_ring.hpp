@@ -102,7 +102,8 @@ public:
             throw std::invalid_argument("ring_queue: slot_size x capacity too large for this platform");
         }
         const auto allocation = static_cast<std::size_t>(2 * ring_bytes);
-        ring_ = std::unique_ptr<char, detail::ring_free>(detail::allocate_ring(allocation), detail::ring_free{allocation});
+        ring_ =
+            std::unique_ptr<char, detail::ring_free>(detail::allocate_ring(allocation), detail::ring_free{allocation});
         if (!zerocopy) {
             scratch_.reset(static_cast<char*>(
                 ::operator new(static_cast<std::size_t>(ring_bytes - header), std::align_val_t{k_line})));

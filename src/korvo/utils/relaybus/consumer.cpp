@@ -50,21 +50,22 @@ int poll_once(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* que
 // so poll for a few rounds before committing to sleep on the socket.
 constexpr int k_idle_rounds = 32;
 
-// The wake-up loops' pop: a message, or (having armed the wake-up on an empty queue) a
-// sleep on the socket until the next datagram and then not k_taken.
-int take_or_sleep(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, bool var,
-                  const platform_socket wakeup_handle, const consumer_thread& state, const char** data,
-                  std::size_t* size) noexcept {
+// The wake-up loops' first pop: poll while a producer may be mid-stream, then try_pop once,
+// which arms the wake-up and re-checks the queue (a push from then on returns k_wake and sends a
+// datagram). Still empty: sleep on the socket until a datagram comes and report no message; the
+// loop checks `running` and comes back.
+int take_or_sleep(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, const consumer_job& job,
+                  const char** data, std::size_t* size) noexcept {
+    const bool var = variable_family(job.kind);
     int result = poll_once(ops, queue, var, data, size);
     for (int i = 0; result == spsc_queue::k_ok && i < k_idle_rounds; ++i) {
-        if (!state.running.load(std::memory_order_relaxed)) return result;
+        if (!job.consumer->running.load(std::memory_order_relaxed)) return result;
         std::this_thread::yield();
         result = poll_once(ops, queue, var, data, size);
     }
     if (result == k_taken) return result;
-    // Armed, and re-checked by the ring: a push from here on returns k_wake and sends a datagram.
     result = var ? ops.try_pop_var(queue, data, size) : ops.try_pop(queue, data, size);
-    if (result != k_taken) wakeup::receive(wakeup_handle);
+    if (result != k_taken) wakeup::receive(job.wakeup_handle);
     return result;
 }
 
@@ -72,15 +73,14 @@ int take_or_sleep(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object*
 // the queue itself.
 int take_first(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, const consumer_job& job,
                const char** data, std::size_t* size) noexcept {
-    const bool var = variable_family(job.kind);
     switch (job.kind) {
-    case loop_kind::try_pop:
-    case loop_kind::try_pop_var:
-        return take_or_sleep(ops, queue, var, job.wakeup_handle, *job.consumer, data, size);
-    case loop_kind::pop:
-        return ops.pop(queue, data, size);
-    case loop_kind::pop_var:
-        return ops.pop_var(queue, data, size);
+        case loop_kind::try_pop:
+        case loop_kind::try_pop_var:
+            return take_or_sleep(ops, queue, job, data, size);
+        case loop_kind::pop:
+            return ops.pop(queue, data, size);
+        case loop_kind::pop_var:
+            return ops.pop_var(queue, data, size);
     }
     return spsc_queue::k_stopped;
 }
