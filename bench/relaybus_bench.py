@@ -118,7 +118,18 @@ def bench_zmq(size, count):
     return rate(count, elapsed)
 
 
-def wakeup_latency(samples=2000):
+LATENCY_IDLE = 0.002  # seconds between samples: every consumer is asleep when its message comes
+LATENCY_SAMPLES = 1000
+
+
+def percentiles(latencies):
+    latencies = sorted(latencies)
+    return latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
+
+
+def wakeup_latency(samples=LATENCY_SAMPLES, idle=LATENCY_IDLE):
+    """A native thread pushes one message stamped with its send time into an idle SyncDispatcher;
+    the callback reads the clock. Returns (p50, p99) in ns."""
     latencies = []
     got = threading.Semaphore(0)
 
@@ -129,15 +140,14 @@ def wakeup_latency(samples=2000):
     d = relaybus.SyncDispatcher(callback, detach=False)
     d.setup()
     for _ in range(samples):
-        time.sleep(0.0005)  # let the consumer fall asleep on its socket
+        time.sleep(idle)  # let the consumer fall asleep on its socket
         ext.produce_stamped(d)
         got.acquire()
     d.close()
-    latencies.sort()
-    return latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
+    return percentiles(latencies)
 
 
-def plain_thread_latency(samples=2000):
+def plain_thread_latency(samples=LATENCY_SAMPLES, idle=LATENCY_IDLE):
     """The baseline of both wake-up latencies: a plain Python thread blocked in recv on a loopback
     UDP socket, woken by one datagram carrying its send time. Returns (p50, p99) in ns."""
     import socket
@@ -158,7 +168,7 @@ def plain_thread_latency(samples=2000):
     thread = threading.Thread(target=reader)
     thread.start()
     for _ in range(samples):
-        time.sleep(0.0005)  # let the reader fall asleep in recv
+        time.sleep(idle)  # let the reader fall asleep in recv
         sender.send(time.monotonic_ns().to_bytes(8, "little", signed=True))
         got.acquire()
     thread.join()
@@ -325,8 +335,8 @@ def main_async():
 # limit or None). 1 KiB also runs at larger capacities, where the ring outgrows the caches.
 SYNC_ROWS = {
     64: [
-        ("wake-up, fixed", {}, 0.75),
-        ("wake-up, variable", {"variable_size": True}, 0.75),
+        ("wake-up, fixed", {}, 0.85),
+        ("wake-up, variable", {"variable_size": True}, 0.85),
         ("queue-wait, fixed", {"nonblocking": False}, None),
         ("queue-wait, variable", {"nonblocking": False, "variable_size": True}, None),
     ],
@@ -343,19 +353,22 @@ SYNC_ROWS = {
 }
 
 
-def main():
+def main_sync():
     print(f"{'case':52} {'msgs/s':>12} {'vs limit':>9}")
     recorded = []
     for size in (64, 1024):
         count = COUNT if size == 64 else COUNT // 4
         limit = best_of(bench_limit, size, count)
-        ours = [(label, best_of(bench_dispatcher, size, count, **mode), target)
-                for label, mode, target in SYNC_ROWS[size]]
+        limit_runs = limit.runs
+        ours = []
+        for label, mode, target in SYNC_ROWS[size]:
+            value = best_of(bench_dispatcher, size, count, **mode)
+            ours.append((label, value, value.runs, mode, target))
         call_soon = bench_call_soon(size, count // 4)
         zmq = bench_zmq(size, count // 4)
         print(f"-- {size}-byte messages (best of {REPEATS} runs; baselines one run each)")
         rows = [("limit: native thread calling with lock", limit)]
-        rows += [(f"SyncDispatcher {label}", value) for label, value, _ in ours]
+        rows += [(f"SyncDispatcher {label}", value) for label, value, *_ in ours]
         rows += [("loop.call_soon_threadsafe (native thread)", call_soon), ("pyzmq inproc PUSH/PULL", zmq)]
         for name, value in rows:
             if value is None:
@@ -363,25 +376,55 @@ def main():
             else:
                 print(f"{name:52} {value:12,.0f} {value / limit:9.2f}")
         limit_name = "native loop calling with lock"
-        for label, value, target in ours:
-            recorded.append((f"SyncDispatcher {size} B {label}", value, limit_name, limit, target))
-        fixed = ours[0][1]
-        recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, "loop.call_soon_threadsafe", call_soon,
-                         None))
+        for label, value, runs, mode, target in ours:
+            settings = (f"best of {REPEATS} (limit too), {count:,} messages, capacity {mode.get('capacity', 8192)}, "
+                        "block_on_full")
+            recorded.append((f"SyncDispatcher {size} B {label}", value, runs, limit_name, limit, limit_runs, target,
+                             settings))
+        _, fixed, fixed_runs, *_ = ours[0]
+        settings = f"best of {REPEATS} vs one baseline run of {count // 4:,} messages, capacity 8192, block_on_full"
+        recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, fixed_runs, "loop.call_soon_threadsafe",
+                         call_soon, None, None, settings))
         if zmq is not None:
-            recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, "pyzmq inproc PUSH/PULL", zmq, None))
-    for path, value, baseline_name, baseline, target in recorded:
-        results.record("relaybus", path, value, baseline_name, baseline, "msg/s", target=target,
-                       ceiling=baseline_name == limit_name)
-    p50, p99 = wakeup_latency()
-    print(f"wake-up latency of a lone message into an idle dispatcher: p50 {p50 / 1000:.1f} us, p99 {p99 / 1000:.1f} us")
+            recorded.append((f"SyncDispatcher {size} B wake-up, fixed", fixed, fixed_runs, "pyzmq inproc PUSH/PULL",
+                             zmq, None, None, settings))
+    for path, value, runs, baseline_name, baseline, baseline_runs, target, settings in recorded:
+        results.record("relaybus", path, value, baseline_name, baseline, "msg/s", target=target, settings=settings,
+                       runs=runs, baseline_runs=baseline_runs, ceiling=baseline_name == limit_name)
+
+
+def main_latency():
+    """The wake-up latency of a lone message into an idle SyncDispatcher against the plain thread,
+    the runs interleaved so both see the same machine; each figure is the best of the runs."""
+    plain_runs, ours_runs = [], []
+    for _ in range(REPEATS):
+        plain_runs.append(plain_thread_latency())
+        ours_runs.append(wakeup_latency())
+    settings = (f"best of {REPEATS} interleaved runs of {LATENCY_SAMPLES} samples, {LATENCY_IDLE * 1000:g} ms idle "
+                "between samples")
+    for index, name, target in ((0, "p50", 1 / 0.7), (1, "p99", 1.0)):
+        ours = [run[index] / 1000 for run in ours_runs]
+        plain = [run[index] / 1000 for run in plain_runs]
+        print(f"wake-up latency {name}: SyncDispatcher {min(ours):.1f} us, plain thread {min(plain):.1f} us "
+              f"(runs: {', '.join(f'{v:.1f}' for v in ours)} / {', '.join(f'{v:.1f}' for v in plain)})")
+        results.record("relaybus", f"SyncDispatcher wake-up latency {name}", min(ours),
+                       "Python thread in recv on a datagram", min(plain), "us", better="lower", target=round(target, 2),
+                       settings=settings, runs=ours, baseline_runs=plain)
+
+
+def main():
+    main_sync()
+    main_latency()
     main_async()
 
 
 if __name__ == "__main__":
     import sys
 
-    if sys.argv[1:] == ["asyncio"]:  # only the asyncio cases
-        main_async()
-    else:
-        main()
+    parts = {"sync": main_sync, "latency": main_latency, "asyncio": main_async}
+    chosen = sys.argv[1:] or list(parts)  # e.g. `sync latency`: only those parts
+    unknown = [name for name in chosen if name not in parts]
+    if unknown:
+        sys.exit(f"unknown part {', '.join(unknown)}; choose from {', '.join(parts)}")
+    for name in chosen:
+        parts[name]()

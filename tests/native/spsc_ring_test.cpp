@@ -661,7 +661,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(stress_case{"fixed_copy", family::fixed, false, true, 32, 16, 32, 0, 4},
                     stress_case{"variable_zerocopy", family::variable, true, true, 64, 16, 512, 0, 4},
                     stress_case{"fixed_zerocopy_bursts", family::fixed, true, true, 32, 8, 32, 12, 20},
-                    stress_case{"variable_copy_bursts", family::variable, false, true, 64, 8, 256, 6, 20}),
+                    stress_case{"variable_copy_bursts", family::variable, false, true, 64, 8, 256, 6, 20},
+                    // Over 4 MiB: the ring is mapped for huge pages, and records run into the mirror.
+                    stress_case{"variable_zerocopy_huge_page_ring", family::variable, true, true, 1024, 8192, 4096, 0,
+                                8}),
     stress_name);
 
 }  // namespace

@@ -85,6 +85,7 @@ public:
     // 2^56 bytes, std::bad_alloc when the memory is not there. Memory: 2 x ring_bytes() of
     // address space for the ring (pages past the first ring_bytes() are only touched by variable
     // records that run over the end), plus max_var_size() for the copy buffer without zerocopy.
+    // Large rings get (transparent) huge pages where the platform offers them; see allocate_ring.
     ring_queue(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy, bool block_on_full) {
         using namespace detail;
         if (slot_size == 0 || capacity == 0) {
@@ -100,8 +101,9 @@ public:
         if (2 * ring_bytes > std::numeric_limits<std::size_t>::max()) {
             throw std::invalid_argument("ring_queue: slot_size x capacity too large for this platform");
         }
-        ring_.reset(
-            static_cast<char*>(::operator new(static_cast<std::size_t>(2 * ring_bytes), std::align_val_t{k_line})));
+        const auto allocation = static_cast<std::size_t>(2 * ring_bytes);
+        ring_ =
+            std::unique_ptr<char, detail::ring_free>(detail::allocate_ring(allocation), detail::ring_free{allocation});
         if (!zerocopy) {
             scratch_.reset(static_cast<char*>(
                 ::operator new(static_cast<std::size_t>(ring_bytes - header), std::align_val_t{k_line})));
@@ -432,7 +434,7 @@ private:
     consumer_state cons_;
     consumer_signals csig_;
     producer_signals psig_;
-    std::unique_ptr<char, detail::aligned_free> ring_;
+    std::unique_ptr<char, detail::ring_free> ring_;
     std::unique_ptr<char, detail::aligned_free> scratch_;
 };
 

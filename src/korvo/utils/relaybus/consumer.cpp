@@ -37,25 +37,52 @@ bool deliver(PyObject* callback, const char* data, std::size_t size, loop_kind k
     return false;
 }
 
-int pop_once(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, loop_kind kind, bool may_wait,
-             const char** data, std::size_t* size) {
-    const bool var = kind == loop_kind::try_pop_var || kind == loop_kind::pop_var;
-    if (may_wait && (kind == loop_kind::pop || kind == loop_kind::pop_var))
-        return var ? ops.pop_var(queue, data, size) : ops.pop(queue, data, size);
-    return var ? ops.try_pop_var(queue, data, size) : ops.try_pop(queue, data, size);
+bool variable_family(loop_kind kind) noexcept { return kind == loop_kind::try_pop_var || kind == loop_kind::pop_var; }
+
+// A pop that neither waits nor arms the wake-up: for a consumer that looks again soon.
+int poll_once(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, bool var, const char** data,
+              std::size_t* size) {
+    return var ? ops.poll_var(queue, data, size) : ops.poll(queue, data, size);
 }
 
-// An empty try_pop arms the queue's wake-up, which costs the producer a barrier and usually
-// a datagram. A producer in mid-stream refills the queue within microseconds, so look at the
-// size for a few rounds before committing to sleep on the socket.
+// An empty try_pop arms the queue's wake-up, which costs the consumer a process-wide barrier
+// and the producer a datagram. A producer in mid-stream refills the queue within microseconds,
+// so poll for a few rounds before committing to sleep on the socket.
 constexpr int k_idle_rounds = 32;
 
-void wait_briefly_for_work(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue,
-                           const consumer_thread& state) noexcept {
-    for (int i = 0; i < k_idle_rounds && ops.size(queue) == 0; ++i) {
-        if (!state.running.load(std::memory_order_relaxed)) return;
+// The wake-up loops' first pop: poll while a producer may be mid-stream, then try_pop once,
+// which arms the wake-up and re-checks the queue (a push from then on returns k_wake and sends a
+// datagram). Still empty: sleep on the socket until a datagram comes and report no message; the
+// loop checks `running` and comes back.
+int take_or_sleep(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, const consumer_job& job,
+                  const char** data, std::size_t* size) noexcept {
+    const bool var = variable_family(job.kind);
+    int result = poll_once(ops, queue, var, data, size);
+    for (int i = 0; result == spsc_queue::k_ok && i < k_idle_rounds; ++i) {
+        if (!job.consumer->running.load(std::memory_order_relaxed)) return result;
         std::this_thread::yield();
+        result = poll_once(ops, queue, var, data, size);
     }
+    if (result == k_taken) return result;
+    result = var ? ops.try_pop_var(queue, data, size) : ops.try_pop(queue, data, size);
+    if (result != k_taken) wakeup::receive(job.wakeup_handle);
+    return result;
+}
+
+// The first pop of a delivery run: the wake-up loops as above, the queue-wait loops wait in
+// the queue itself.
+int take_first(const spsc_queue::queue_vtable& ops, spsc_queue::queue_object* queue, const consumer_job& job,
+               const char** data, std::size_t* size) noexcept {
+    switch (job.kind) {
+        case loop_kind::try_pop:
+        case loop_kind::try_pop_var:
+            return take_or_sleep(ops, queue, job, data, size);
+        case loop_kind::pop:
+            return ops.pop(queue, data, size);
+        case loop_kind::pop_var:
+            return ops.pop_var(queue, data, size);
+    }
+    return spsc_queue::k_stopped;
 }
 
 // Leaves a job without the interpreter: its references are kept for good, since dropping
@@ -175,17 +202,13 @@ void run_consumer(consumer_job job) {
         auto* queue = as_queue(job.queue.ptr());
         PyObject* callback = job.callback.ptr();
         consumer_thread& state = *job.consumer;
-        const bool wait_for_datagram = job.kind == loop_kind::try_pop || job.kind == loop_kind::try_pop_var;
+        const bool var = variable_family(job.kind);
         const bool release_after = job.kind == loop_kind::pop;
         const char* data = nullptr;
         std::size_t size = 0;
         bool delivering = true;
         while (delivering && state.running.load(std::memory_order_seq_cst)) {
-            if (wait_for_datagram) wait_briefly_for_work(ops, queue, state);
-            if (pop_once(ops, queue, job.kind, true, &data, &size) != k_taken) {
-                if (wait_for_datagram) wakeup::receive(job.wakeup_handle);
-                continue;
-            }
+            if (take_first(ops, queue, job, &data, &size) != k_taken) continue;
             if (python_gone()) {
                 with_python = false;
                 break;
@@ -201,10 +224,9 @@ void run_consumer(consumer_job job) {
                 }
                 if (release_after) ops.release(queue);
                 if (++n == k_batch || !state.running.load(std::memory_order_seq_cst)) break;
-                // More work ready? Take it without waiting, still holding the lock. Asking the
-                // queue's size first keeps an empty queue from arming a wake-up we may not need.
-                if (ops.size(queue) == 0) break;
-                if (pop_once(ops, queue, job.kind, false, &data, &size) != k_taken) break;
+                // More work ready? Take it without waiting, still holding the lock; an empty
+                // queue is left unarmed, the next round decides whether to sleep.
+                if (poll_once(ops, queue, var, &data, &size) != k_taken) break;
             }
             PyEval_SaveThread();
         }
