@@ -25,13 +25,28 @@ struct line_cache_entry {
 };
 inline constexpr std::size_t k_line_cache_size = 256;
 
-// Whether a code object's file belongs to the logging package, remembered per code object, so
-// that a forwarded record's frame walk does not search each frame's file name again.
-struct code_kind_entry {
-    object code;  // held, as in line_cache_entry
-    bool logging_package = false;
+// What a call-site walk needs of a code object, worked out once per code object: its texts as
+// a record shows them (UTF-8 held by the code's own str objects) and the tests the walk makes.
+struct code_facts {
+    const char* file = "<unknown>";     // the file name after its last "/"
+    const char* function = "<module>";  // the code's name
+    bool module_level = false;          // runs a module's top level (or has no readable name)
+    bool logging_package = false;       // its file name holds both "logging" and "__init__.py"
+    bool frozen = false;                // the interpreter's frozen start-up and import machinery
 };
-inline constexpr std::size_t k_code_kind_cache_size = 64;
+struct code_facts_entry {
+    object code;  // held, as in line_cache_entry (and so the texts stay valid)
+    code_facts facts;
+};
+inline constexpr std::size_t k_code_facts_cache_size = 256;
+
+// A class whose instances, as last checked, have their attributes of interest read straight from
+// their instance dict (stdlib_bridge.cpp): valid while the class's version tag stays `version`.
+struct plain_class_memo {
+    object type;  // held, so that its address cannot be reused by another class
+    unsigned int version = 0;
+    bool plain = false;
+};
 
 // The configuration classes, in the order they are created.
 enum class config_class : std::size_t {
