@@ -279,11 +279,12 @@ void log_through(spdlog::logger& logger, level lvl, std::string_view text, const
                  const bound_fields* bound) {
     if (!logger.should_log(lvl)) return;
     record_fields_builder fields(bound);
-    fields.add_dict(req.fields);
+    if (req.fields != nullptr && req.fields != Py_None) fields.add_dict(req.fields);
     fields.make_current();
     fmt::memory_buffer colored_buffer;
     std::string_view colored = text;
-    if (compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))
+    const bool any_code = req.fg_color >= 0 || req.bg_color >= 0 || req.effect >= 0;  // most calls give none
+    if (any_code && compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))
         colored = std::string_view(colored_buffer.data(), colored_buffer.size());
     const call_site site = caller_source_loc();
     log_to_sinks(logger, lvl, text, colored, site.loc);
