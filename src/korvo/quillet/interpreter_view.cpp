@@ -23,13 +23,24 @@ interp_frame* calling_frame(interp_frame* frame) noexcept { return _PyFrame_GetF
 
 PyCodeObject* frame_code(interp_frame* frame) noexcept { return _PyFrame_GetCode(frame); }
 
-bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObject*> values) noexcept {
+namespace {
+
+// The compact attributes of obj and their keys, or false when obj keeps them in a dict.
+bool compact_attributes(PyObject* obj, PyDictValues*& values, PyDictKeysObject*& keys) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) || _PyObject_GetManagedDict(obj) != nullptr) return false;
-    PyDictValues* inline_values = _PyObject_InlineValues(obj);
-    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    values = _PyObject_InlineValues(obj);
+    keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    return values->valid && keys != nullptr && keys->dk_kind == DICT_KEYS_SPLIT;
+}
+
+}  // namespace
+
+bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObject*> values) noexcept {
+    PyDictValues* inline_values = nullptr;
+    PyDictKeysObject* keys = nullptr;
     const Py_ssize_t count = PyTuple_GET_SIZE(names);
-    if (!inline_values->valid || keys == nullptr || keys->dk_kind != DICT_KEYS_SPLIT || inline_values->size != count ||
+    if (!compact_attributes(obj, inline_values, keys) || inline_values->size != count ||
         static_cast<std::size_t>(count) != values.size())
         return false;
     const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
@@ -42,6 +53,23 @@ bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObjec
         values[static_cast<std::size_t>(i)] = value;
     }
     return true;
+}
+
+bool inline_attribute(PyObject* obj, PyObject* name, PyObject*& value) noexcept {
+    PyDictValues* inline_values = nullptr;
+    PyDictKeysObject* keys = nullptr;
+    if (!compact_attributes(obj, inline_values, keys)) return false;
+    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    const std::uint8_t* order = get_insertion_order_array(inline_values);
+    for (std::uint8_t i = 0; i < inline_values->size; ++i) {
+        const std::uint8_t index = order[i];
+        if (index >= keys->dk_nentries) return false;
+        if (entries[index].me_key == name) {
+            value = inline_values->values[index];
+            return value != nullptr;
+        }
+    }
+    return false;  // none, or a key equal to name but not the same object: the lookup decides
 }
 
 }  // namespace korvo::quillet

@@ -30,5 +30,9 @@ inline int frame_line_number(interp_frame* frame) noexcept { return PyUnstable_I
 // straight from a class's __init__ does; `values` (names' size) then gets them, borrowed from
 // obj. False otherwise, with nothing learnt: read the attributes the ordinary way then.
 bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObject*> values) noexcept;
+// True when `obj` holds its instance attributes the compact way and has one whose key is the
+// very object `name` (as interned names are): `value` then gets it, borrowed from obj. False
+// otherwise: read it the ordinary way then.
+bool inline_attribute(PyObject* obj, PyObject* name, PyObject*& value) noexcept;
 
 }  // namespace korvo::quillet

@@ -142,14 +142,6 @@ bool reads_from_instance_dict(PyTypeObject* type, std::span<const emit_name> nam
     return plain;
 }
 
-// An object's instance dict when its attributes of `names` may be read from it, else empty.
-template <class Extra>
-object plain_instance_dict(PyObject* obj, std::span<const emit_name> names, plain_class_memo& memo,
-                           Extra&& extra_test) {
-    if (!reads_from_instance_dict(Py_TYPE(obj), names, memo, extra_test)) return {};
-    return object::steal(check(PyObject_GenericGetDict(obj, nullptr)));
-}
-
 // obj.<name>, read from `dict` when there is one and it holds the name.
 object attribute(PyObject* obj, PyObject* dict, PyObject* name) {
     if (dict != nullptr) {
@@ -275,11 +267,14 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             text = std::string_view(full.data(), full.size());
         }
 
-        const object self_dict =
-            plain_instance_dict(self, k_threshold_names, st.handler_class, [](PyTypeObject*) { return true; });
+        const bool plain_handler = reads_from_instance_dict(Py_TYPE(self), k_threshold_names, st.handler_class,
+                                                            [](PyTypeObject*) { return true; });
         level bucket = level::trace;
         for (const auto& [threshold_name, bucket_level] : k_buckets) {
-            object threshold = attribute(self, self_dict.ptr(), st.name(threshold_name));
+            PyObject* held = nullptr;
+            object threshold = plain_handler && inline_attribute(self, st.name(threshold_name), held)
+                                   ? object::borrow(held)
+                                   : object::steal(check(PyObject_GetAttr(self, st.name(threshold_name))));
             if (at_least(lvl, threshold.ptr())) {
                 bucket = bucket_level;
                 break;
