@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -188,9 +189,11 @@ public:
         return object::steal(check(PyObject_CallMethodNoArgs(record_, st_.name(emit_name::get_message))));
     }
 
+    // True when the record has just the attributes LogRecord's __init__ sets: no extra.
+    bool standard_only() const noexcept { return standard_only_; }
+
     // The attributes the logging package did not set become the record's fields.
     void add_extra_fields(record_fields_builder& fields) const {
-        if (standard_only_) return;
         object dict = dict_;
         if (!dict) {
             dict = object::steal(PyObject_GetAttr(record_, st_.name(emit_name::dict)));
@@ -285,14 +288,27 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
             throw python_error{};
         }
-        const std::shared_ptr<spdlog::logger> logger = held_default();
-        if (!logger) Py_RETURN_NONE;  // no default logger: the record goes nowhere, as in DefaultLogger
+        // A record without extra attributes runs no Python code from here on, so the module's
+        // copy of the default cannot be replaced under it: borrowed. Another one's str() of a
+        // value might replace it: held.
+        std::shared_ptr<spdlog::logger> held;
+        spdlog::logger* logger = nullptr;
+        if (reader.standard_only()) {
+            logger = current_default(st);
+        } else {
+            held = held_default();
+            logger = held.get();
+        }
+        if (logger == nullptr) Py_RETURN_NONE;  // no default logger: the record goes nowhere, as in DefaultLogger
         if (const void* nul = std::memchr(text.data(), '\0', text.size()))
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
         if (!logger->should_log(bucket)) Py_RETURN_NONE;
-        record_fields_builder fields(nullptr);
-        reader.add_extra_fields(fields);
-        fields.make_current();
+        std::optional<record_fields_builder> fields;
+        if (!reader.standard_only()) {
+            fields.emplace(nullptr);
+            reader.add_extra_fields(*fields);
+            fields->make_current();
+        }
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
         Py_RETURN_NONE;
