@@ -164,14 +164,19 @@ public:
         const bool plain = reads_from_instance_dict(Py_TYPE(record), k_record_names, st.record_class,
                                                     [&](PyTypeObject* type) { return reads_own_message(type); });
         if (!plain) return;
-        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(st.standard_record_order.ptr()));
-        standard_only_ = count <= standard_.size() &&
-                         inline_attributes_exactly(record, st.standard_record_order.ptr(), {standard_.data(), count});
-        if (!standard_only_) dict_ = object::steal(check(PyObject_GenericGetDict(record, nullptr)));
+        std::array<PyObject*, k_most_standard> standard{};
+        standard_only_ = holds_standard_only(standard);
+        if (standard_only_) {
+            // Held: Python code run later (getMessage, a threshold's comparison) may change them.
+            for (std::size_t i = 0; i < values_.size(); ++i)
+                values_[i] = object::borrow(standard[st.record_positions[i]]);
+        } else {
+            dict_ = object::steal(check(PyObject_GenericGetDict(record, nullptr)));
+        }
     }
 
     object get(std::size_t which) const {
-        if (standard_only_) return object::borrow(standard_[st_.record_positions[which]]);
+        if (standard_only_) return values_[which];
         return attribute(record_, dict_.ptr(), st_.name(k_record_names[which]));
     }
 
@@ -189,8 +194,12 @@ public:
         return object::steal(check(PyObject_CallMethodNoArgs(record_, st_.name(emit_name::get_message))));
     }
 
-    // True when the record has just the attributes LogRecord's __init__ sets: no extra.
-    bool standard_only() const noexcept { return standard_only_; }
+    // True when the record has, now, just the attributes LogRecord's __init__ sets: no extra.
+    // Asked again after Python code may have run, since that code may have added some.
+    bool standard_only_now() const noexcept {
+        std::array<PyObject*, k_most_standard> standard{};
+        return standard_only_ && holds_standard_only(standard);
+    }
 
     // The attributes the logging package did not set become the record's fields.
     void add_extra_fields(record_fields_builder& fields) const {
@@ -207,6 +216,14 @@ public:
                                                              emit_name::exc_info, emit_name::stack_info};
 
 private:
+    static constexpr std::size_t k_most_standard = 32;
+
+    bool holds_standard_only(std::array<PyObject*, k_most_standard>& standard) const noexcept {
+        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(st_.standard_record_order.ptr()));
+        return count <= standard.size() &&
+               inline_attributes_exactly(record_, st_.standard_record_order.ptr(), {standard.data(), count});
+    }
+
     // getMessage must be the logging package's own for the message to be read directly.
     bool reads_own_message(PyTypeObject* type) const {
         object found =
@@ -219,7 +236,7 @@ private:
     const quillet_state& st_;
     object dict_;
     bool standard_only_ = false;
-    std::array<PyObject*, 32> standard_{};  // borrowed from the record
+    std::array<object, k_record_names.size()> values_;  // when standard_only_, by k_record_names
 };
 
 PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -291,9 +308,10 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
         // A record without extra attributes runs no Python code from here on, so the module's
         // copy of the default cannot be replaced under it: borrowed. Another one's str() of a
         // value might replace it: held.
+        const bool standard_only = reader.standard_only_now();
         std::shared_ptr<spdlog::logger> held;
         spdlog::logger* logger = nullptr;
-        if (reader.standard_only()) {
+        if (standard_only) {
             logger = current_default(st);
         } else {
             held = held_default();
@@ -304,7 +322,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
         if (!logger->should_log(bucket)) Py_RETURN_NONE;
         std::optional<record_fields_builder> fields;
-        if (!reader.standard_only()) {
+        if (!standard_only) {
             fields.emplace(nullptr);
             reader.add_extra_fields(*fields);
             fields->make_current();

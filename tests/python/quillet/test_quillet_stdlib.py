@@ -166,6 +166,18 @@ def set_own_get_message(record):
     record.getMessage = lambda: "own"
 
 
+class AddsAnAttribute:
+    """A message whose str() adds an attribute to its record, while emit reads the record."""
+
+    def __str__(self):
+        self.record.late = 1
+        return "late"
+
+
+def message_adding_an_attribute(record):
+    record.msg.record = record
+
+
 class LoudRecord(logging.LogRecord):
     levelno = property(lambda self: 40, lambda self, value: None)
 
@@ -182,8 +194,9 @@ def std_record(cls=logging.LogRecord, msg="m %s", args=(1,)):
     (std_record(), swap_task_name_for_user, 2, b"m 1", {"user": 7}),
     (std_record(msg="m", args=()), set_own_get_message, 2, b"own", {"getMessage"}),
     (std_record(LoudRecord, msg="m", args=()), None, 4, b"m", None),
+    (std_record(msg=AddsAnAttribute(), args=()), message_adding_an_attribute, 2, b"late", {"late": 1}),
 ], ids=["plain", "empty-args", "none-args", "attribute-added", "attribute-swapped", "own-getMessage",
-        "class-property"])
+        "class-property", "added-during-emit"])
 def test_records_are_read_as_getattr_would(sinks, record, change, level, payload, fields):
     if change is not None:
         change(record)
