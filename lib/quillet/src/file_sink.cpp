@@ -121,6 +121,14 @@ struct file_sink::state {
     }
 
     void log(const spdlog::details::log_msg& msg) {
+        if (buffered && max_size == 0 && pending.size() < buffer_size && failure.empty()) {
+            // The usual buffered record: formatted straight into the buffer, which has room and
+            // holds nothing that a failed write left behind.
+            formatter->format(msg, pending);
+            if (pending.size() >= buffer_size) drain();
+            throw_failure();
+            return;
+        }
         line.clear();
         formatter->format(msg, line);
         if (max_size != 0) rotate_if_full();

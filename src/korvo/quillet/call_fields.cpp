@@ -69,11 +69,9 @@ std::string_view key_of(PyObject* key, object& keep) {
 
 }  // namespace
 
-void check_fields_arg(PyObject* fields) {
-    if (fields != nullptr && fields != Py_None && !PyDict_Check(fields)) {
-        PyErr_Format(PyExc_TypeError, "fields must be a dict with str keys, not %.200s", Py_TYPE(fields)->tp_name);
-        throw python_error{};
-    }
+void raise_fields_type(PyObject* fields) {
+    PyErr_Format(PyExc_TypeError, "fields must be a dict with str keys, not %.200s", Py_TYPE(fields)->tp_name);
+    throw python_error{};
 }
 
 record_fields_builder::record_fields_builder(const bound_fields* bound, ::quillet::record_fields outer)

@@ -32,9 +32,13 @@ struct bound_fields {
 };
 using bound_fields_ptr = std::shared_ptr<const bound_fields>;
 
+// TypeError for `fields` that is no dict. Throws python_error.
+[[noreturn]] void raise_fields_type(PyObject* fields);
 // TypeError unless `fields` is a dict (None is no fields): checked before the level test,
 // since it costs nothing. Throws python_error.
-void check_fields_arg(PyObject* fields);
+inline void check_fields_arg(PyObject* fields) {
+    if (fields != nullptr && fields != Py_None && !PyDict_Check(fields)) raise_fields_type(fields);
+}
 
 // `base` with the items of the dict `fields` (str keys) added, a key already there replaced.
 // Throws python_error (TypeError for a key that is no str, or a value whose str() raises).

@@ -7,6 +7,7 @@
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/publish.hpp"
+#include "interpreter_view.hpp"
 #include "levels.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
@@ -65,25 +66,51 @@ const char* code_text(PyObject* text, const char* fallback, Py_ssize_t* size) no
     return utf8;
 }
 
-// The frame's current line, remembered per (code object, instruction offset).
-int frame_line(PyFrameObject* frame, PyObject* code) noexcept {
+code_facts facts_of(PyCodeObject* code) noexcept {
+    code_facts facts;
+    Py_ssize_t size = 0;
+    if (const char* file = code_text(code->co_filename, nullptr, &size)) {
+        const std::string_view name(file, static_cast<std::size_t>(size));
+        facts.file = after_last_slash(file, size);
+        facts.logging_package =
+            name.find("logging") != std::string_view::npos && name.find("__init__.py") != std::string_view::npos;
+        facts.frozen = name.starts_with("<frozen ");
+    }
+    PyObject* name = code->co_name;
+    facts.module_level =
+        name == nullptr || !PyUnicode_Check(name) || PyUnicode_EqualToUTF8AndSize(name, "<module>", 8) == 1;
+    facts.function = code_text(name, "<module>", &size);
+    return facts;
+}
+
+// The facts of `code`, remembered per code object; the texts live as long as the code does.
+code_facts facts_of_cached(PyCodeObject* code) noexcept {
     quillet_state* st = loaded_state();
-    const int offset = PyFrame_GetLasti(frame);
-    if (st == nullptr || offset < 0) return PyFrame_GetLineNumber(frame);
+    if (st == nullptr) return facts_of(code);
+    code_facts_entry& entry =
+        st->code_facts_cache[(reinterpret_cast<std::uintptr_t>(code) >> 4) % k_code_facts_cache_size];
+    if (entry.code.ptr() != reinterpret_cast<PyObject*>(code)) {
+        entry.facts = facts_of(code);
+        entry.code = object::borrow(reinterpret_cast<PyObject*>(code));
+    }
+    return entry.facts;
+}
+
+// The frame's current line, remembered per (code object, instruction offset): finding it scans
+// the code's line table from the start.
+int frame_line(interp_frame* frame, PyCodeObject* code) noexcept {
+    quillet_state* st = loaded_state();
+    const int offset = frame_offset(frame);
+    if (st == nullptr || offset < 0) return frame_line_number(frame);
     const auto key =
         (reinterpret_cast<std::uintptr_t>(code) >> 4) ^ (static_cast<std::uintptr_t>(offset) * 0x9E3779B1u);
     line_cache_entry& entry = st->line_cache[key % k_line_cache_size];
-    if (entry.code.ptr() != code || entry.offset != offset) {
-        entry.line = PyFrame_GetLineNumber(frame);
+    if (entry.code.ptr() != reinterpret_cast<PyObject*>(code) || entry.offset != offset) {
+        entry.line = frame_line_number(frame);
         entry.offset = offset;
-        entry.code = object::borrow(code);
+        entry.code = object::borrow(reinterpret_cast<PyObject*>(code));
     }
     return entry.line;
-}
-
-bool is_module_level(PyCodeObject* code) noexcept {
-    PyObject* name = code->co_name;
-    return name == nullptr || !PyUnicode_Check(name) || PyUnicode_EqualToUTF8AndSize(name, "<module>", 8) == 1;
 }
 
 }  // namespace
@@ -252,11 +279,12 @@ void log_through(spdlog::logger& logger, level lvl, std::string_view text, const
                  const bound_fields* bound) {
     if (!logger.should_log(lvl)) return;
     record_fields_builder fields(bound);
-    fields.add_dict(req.fields);
+    if (req.fields != nullptr && req.fields != Py_None) fields.add_dict(req.fields);
     fields.make_current();
     fmt::memory_buffer colored_buffer;
     std::string_view colored = text;
-    if (compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))
+    const bool any_code = req.fg_color >= 0 || req.bg_color >= 0 || req.effect >= 0;  // most calls give none
+    if (any_code && compose_colored_message(req.fg_color, req.bg_color, req.effect, text, colored_buffer))
         colored = std::string_view(colored_buffer.data(), colored_buffer.size());
     const call_site site = caller_source_loc();
     log_to_sinks(logger, lvl, text, colored, site.loc);
@@ -282,86 +310,44 @@ bool compose_colored_message(std::int32_t fg_color, std::int32_t bg_color, std::
 
 namespace {
 
-PyFrameObject* frame_of(const object& f) noexcept { return reinterpret_cast<PyFrameObject*>(f.ptr()); }
-object parent_of(const object& f) noexcept {
-    return object::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame_of(f))));
-}
-object code_of(const object& f) noexcept {
-    return object::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_of(f))));
-}
-
-// A frame of the standard logging package, or of anything whose file name looks like it.
-bool logging_package_file(PyObject* code) noexcept {
-    PyObject* filename = reinterpret_cast<PyCodeObject*>(code)->co_filename;
-    Py_ssize_t size = 0;
-    const char* file = code_text(filename, nullptr, &size);
-    if (file == nullptr) return false;
-    const std::string_view name(file, static_cast<std::size_t>(size));
-    return name.find("logging") != std::string_view::npos && name.find("__init__.py") != std::string_view::npos;
-}
-
-bool in_logging_package(const object& code) noexcept {
-    quillet_state* st = loaded_state();
-    if (st == nullptr) return logging_package_file(code.ptr());
-    code_kind_entry& entry =
-        st->code_kind_cache[(reinterpret_cast<std::uintptr_t>(code.ptr()) >> 4) % k_code_kind_cache_size];
-    if (entry.code.ptr() != code.ptr()) {
-        entry.logging_package = logging_package_file(code.ptr());
-        entry.code = code;
-    }
-    return entry.logging_package;
-}
-
-bool in_frozen_machinery(const object& frame) noexcept {
-    object code = code_of(frame);
-    if (!code) return false;
-    Py_ssize_t size = 0;
-    const char* file = code_text(reinterpret_cast<PyCodeObject*>(code.ptr())->co_filename, nullptr, &size);
-    return file != nullptr && std::string_view(file, static_cast<std::size_t>(size)).starts_with("<frozen ");
-}
-
 // The site of a log call is the frame that made it, unless that frame runs module-level code:
 // then it is the nearest frame above it that runs a function, or the frame itself when there is
 // none (a script's top level) or when that function belongs to the import machinery (a module's
 // top level run by import or by `python -m`). A forwarded record's walk starts above the frame that called
 // emit and first passes over the frames of the logging package; the first frame beyond them is
-// the one that logged. Called with the interpreter lock held, as every log call is.
+// the one that logged. Called with the interpreter lock held, as every log call is; no Python
+// code runs during the walk, so the frames stay as they are.
 call_site source_loc_of_call(bool forwarded) noexcept {
     call_site site;
     site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
-    object caller = object::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
-    if (!caller) return site;
+    interp_frame* const caller = innermost_frame();
+    if (caller == nullptr) return site;
 
-    object frame = caller;
+    interp_frame* frame = caller;
     if (forwarded) {
-        if (object parent = parent_of(caller)) frame = std::move(parent);
+        if (interp_frame* parent = calling_frame(caller)) frame = parent;
     }
-    object origin;  // the frame that logged; empty while logging-package frames are passed over
-    object code;
+    interp_frame* origin = nullptr;  // the frame that logged; null while logging-package frames are passed over
+    code_facts facts;
     for (;;) {
-        code = code_of(frame);
-        if (!code) break;
-        if (!origin && !(forwarded && in_logging_package(code))) origin = frame;
-        if (origin && !is_module_level(reinterpret_cast<PyCodeObject*>(code.ptr()))) break;
-        object parent = parent_of(frame);
+        facts = facts_of_cached(frame_code(frame));
+        if (origin == nullptr && !(forwarded && facts.logging_package)) origin = frame;
+        if (origin != nullptr && !facts.module_level) break;
+        interp_frame* parent = calling_frame(frame);
         // The interpreter's frozen start-up and import machinery (importlib, runpy) runs the
         // top level of every imported module and of `python -m`: never the site a user meant.
-        if (!parent || (origin && in_frozen_machinery(parent))) {
-            frame = origin ? std::move(origin) : std::move(caller);
-            code = code_of(frame);
+        if (parent == nullptr || (origin != nullptr && facts_of_cached(frame_code(parent)).frozen)) {
+            frame = origin != nullptr ? origin : caller;
+            facts = facts_of_cached(frame_code(frame));
             break;
         }
-        frame = std::move(parent);
+        frame = parent;
     }
-    if (!code) return site;
-
-    auto* co = reinterpret_cast<PyCodeObject*>(code.ptr());
-    Py_ssize_t size = 0;
-    const char* file = code_text(co->co_filename, nullptr, &size);
-    site.loc.filename = file != nullptr ? after_last_slash(file, size) : "<unknown>";
-    site.loc.funcname = code_text(co->co_name, "<module>", &size);
-    site.loc.line = frame_line(frame_of(frame), code.ptr());
-    site.code = std::move(code);
+    PyCodeObject* code = frame_code(frame);
+    site.loc.filename = facts.file;
+    site.loc.funcname = facts.function;
+    site.loc.line = frame_line(frame, code);
+    site.code = object::borrow(reinterpret_cast<PyObject*>(code));
     return site;
 }
 

@@ -25,13 +25,28 @@ struct line_cache_entry {
 };
 inline constexpr std::size_t k_line_cache_size = 256;
 
-// Whether a code object's file belongs to the logging package, remembered per code object, so
-// that a forwarded record's frame walk does not search each frame's file name again.
-struct code_kind_entry {
-    object code;  // held, as in line_cache_entry
-    bool logging_package = false;
+// What a call-site walk needs of a code object, worked out once per code object: its texts as
+// a record shows them (UTF-8 held by the code's own str objects) and the tests the walk makes.
+struct code_facts {
+    const char* file = "<unknown>";     // the file name after its last "/"
+    const char* function = "<module>";  // the code's name
+    bool module_level = false;          // runs a module's top level (or has no readable name)
+    bool logging_package = false;       // its file name holds both "logging" and "__init__.py"
+    bool frozen = false;                // the interpreter's frozen start-up and import machinery
 };
-inline constexpr std::size_t k_code_kind_cache_size = 64;
+struct code_facts_entry {
+    object code;  // held, as in line_cache_entry (and so the texts stay valid)
+    code_facts facts;
+};
+inline constexpr std::size_t k_code_facts_cache_size = 256;
+
+// A class whose instances, as last checked, have their attributes of interest read straight from
+// their instance dict (stdlib_bridge.cpp): valid while the class's version tag stays `version`.
+struct plain_class_memo {
+    object type;  // held, so that its address cannot be reused by another class
+    unsigned int version = 0;
+    bool plain = false;
+};
 
 // The configuration classes, in the order they are created.
 enum class config_class : std::size_t {
@@ -54,6 +69,9 @@ enum class emit_name : std::size_t {
     levelno,
     exc_info,
     stack_info,
+    msg,
+    args,
+    dict,
     critical,  // the five thresholds, in the order they are compared
     error,
     warn,
@@ -81,13 +99,21 @@ struct quillet_state {
     object default_handler_pattern;
     object default_logger_pattern;
     std::array<object, static_cast<std::size_t>(emit_name::count)> emit_names;
+    // LogRecord.getMessage as the logging package defines it, and the last record and handler
+    // classes checked for emit's reads from the instance dict.
+    object log_record_get_message;
+    // Where msg, args, levelno, exc_info and stack_info stand among standard_record_order.
+    std::array<std::size_t, 5> record_positions{};
+    bool record_positions_known = false;
+    plain_class_memo record_class;
+    plain_class_memo handler_class;
     // Interned "trace" .. "critical", for the override lookup of native calls.
     std::array<object, 6> method_names;
     // Interned "fields": the keyword as compiled calls pass it, compared by identity first.
     object fields_keyword;
     // Line numbers by (code object, instruction offset) of recent call sites.
     std::array<line_cache_entry, k_line_cache_size> line_cache;
-    std::array<code_kind_entry, k_code_kind_cache_size> code_kind_cache;
+    std::array<code_facts_entry, k_code_facts_cache_size> code_facts_cache;
     // The library's default logger as last looked up, and the registry generation read before
     // that lookup: while the generation reads the same, the default has not been replaced.
     const std::atomic<std::uint64_t>* default_generation = &::quillet::LoggerRegistry::default_generation();
@@ -106,10 +132,13 @@ struct quillet_state {
         f(default_handler_pattern);
         f(default_logger_pattern);
         for (auto& name : emit_names) f(name);
+        f(log_record_get_message);
+        f(record_class.type);
+        f(handler_class.type);
         for (auto& name : method_names) f(name);
         f(fields_keyword);
         for (auto& entry : line_cache) f(entry.code);
-        for (auto& entry : code_kind_cache) f(entry.code);
+        for (auto& entry : code_facts_cache) f(entry.code);
     }
 
     PyTypeObject* config(config_class c) const noexcept {

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -12,6 +14,7 @@
 #include "common/attr.hpp"
 #include "common/errors.hpp"
 #include "common/type.hpp"
+#include "interpreter_view.hpp"
 #include "log_call.hpp"
 #include "state.hpp"
 
@@ -74,16 +77,11 @@ void append_stack(fmt::memory_buffer& text, PyObject* stack_info) {
     text.append(more);
 }
 
-// The attributes of a standard record that the logging package did not set: what the caller
-// passed as `extra` (or set on the record). A value whose str() fails is shown as
+// The attributes of a standard record (its instance dict) that the logging package did not set:
+// what the caller passed as `extra` (or set on the record). A value whose str() fails is shown as
 // "<unprintable TYPE>" rather than losing the record.
-void add_extra_fields(record_fields_builder& fields, PyObject* record, const quillet_state& st) {
+void add_extra_fields(record_fields_builder& fields, PyObject* dict, const quillet_state& st) {
     PyObject* standard = st.standard_record_attributes.ptr();
-    object dict = object::steal(PyObject_GetAttrString(record, "__dict__"));
-    if (!dict || !PyDict_Check(dict.ptr())) {
-        PyErr_Clear();  // any object with the record's attributes will do; it may have no __dict__
-        return;
-    }
     // Most records have no extra: find that out without copying anything, the keys in the
     // order LogRecord sets them by identity, any other through the set.
     PyObject* order = st.standard_record_order.ptr();
@@ -92,7 +90,7 @@ void add_extra_fields(record_fields_builder& fields, PyObject* record, const qui
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     bool any = false;
-    while (!any && PyDict_Next(dict.ptr(), &pos, &key, &value)) {
+    while (!any && PyDict_Next(dict, &pos, &key, &value)) {
         if (next < PyTuple_GET_SIZE(order) && key == PyTuple_GET_ITEM(order, next)) {
             ++next;
             continue;
@@ -101,7 +99,7 @@ void add_extra_fields(record_fields_builder& fields, PyObject* record, const qui
     }
     if (!any) return;
     // A copy of the items: a value's __str__ may change the record.
-    object items = object::steal(check(PyDict_Items(dict.ptr())));
+    object items = object::steal(check(PyDict_Items(dict)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.ptr(), i);
         PyObject* key = PyTuple_GET_ITEM(item, 0);
@@ -117,15 +115,143 @@ void add_extra_fields(record_fields_builder& fields, PyObject* record, const qui
     }
 }
 
+// Reading a record's attributes through the generic attribute lookup looks each name up along
+// the class's MRO before it finds it in the instance dict. When no class of the MRO has an
+// attribute of those names (no class attribute, property or slot) and the class reads
+// attributes the generic way, the instance dict is what that lookup would give: it is read
+// directly. The verdict is kept with the class's version tag, which the interpreter changes
+// whenever the class or one of its bases is modified.
+template <class Extra>
+bool reads_from_instance_dict(PyTypeObject* type, std::span<const emit_name> names, plain_class_memo& memo,
+                              Extra&& extra_test) {
+    if (type->tp_version_tag == 0 && PyUnstable_Type_AssignVersionTag(type) == 0) return false;
+    if (memo.type.ptr() == reinterpret_cast<PyObject*>(type) && memo.version == type->tp_version_tag) return memo.plain;
+    const quillet_state& st = state();
+    bool plain = type->tp_getattro == PyObject_GenericGetAttr && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; plain && mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        object dict = object::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) continue;
+        for (const emit_name name : names) {
+            if (check(PyDict_Contains(dict.ptr(), st.name(name))) == 1) plain = false;
+        }
+    }
+    plain = plain && extra_test(type);
+    memo.type = object::borrow(reinterpret_cast<PyObject*>(type));
+    memo.version = type->tp_version_tag;
+    memo.plain = plain;
+    return plain;
+}
+
+// obj.<name>, read from `dict` when there is one and it holds the name.
+object attribute(PyObject* obj, PyObject* dict, PyObject* name) {
+    if (dict != nullptr) {
+        PyObject* value = nullptr;
+        if (check(PyDict_GetItemRef(dict, name, &value)) == 1) return object::steal(value);
+    }
+    return object::steal(check(PyObject_GetAttr(obj, name)));
+}
+
+constexpr std::array<emit_name, 5> k_threshold_names{emit_name::critical, emit_name::error, emit_name::warn,
+                                                     emit_name::info, emit_name::debug};
+
+// How emit reads a record: a record of a plain class (see reads_from_instance_dict) with just
+// the attributes LogRecord's __init__ sets, held compactly, from those (and then it has no
+// extra attributes); another of a plain class from its dict; any other through getattr.
+class record_reader {
+public:
+    record_reader(PyObject* record, quillet_state& st) : record_(record), st_(st) {
+        const bool plain = reads_from_instance_dict(Py_TYPE(record), k_record_names, st.record_class,
+                                                    [&](PyTypeObject* type) { return reads_own_message(type); });
+        if (!plain) return;
+        std::array<PyObject*, k_most_standard> standard{};
+        standard_only_ = holds_standard_only(standard);
+        if (standard_only_) {
+            // Held: Python code run later (getMessage, a threshold's comparison) may change them.
+            for (std::size_t i = 0; i < values_.size(); ++i)
+                values_[i] = object::borrow(standard[st.record_positions[i]]);
+        } else {
+            dict_ = object::steal(check(PyObject_GenericGetDict(record, nullptr)));
+        }
+    }
+
+    object get(std::size_t which) const {
+        if (standard_only_) return values_[which];
+        return attribute(record_, dict_.ptr(), st_.name(k_record_names[which]));
+    }
+
+    // getMessage(), or, when it is the logging package's own, on a record without arguments and
+    // with a str message (the usual record), that message itself, which is what it would return.
+    object message() const {
+        if (standard_only_ || (dict_ && check(PyDict_Contains(dict_.ptr(), st_.name(emit_name::get_message))) == 0)) {
+            object msg = get(k_msg);
+            object args = get(k_args);
+            PyObject* a = args.ptr();
+            const bool no_args = a == Py_None || (PyTuple_CheckExact(a) && PyTuple_GET_SIZE(a) == 0) ||
+                                 (PyDict_CheckExact(a) && PyDict_GET_SIZE(a) == 0);
+            if (no_args && PyUnicode_CheckExact(msg.ptr())) return msg;
+        }
+        return object::steal(check(PyObject_CallMethodNoArgs(record_, st_.name(emit_name::get_message))));
+    }
+
+    // True when the record has, now, just the attributes LogRecord's __init__ sets: no extra.
+    // Asked again after Python code may have run, since that code may have added some.
+    bool standard_only_now() const noexcept {
+        std::array<PyObject*, k_most_standard> standard{};
+        return standard_only_ && holds_standard_only(standard);
+    }
+
+    // The attributes the logging package did not set become the record's fields.
+    void add_extra_fields(record_fields_builder& fields) const {
+        object dict = dict_;
+        if (!dict) {
+            dict = object::steal(PyObject_GetAttr(record_, st_.name(emit_name::dict)));
+            if (!dict) PyErr_Clear();  // any object with the record's attributes will do; it may have no __dict__
+        }
+        if (dict && PyDict_Check(dict.ptr())) korvo::quillet::add_extra_fields(fields, dict.ptr(), st_);
+    }
+
+    static constexpr std::size_t k_msg = 0, k_args = 1, k_levelno = 2, k_exc_info = 3, k_stack_info = 4;
+    static constexpr std::array<emit_name, 5> k_record_names{emit_name::msg, emit_name::args, emit_name::levelno,
+                                                             emit_name::exc_info, emit_name::stack_info};
+
+private:
+    static constexpr std::size_t k_most_standard = 32;
+
+    bool holds_standard_only(std::array<PyObject*, k_most_standard>& standard) const noexcept {
+        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(st_.standard_record_order.ptr()));
+        return count <= standard.size() &&
+               inline_attributes_exactly(record_, st_.standard_record_order.ptr(), {standard.data(), count});
+    }
+
+    // getMessage must be the logging package's own for the message to be read directly.
+    bool reads_own_message(PyTypeObject* type) const {
+        object found =
+            object::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), st_.name(emit_name::get_message)));
+        if (!found) PyErr_Clear();
+        return found && found.ptr() == st_.log_record_get_message.ptr() && st_.record_positions_known;
+    }
+
+    PyObject* record_;
+    const quillet_state& st_;
+    object dict_;
+    bool standard_only_ = false;
+    std::array<object, k_record_names.size()> values_;  // when standard_only_, by k_record_names
+};
+
 PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&]() -> PyObject* {
-        static constexpr std::array<const char*, 1> names{"record"};
         std::array<PyObject*, 1> v{};
-        parse_args("emit", args, nargs, kwnames, names, 1, v);
+        if (nargs == 1 && kwnames == nullptr) {
+            v[0] = args[0];
+        } else {
+            static constexpr std::array<const char*, 1> names{"record"};
+            parse_args("emit", args, nargs, kwnames, names, 1, v);
+        }
         PyObject* record = v[0];
         quillet_state& st = state();
-
-        object message = object::steal(check(PyObject_CallMethodNoArgs(record, st.name(emit_name::get_message))));
+        const record_reader reader(record, st);
+        object message = reader.message();
         object encoded;  // holds the bytes `text` views, when encode() was called
         std::string_view text;
         bool text_is_none = false;
@@ -144,10 +270,10 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
                                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
             }
         }
-        object levelno = object::steal(check(PyObject_GetAttr(record, st.name(emit_name::levelno))));
+        object levelno = reader.get(record_reader::k_levelno);
         const std::int32_t lvl = to_int32(levelno.ptr());
-        object exc_info = object::steal(check(PyObject_GetAttr(record, st.name(emit_name::exc_info))));
-        object stack_info = object::steal(check(PyObject_GetAttr(record, st.name(emit_name::stack_info))));
+        object exc_info = reader.get(record_reader::k_exc_info);
+        object stack_info = reader.get(record_reader::k_stack_info);
 
         fmt::memory_buffer full;  // the message with exception and stack text, when either is given
         if (exc_info.ptr() != Py_None || stack_info.ptr() != Py_None) {
@@ -161,9 +287,14 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             text = std::string_view(full.data(), full.size());
         }
 
+        const bool plain_handler = reads_from_instance_dict(Py_TYPE(self), k_threshold_names, st.handler_class,
+                                                            [](PyTypeObject*) { return true; });
         level bucket = level::trace;
         for (const auto& [threshold_name, bucket_level] : k_buckets) {
-            object threshold = object::steal(check(PyObject_GetAttr(self, st.name(threshold_name))));
+            PyObject* held = nullptr;
+            object threshold = plain_handler && inline_attribute(self, st.name(threshold_name), held)
+                                   ? object::borrow(held)
+                                   : object::steal(check(PyObject_GetAttr(self, st.name(threshold_name))));
             if (at_least(lvl, threshold.ptr())) {
                 bucket = bucket_level;
                 break;
@@ -174,14 +305,28 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
             PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
             throw python_error{};
         }
-        const std::shared_ptr<spdlog::logger> logger = held_default();
-        if (!logger) Py_RETURN_NONE;  // no default logger: the record goes nowhere, as in DefaultLogger
+        // A record without extra attributes runs no Python code from here on, so the module's
+        // copy of the default cannot be replaced under it: borrowed. Another one's str() of a
+        // value might replace it: held.
+        const bool standard_only = reader.standard_only_now();
+        std::shared_ptr<spdlog::logger> held;
+        spdlog::logger* logger = nullptr;
+        if (standard_only) {
+            logger = current_default(st);
+        } else {
+            held = held_default();
+            logger = held.get();
+        }
+        if (logger == nullptr) Py_RETURN_NONE;  // no default logger: the record goes nowhere, as in DefaultLogger
         if (const void* nul = std::memchr(text.data(), '\0', text.size()))
             text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
         if (!logger->should_log(bucket)) Py_RETURN_NONE;
-        record_fields_builder fields(nullptr);
-        add_extra_fields(fields, record, st);
-        fields.make_current();
+        std::optional<record_fields_builder> fields;
+        if (!standard_only) {
+            fields.emplace(nullptr);
+            reader.add_extra_fields(*fields);
+            fields->make_current();
+        }
         const call_site site = stdlib_caller_source_loc();
         log_to_sinks(*logger, bucket, text, text, site.loc);  // one text: no colour, no console test
         Py_RETURN_NONE;
@@ -194,12 +339,15 @@ PyMethodDef py_log_handler_methods[] = {
 };
 
 constexpr std::array<const char*, static_cast<std::size_t>(emit_name::count)> k_emit_names{
-    "getMessage", "encode", "levelno", "exc_info", "stack_info", "_critical", "_error", "_warn", "_info", "_debug"};
+    "getMessage", "encode",    "levelno", "exc_info", "stack_info", "msg",   "args",
+    "__dict__",   "_critical", "_error",  "_warn",    "_info",      "_debug"};
 
 }  // namespace
 
 void add_py_log_handler(PyObject* module) {
     quillet_state& st = quillet_module::of_module(module);
+    for (std::size_t i = 0; i < k_emit_names.size(); ++i)
+        st.emit_names[i] = object::steal(check(PyUnicode_InternFromString(k_emit_names[i])));
     {
         // A record made with nothing extra has exactly the standard attributes; a formatter
         // adds "message" and "asctime".
@@ -215,9 +363,19 @@ void add_py_log_handler(PyObject* module) {
             check(PySet_Add(names.ptr(), name.ptr()));
         }
         st.standard_record_attributes = std::move(names);
+        object record_type = get_attr(logging.ptr(), "LogRecord");
+        st.log_record_get_message = get_attr(record_type.ptr(), "getMessage");
+        st.record_positions_known = true;
+        for (std::size_t i = 0; i < record_reader::k_record_names.size(); ++i) {
+            const Py_ssize_t at =
+                PySequence_Index(st.standard_record_order.ptr(), st.name(record_reader::k_record_names[i]));
+            if (at < 0) {
+                PyErr_Clear();
+                st.record_positions_known = false;
+            }
+            st.record_positions[i] = static_cast<std::size_t>(at);
+        }
     }
-    for (std::size_t i = 0; i < k_emit_names.size(); ++i)
-        st.emit_names[i] = object::steal(check(PyUnicode_InternFromString(k_emit_names[i])));
 
     object logging = get_attr(module, "py_logging");
     object base = get_attr(logging.ptr(), "Handler");

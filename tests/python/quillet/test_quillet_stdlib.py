@@ -153,6 +153,72 @@ def test_emit_errors_propagate_and_log_nothing(sinks, record, exc, text):
     assert ext.records() == []
 
 
+def set_user(record):
+    record.user = 7
+
+
+def swap_task_name_for_user(record):
+    del record.taskName  # as many attributes as a plain record, one of them not a standard one
+    record.user = 7
+
+
+def set_own_get_message(record):
+    record.getMessage = lambda: "own"
+
+
+class AddsAnAttribute:
+    """A message whose str() adds an attribute to its record, while emit reads the record."""
+
+    def __str__(self):
+        self.record.late = 1
+        return "late"
+
+
+def message_adding_an_attribute(record):
+    record.msg.record = record
+
+
+class LoudRecord(logging.LogRecord):
+    levelno = property(lambda self: 40, lambda self, value: None)
+
+
+def std_record(cls=logging.LogRecord, msg="m %s", args=(1,)):
+    return cls("std.rec", 20, __file__, 1, msg, args, None)
+
+
+@pytest.mark.parametrize(("record", "change", "level", "payload", "fields"), [
+    (std_record(), None, 2, b"m 1", None),
+    (std_record(msg="no args %s", args=()), None, 2, b"no args %s", None),
+    (std_record(msg="no args %s", args=None), None, 2, b"no args %s", None),
+    (std_record(), set_user, 2, b"m 1", {"user": 7}),
+    (std_record(), swap_task_name_for_user, 2, b"m 1", {"user": 7}),
+    (std_record(msg="m", args=()), set_own_get_message, 2, b"own", {"getMessage"}),
+    (std_record(LoudRecord, msg="m", args=()), None, 4, b"m", None),
+    (std_record(msg=AddsAnAttribute(), args=()), message_adding_an_attribute, 2, b"late", {"late": 1}),
+], ids=["plain", "empty-args", "none-args", "attribute-added", "attribute-swapped", "own-getMessage",
+        "class-property", "added-during-emit"])
+def test_records_are_read_as_getattr_would(sinks, record, change, level, payload, fields):
+    if change is not None:
+        change(record)
+    q.PyLogHandler(0).emit(record)
+    got = ext.records()[0]
+    assert (got["level"], got["payload"]) == (level, payload)
+    assert (set(got["fields"]) if isinstance(fields, set) else got.get("fields")) == fields
+
+
+def test_changes_to_the_classes_are_seen_at_once(sinks, monkeypatch):
+    h = q.PyLogHandler(0)
+    h.emit(std_record())
+    monkeypatch.setattr(logging.LogRecord, "getMessage", lambda self: "patched")
+    h.emit(std_record())
+
+    class Threshold(q.PyLogHandler):
+        _info = property(lambda self: 25, lambda self, value: self.__dict__.update(_info=value))
+
+    Threshold(0).emit(std_record())  # 20: below the property's 25, though the dict holds 20
+    assert delivered() == [(2, b"m 1"), (2, b"patched"), (1, b"patched")]
+
+
 def test_get_message_failure_propagates_out_of_the_standard_package(sinks):
     logger = logging.getLogger("std.bad_args")
     logger.propagate = False

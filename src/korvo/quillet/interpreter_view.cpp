@@ -1,0 +1,75 @@
+// Reading the interpreter's frames and compact instance attributes (interpreter_view.hpp).
+// Their layout is the interpreter's own and changes between minor releases: this is the one
+// file that sees it, compiled against the headers of the interpreter the module is built for,
+// which is the only one that loads it.
+#include "interpreter_view.hpp"
+
+#if PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x030F0000
+#error "interpreter_view.cpp reads the frame and instance layouts of CPython 3.14"
+#endif
+
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#include <internal/pycore_frame.h>
+#include <internal/pycore_interpframe.h>
+#include <internal/pycore_object.h>
+#undef Py_BUILD_CORE
+
+namespace korvo::quillet {
+
+interp_frame* innermost_frame() noexcept { return _PyFrame_GetFirstComplete(PyThreadState_Get()->current_frame); }
+
+interp_frame* calling_frame(interp_frame* frame) noexcept { return _PyFrame_GetFirstComplete(frame->previous); }
+
+PyCodeObject* frame_code(interp_frame* frame) noexcept { return _PyFrame_GetCode(frame); }
+
+namespace {
+
+// The compact attributes of obj and their keys, or false when obj keeps them in a dict.
+bool compact_attributes(PyObject* obj, PyDictValues*& values, PyDictKeysObject*& keys) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) || _PyObject_GetManagedDict(obj) != nullptr) return false;
+    values = _PyObject_InlineValues(obj);
+    keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    return values->valid && keys != nullptr && keys->dk_kind == DICT_KEYS_SPLIT;
+}
+
+}  // namespace
+
+bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObject*> values) noexcept {
+    PyDictValues* inline_values = nullptr;
+    PyDictKeysObject* keys = nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(names);
+    if (!compact_attributes(obj, inline_values, keys) || inline_values->size != count ||
+        static_cast<std::size_t>(count) != values.size())
+        return false;
+    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    const std::uint8_t* order = get_insertion_order_array(inline_values);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::uint8_t index = order[i];
+        if (index >= keys->dk_nentries || entries[index].me_key != PyTuple_GET_ITEM(names, i)) return false;
+        PyObject* value = inline_values->values[index];
+        if (value == nullptr) return false;
+        values[static_cast<std::size_t>(i)] = value;
+    }
+    return true;
+}
+
+bool inline_attribute(PyObject* obj, PyObject* name, PyObject*& value) noexcept {
+    PyDictValues* inline_values = nullptr;
+    PyDictKeysObject* keys = nullptr;
+    if (!compact_attributes(obj, inline_values, keys)) return false;
+    const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    const std::uint8_t* order = get_insertion_order_array(inline_values);
+    for (std::uint8_t i = 0; i < inline_values->size; ++i) {
+        const std::uint8_t index = order[i];
+        if (index >= keys->dk_nentries) return false;
+        if (entries[index].me_key == name) {
+            value = inline_values->values[index];
+            return value != nullptr;
+        }
+    }
+    return false;  // none, or a key equal to name but not the same object: the lookup decides
+}
+
+}  // namespace korvo::quillet
