@@ -13,9 +13,28 @@
 #include <internal/pycore_frame.h>
 #include <internal/pycore_interpframe.h>
 #include <internal/pycore_object.h>
+#include <internal/pycore_runtime.h>
 #undef Py_BUILD_CORE
 
 namespace korvo::quillet {
+
+bool interpreter_layout_matches() noexcept {
+    const _Py_DebugOffsets& running = _PyRuntime.debug_offsets;
+    const auto same = [](std::uint64_t published, std::size_t compiled) { return published == compiled; };
+    return (running.version >> 16) == (static_cast<std::uint64_t>(PY_VERSION_HEX) >> 16) &&
+           same(running.thread_state.current_frame, offsetof(PyThreadState, current_frame)) &&
+           same(running.interpreter_frame.size, sizeof(_PyInterpreterFrame)) &&
+           same(running.interpreter_frame.previous, offsetof(_PyInterpreterFrame, previous)) &&
+           same(running.interpreter_frame.executable, offsetof(_PyInterpreterFrame, f_executable)) &&
+           same(running.interpreter_frame.instr_ptr, offsetof(_PyInterpreterFrame, instr_ptr)) &&
+           same(running.interpreter_frame.owner, offsetof(_PyInterpreterFrame, owner)) &&
+           same(running.code_object.size, sizeof(PyCodeObject)) &&
+           same(running.code_object.filename, offsetof(PyCodeObject, co_filename)) &&
+           same(running.code_object.name, offsetof(PyCodeObject, co_name)) &&
+           same(running.dict_object.size, sizeof(PyDictObject)) &&
+           same(running.dict_object.ma_keys, offsetof(PyDictObject, ma_keys)) &&
+           same(running.dict_object.ma_values, offsetof(PyDictObject, ma_values));
+}
 
 interp_frame* innermost_frame() noexcept { return _PyFrame_GetFirstComplete(PyThreadState_Get()->current_frame); }
 

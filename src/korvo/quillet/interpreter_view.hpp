@@ -10,6 +10,11 @@
 
 namespace korvo::quillet {
 
+// Whether the running interpreter lays out thread states, frames, code objects and dicts as the
+// headers this file was compiled against do, by the offsets it publishes for debuggers. A
+// release of 3.14 that moved them must refuse the import rather than read the wrong memory.
+bool interpreter_layout_matches() noexcept;
+
 // One executing Python frame; valid while the interpreter lock is held and no Python code runs.
 using interp_frame = struct _PyInterpreterFrame;
 

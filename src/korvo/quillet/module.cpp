@@ -6,6 +6,7 @@
 #include "common/module.hpp"
 #include "default_logger.hpp"
 #include "handlers.hpp"
+#include "interpreter_view.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
 #include "logger.hpp"
@@ -48,6 +49,12 @@ int quillet_exec(PyObject* module) {
     return korvo::guard(-1, [&] {
         quillet_state& st = quillet_module::init(module);
         korvo::begin_exec(g_guard);  // refuses a second execution, warns on a version mismatch
+        if (!interpreter_layout_matches()) {
+            PyErr_SetString(PyExc_ImportError,
+                            "korvo.quillet was built for a CPython whose frame and object layout differs from "
+                            "this interpreter's: install korvo built for this Python");
+            throw korvo::python_error{};
+        }
 
         add_capi(module);
         add_config_types(module);  // each class comes with its pickling methods
