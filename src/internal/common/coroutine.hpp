@@ -113,9 +113,18 @@ private:
 // leave() awaits __aexit__ with the exception a step ended with (or three Nones); it throws that
 // exception unless __aexit__ suppressed it, and __aexit__'s own error wins. `cm` is borrowed and
 // outlives the block.
+//
+// An asyncio lock or condition enters by awaiting acquire() and leaves by calling release(), and
+// never suppresses: given `lock` (the two names, interned and borrowed), the block makes those
+// calls itself, which spares a coroutine object and a frame on each side. Only for cm of exactly
+// such a type.
+struct lock_names {
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+};
 class async_with {
 public:
-    explicit async_with(PyObject* cm) noexcept : cm_(cm) {}
+    explicit async_with(PyObject* cm, lock_names lock = {}) noexcept : cm_(cm), lock_(lock) {}
     async_with(const async_with&) = delete;
     async_with& operator=(const async_with&) = delete;
 
@@ -159,16 +168,19 @@ public:
         return block_step<Fn>(*this, std::forward<Fn>(fn));
     }
 
+    // Awaits __aexit__'s result, or nothing when the block released its lock itself.
     class exit_step {
     public:
-        exit_step(object pending, object call) noexcept : pending_(std::move(pending)), inner_(std::move(call)) {}
-        bool await_ready() noexcept { return inner_.await_ready(); }
-        void await_suspend(frame_handle frame) noexcept { inner_.await_suspend(frame); }
+        exit_step(object pending, object call) noexcept : pending_(std::move(pending)) {
+            if (call) inner_.emplace(std::move(call));
+        }
+        bool await_ready() noexcept { return !inner_ || inner_->await_ready(); }
+        void await_suspend(frame_handle frame) noexcept { inner_->await_suspend(frame); }
         object await_resume();
 
     private:
         object pending_;
-        coro::await inner_;
+        std::optional<coro::await> inner_;
     };
     exit_step leave();
 
@@ -178,6 +190,7 @@ private:
     void keep_pending_error() noexcept { pending_ = object::steal(PyErr_GetRaisedException()); }
 
     PyObject* cm_;
+    lock_names lock_;  // empty: the context-manager protocol
     object pending_;  // the exception a step ended with, or empty
 };
 

@@ -131,6 +131,14 @@ bool cancellation_pending() noexcept {
     throw python_error{};
 }
 
+// How a block enters `cond`: an asyncio.Condition by its acquire() and release() (what its
+// __aenter__ and __aexit__ do), anything else by the context-manager protocol.
+coro::lock_names lock_protocol(PyObject* cond) noexcept {
+    const relaybus_state& st = relaybus_module::state();
+    if (Py_TYPE(cond) != reinterpret_cast<PyTypeObject*>(st.condition_type.ptr())) return {};
+    return {st.acquire_name.ptr(), st.release_name.ptr()};
+}
+
 // Wakes one consumer waiting on the condition, whose lock the caller holds. Throws python_error.
 void wake_one(async_queue_object* self, PyObject* cond) {
     call_method(cond, relaybus_module::state().notify_name.ptr());
@@ -150,13 +158,13 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
         co_await coro::await(wait.ptr());
     }
     if (result < 0) raise_refused(ring, result, size);
-    // The ring asks for a wake-up once per empty try_pop, that is for one consumer; with several
-    // waiting, a stored message wakes one of them unless a wake-up is on its way already (its
+    // Consumers poll, so the ring never asks for a wake-up here: they are counted instead. A
+    // stored message wakes one waiting consumer unless a wake-up is on its way already (its
     // consumer passes it on, see consume_messages). The message is stored, so a cancellation
     // while the lock is awaited is held back until the signal is given (as asyncio.Condition.wait
     // holds one back until it has its lock again).
     if (self->_consumers_waiting > 0 && !self->_wake_pending) {
-        coro::async_with block(cond);
+        coro::async_with block(cond, lock_protocol(cond));
         object deferred;
         for (;;) {
             try {
@@ -180,12 +188,15 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
 }
 
 // ---- the consumers: try the queue, then wait on the condition
-// One try_pop: the message, or an empty object when the queue had none. Throws python_error.
+// One non-waiting pop: the message, or an empty object when the queue had none. Producers and
+// consumers share the loop's thread and waiting consumers are counted here, so the ring's own
+// cross-thread wake-up request (and the barrier that arming it costs) is never needed: poll.
+// Throws python_error.
 object take_one(async_queue_object* self, spsc_queue::queue_object* ring) {
     const char* data = nullptr;
     std::size_t size = 0;
     object message;
-    if (queue_ops().try_pop(ring, &data, &size) == spsc_queue::k_taken)
+    if (queue_ops().poll(ring, &data, &size) == spsc_queue::k_taken)
         message = object::steal(check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size))));
     signal_space(self);
     return message;
@@ -217,7 +228,7 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
         object message = take_one(self, ring);
         if (!message) {
             waiting_consumer counted(self);
-            coro::async_with block(cond);
+            coro::async_with block(cond, lock_protocol(cond));
             co_await block.enter();
             block.run([&] {
                 message = take_one(self, ring);
@@ -243,7 +254,7 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
 
 coro::body shut_down(async_queue_object* self, PyObject* cond) {
     {
-        coro::async_with block(cond);
+        coro::async_with block(cond, lock_protocol(cond));
         co_await block.enter();
         block.run([&] { call_method(cond, "notify_all"); });
         co_await block.leave();

@@ -75,6 +75,7 @@ void init_coroutines(relaybus_state& st) {
     }
     object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
     st.asyncio_sleep = get_attr(asyncio.ptr(), "sleep");
+    st.condition_type = get_attr(asyncio.ptr(), "Condition");
     st.finalize_factory = compile_finalize_factory(st.module);
 }
 
