@@ -55,7 +55,11 @@ void await::await_suspend(frame_handle frame) noexcept {
     suspend_on(frame.promise().owner, std::move(iter_), std::move(first_yield_), &value_);
 }
 
-object async_with::call_aenter() { return lock_.acquire ? call_method(cm_, lock_.acquire) : call_method(cm_, "__aenter__"); }
+async_with::enter_step async_with::enter() {
+    if (!lock_.acquire) return enter_step(call_method(cm_, "__aenter__"));
+    if (lock_.take && lock_.take(lock_.lock.ptr())) return enter_step({});
+    return enter_step(call_method(cm_, lock_.acquire));
+}
 
 void async_with::keep_current_exception() noexcept {
     set_error_from_current_exception();
@@ -65,7 +69,8 @@ void async_with::keep_current_exception() noexcept {
 async_with::exit_step async_with::leave() {
     object pending = std::move(pending_);
     if (lock_.release) {
-        call_method(cm_, lock_.release);  // its error wins over the block's
+        // An error of release() wins over the block's.
+        if (!lock_.give || !lock_.give(lock_.lock.ptr())) call_method(cm_, lock_.release);
         return exit_step(std::move(pending), {});
     }
     if (!pending) return exit_step({}, call_method(cm_, "__aexit__", Py_None, Py_None, Py_None));

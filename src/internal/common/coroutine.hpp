@@ -114,21 +114,38 @@ private:
 // exception unless __aexit__ suppressed it, and __aexit__'s own error wins. `cm` is borrowed and
 // outlives the block.
 //
-// An asyncio lock or condition enters by awaiting acquire() and leaves by calling release(), and
-// never suppresses: given `lock` (the two names, interned and borrowed), the block makes those
-// calls itself, which spares a coroutine object and a frame on each side. Only for cm of exactly
-// such a type.
-struct lock_names {
+// A lock-like cm (an asyncio lock or condition: __aenter__ awaits acquire(), __aexit__ calls
+// release() and never suppresses) can be given with its `lock_protocol`: the block then makes
+// those calls itself, sparing a coroutine object and a frame on each side, and `take` / `give`,
+// when set, first try to take or let go of `lock` without any call (true when done; they throw
+// python_error). Only for cm of exactly such a type. Names interned and borrowed.
+struct lock_protocol {
     PyObject* acquire = nullptr;
     PyObject* release = nullptr;
+    bool (*take)(PyObject* lock) = nullptr;
+    bool (*give)(PyObject* lock) = nullptr;
+    object lock;
 };
 class async_with {
 public:
-    explicit async_with(PyObject* cm, lock_names lock = {}) noexcept : cm_(cm), lock_(lock) {}
+    explicit async_with(PyObject* cm, lock_protocol lock = {}) noexcept : cm_(cm), lock_(std::move(lock)) {}
     async_with(const async_with&) = delete;
     async_with& operator=(const async_with&) = delete;
 
-    coro::await enter() { return coro::await(call_aenter()); }
+    // Awaits __aenter__ or acquire(), or nothing when the lock was taken at once.
+    class enter_step {
+    public:
+        explicit enter_step(object call) noexcept {
+            if (call) inner_.emplace(std::move(call));
+        }
+        bool await_ready() noexcept { return !inner_ || inner_->await_ready(); }
+        void await_suspend(frame_handle frame) noexcept { inner_->await_suspend(frame); }
+        object await_resume() { return inner_ ? inner_->await_resume() : object::borrow(Py_None); }
+
+    private:
+        std::optional<coro::await> inner_;
+    };
+    enter_step enter();
 
     template <class Fn>
     void run(Fn&& fn) noexcept {
@@ -185,12 +202,11 @@ public:
     exit_step leave();
 
 private:
-    object call_aenter();
     void keep_current_exception() noexcept;
     void keep_pending_error() noexcept { pending_ = object::steal(PyErr_GetRaisedException()); }
 
     PyObject* cm_;
-    lock_names lock_;  // empty: the context-manager protocol
+    lock_protocol lock_;  // no names: the context-manager protocol
     object pending_;  // the exception a step ended with, or empty
 };
 

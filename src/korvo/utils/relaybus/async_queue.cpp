@@ -131,14 +131,6 @@ bool cancellation_pending() noexcept {
     throw python_error{};
 }
 
-// How a block enters `cond`: an asyncio.Condition by its acquire() and release() (what its
-// __aenter__ and __aexit__ do), anything else by the context-manager protocol.
-coro::lock_names lock_protocol(PyObject* cond) noexcept {
-    const relaybus_state& st = relaybus_module::state();
-    if (Py_TYPE(cond) != reinterpret_cast<PyTypeObject*>(st.condition_type.ptr())) return {};
-    return {st.acquire_name.ptr(), st.release_name.ptr()};
-}
-
 // Wakes one consumer waiting on the condition, whose lock the caller holds. Throws python_error.
 void wake_one(async_queue_object* self, PyObject* cond) {
     call_method(cond, relaybus_module::state().notify_name.ptr());
@@ -164,7 +156,7 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
     // while the lock is awaited is held back until the signal is given (as asyncio.Condition.wait
     // holds one back until it has its lock again).
     if (self->_consumers_waiting > 0 && !self->_wake_pending) {
-        coro::async_with block(cond, lock_protocol(cond));
+        coro::async_with block(cond, condition_protocol(cond));
         object deferred;
         for (;;) {
             try {
@@ -228,7 +220,7 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
         object message = take_one(self, ring);
         if (!message) {
             waiting_consumer counted(self);
-            coro::async_with block(cond, lock_protocol(cond));
+            coro::async_with block(cond, condition_protocol(cond));
             co_await block.enter();
             block.run([&] {
                 message = take_one(self, ring);
@@ -254,7 +246,7 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
 
 coro::body shut_down(async_queue_object* self, PyObject* cond) {
     {
-        coro::async_with block(cond, lock_protocol(cond));
+        coro::async_with block(cond, condition_protocol(cond));
         co_await block.enter();
         block.run([&] { call_method(cond, "notify_all"); });
         co_await block.leave();

@@ -57,7 +57,43 @@ object compile_finalize_factory(PyObject* module) {
     return object::borrow(factory);
 }
 
+// asyncio.Lock.acquire() on a free lock that nobody queues for only sets `_locked`, and release()
+// with nobody queued only clears it. Done here directly, that spares a coroutine object and two
+// frames per pass; queued waiters or a state not found as expected leave it to the methods.
+// `expected` is what `_locked` must be for the change to `!expected`. Throws python_error.
+bool flip_unqueued_lock(PyObject* lock, bool expected) {
+    const relaybus_state& st = relaybus_module::state();
+    PyObject* value = nullptr;
+    check(PyObject_GetOptionalAttr(lock, st.locked_name.ptr(), &value));
+    object locked = object::steal(value);
+    if (locked.ptr() != (expected ? Py_True : Py_False)) return false;
+    check(PyObject_GetOptionalAttr(lock, st.waiters_name.ptr(), &value));
+    object waiters = object::steal(value);
+    if (!waiters) return false;
+    if (waiters.ptr() != Py_None && check(PyObject_Length(waiters.ptr())) != 0) return false;
+    check(PyObject_SetAttr(lock, st.locked_name.ptr(), expected ? Py_False : Py_True));
+    return true;
+}
+bool take_unqueued_lock(PyObject* lock) { return flip_unqueued_lock(lock, false); }
+bool give_unqueued_lock(PyObject* lock) { return flip_unqueued_lock(lock, true); }
+
 }  // namespace
+
+coro::lock_protocol condition_protocol(PyObject* cond) {
+    const relaybus_state& st = relaybus_module::state();
+    if (Py_TYPE(cond) != reinterpret_cast<PyTypeObject*>(st.condition_type.ptr())) return {};
+    coro::lock_protocol protocol;
+    protocol.acquire = st.acquire_name.ptr();
+    protocol.release = st.release_name.ptr();
+    PyObject* lock = nullptr;
+    check(PyObject_GetOptionalAttr(cond, st.lock_name.ptr(), &lock));
+    protocol.lock = object::steal(lock);
+    if (protocol.lock && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(st.lock_type.ptr())) {
+        protocol.take = take_unqueued_lock;
+        protocol.give = give_unqueued_lock;
+    }
+    return protocol;
+}
 
 object make_coroutine(coroutine_kind kind, coro::body body, std::initializer_list<PyObject*> keep) {
     relaybus_state& st = relaybus_module::state();
@@ -76,6 +112,7 @@ void init_coroutines(relaybus_state& st) {
     object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
     st.asyncio_sleep = get_attr(asyncio.ptr(), "sleep");
     st.condition_type = get_attr(asyncio.ptr(), "Condition");
+    st.lock_type = get_attr(asyncio.ptr(), "Lock");
     st.finalize_factory = compile_finalize_factory(st.module);
 }
 

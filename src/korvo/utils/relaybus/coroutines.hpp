@@ -15,6 +15,11 @@ namespace korvo::relaybus {
 // python_error.
 object make_coroutine(coroutine_kind kind, coro::body body, std::initializer_list<PyObject*> keep);
 
+// How a block enters and leaves `cond` (see coro::async_with): an asyncio.Condition over an
+// asyncio.Lock by the lock's acquire() and release(), done without any call while nobody waits
+// for the lock; anything else by the context-manager protocol. Throws python_error.
+coro::lock_protocol condition_protocol(PyObject* cond);
+
 // The coroutine type, the coroutines' names and the asyncio helpers, into the module state.
 // Throws python_error.
 void init_coroutines(relaybus_state& st);
