@@ -55,6 +55,10 @@ void await::await_suspend(frame_handle frame) noexcept {
     suspend_on(frame.promise().owner, std::move(iter_), std::move(first_yield_), &value_);
 }
 
+void yield_now::await_suspend(frame_handle frame) noexcept {
+    suspend_on(frame.promise().owner, {}, object::borrow(Py_None), &sent_);
+}
+
 async_with::enter_step async_with::enter() {
     if (!lock_.acquire) return enter_step(call_method(cm_, "__aenter__"));
     if (lock_.take && lock_.take(lock_.lock.ptr())) return enter_step({});

@@ -180,6 +180,8 @@ PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
         }
         c->st.started = true;
         result = resume(c, out);
+    } else if (!c->st.awaited) {
+        result = deliver(c, PYGEN_RETURN, new_ref(Py_None), out);  // after yield_now
     } else {
         PyObject* value = nullptr;
         const PySendResult step = PyIter_Send(c->st.awaited.ptr(), arg, &value);
@@ -227,7 +229,11 @@ PySendResult throw_into(coroutine_object* c, object exc, PyObject** out) noexcep
     }
     c->st.running = true;
     PyObject* value = nullptr;
-    const PySendResult step = guard(PYGEN_ERROR, [&] { return pass_to_awaited(c->st.awaited.ptr(), exc, &value); });
+    PySendResult step = PYGEN_ERROR;
+    if (c->st.awaited)
+        step = guard(PYGEN_ERROR, [&] { return pass_to_awaited(c->st.awaited.ptr(), exc, &value); });
+    else
+        PyErr_SetRaisedException(exc.release());  // after yield_now: raised where the body waits
     const PySendResult result = deliver(c, step, value, out);
     c->st.running = false;
     return result;

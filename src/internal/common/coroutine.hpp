@@ -104,6 +104,21 @@ private:
     object value_;
 };
 
+// co_await yield_now(): hands None out to the driver once, as the bare yield under asyncio.sleep(0)
+// does (an asyncio task lets the others that are ready run, then resumes this one); what is sent
+// back in is dropped. Throws python_error when the driver throws in instead.
+class yield_now {
+public:
+    bool await_ready() noexcept { return false; }
+    void await_suspend(frame_handle frame) noexcept;
+    void await_resume() {
+        if (!sent_) throw python_error{};
+    }
+
+private:
+    object sent_;
+};
+
 // `async with cm:` as a block:
 //     coro::async_with block(cm);
 //     co_await block.enter();                               // cm.__aenter__(); throws
@@ -230,7 +245,8 @@ object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std:
 void release_spares() noexcept;
 
 // Suspends the frame of `owner` on `iter`: later sends and throws go to the iterator, `first`
-// goes out to the caller now, and the iterator's result will be stored into `*slot`.
+// goes out to the caller now, and the iterator's result will be stored into `*slot`. Without
+// `iter` the next send resumes the frame with None in `*slot`, and a throw with its exception.
 void suspend_on(coroutine_object* owner, object iter, object first, object* slot) noexcept;
 
 }  // namespace korvo::coro

@@ -208,8 +208,10 @@ private:
 };
 
 // pop() (one message) or the dispatcher task (every message, each to the callback). A consumer
-// that finds the queue empty counts as waiting, takes the lock and tries once more before it
-// waits: a message stored before that second try is taken by it, one stored after it signals the
+// that finds the queue empty first lets the loop run the other ready tasks once and looks again:
+// a message one of them pushes meanwhile (the answer to a request, the next of a stream) costs
+// no lock, condition or future on either side. Still finding it empty, it counts as waiting,
+// takes the lock and tries once more before it waits: a message stored before that second try is taken by it, one stored after it signals the
 // condition, and the wait cannot miss that signal because it starts before the lock is let go.
 // Pushes signal once while a wake-up is on its way; the consumer it reaches passes it on to the
 // next waiting one when it finds a message (more may have come meanwhile). A consumer going to
@@ -218,6 +220,10 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
     spsc_queue::queue_object* ring = ring_of(queue);
     for (;;) {
         object message = take_one(self, ring);
+        if (!message) {
+            co_await coro::yield_now();
+            message = take_one(self, ring);
+        }
         if (!message) {
             waiting_consumer counted(self);
             coro::async_with block(cond, condition_protocol(cond));
