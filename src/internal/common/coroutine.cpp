@@ -276,8 +276,10 @@ object thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
 PyObject* as_call_result(PySendResult step, PyObject* value) {
     if (step != PYGEN_RETURN) return value;
     object result = object::steal(value);
-    object stop = object::steal(PyObject_CallOneArg(PyExc_StopIteration, result.ptr()));
-    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.ptr());
+    // Raised as it is: the caller (an await, most often) takes it at once, so the context
+    // chaining of PyErr_SetObject would only cost.
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result.ptr());
+    if (stop != nullptr) PyErr_SetRaisedException(stop);
     return nullptr;
 }
 
