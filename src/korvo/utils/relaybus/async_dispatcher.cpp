@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <vector>
@@ -117,33 +118,153 @@ bool delivers(const async_dispatcher_object* self) {
     return is_running(self) && (self->_task == Py_None || !task_done(self->_task));
 }
 
-// Drains the queue into the callback, awaiting each result; waits on the socket only after an
-// empty pop. `queue` is held by the coroutine, so a later __init__ cannot free it under the reader.
+// ---- waiting for a wake-up datagram
+// The reader's loop watches its socket for the reader's whole life: a datagram runs on_wakeup,
+// which takes it off the socket and wakes the reader if it waits. One registration instead of a
+// sock_recv per wait spares the loop two selector changes, a failing receive (with its
+// exception) and a callback per wait.
+
+// Completes the future the reader task awaits. The task's wake-up, which the future would leave
+// to the loop's next turn, runs here at once: the message is delivered in the turn its datagram
+// arrived in. Only while the task is the future's one waiter (the reader made it for itself);
+// otherwise the future runs its callbacks as usual. Throws python_error.
+void wake_reader(PyObject* waiter) {
+    if (check(PyObject_IsTrue(call_method(waiter, "done").ptr()))) return;
+    object callbacks = get_optional_attr(waiter, "_callbacks");
+    PyObject* only = callbacks && PyList_CheckExact(callbacks.ptr()) && PyList_GET_SIZE(callbacks.ptr()) == 1
+                         ? PyList_GET_ITEM(callbacks.ptr(), 0)
+                         : nullptr;  // borrowed: (callback, context)
+    if (only == nullptr || !PyTuple_CheckExact(only) || PyTuple_GET_SIZE(only) != 2) {
+        call_method(waiter, "set_result", Py_None);
+        return;
+    }
+    object wakeup = object::borrow(PyTuple_GET_ITEM(only, 0));
+    object context = object::borrow(PyTuple_GET_ITEM(only, 1));
+    if (PyLong_AsLong(call_method(waiter, "remove_done_callback", wakeup.ptr()).ptr()) != 1) {
+        if (PyErr_Occurred()) throw python_error{};
+        call_method(waiter, "set_result", Py_None);
+        return;
+    }
+    call_method(waiter, "set_result", Py_None);
+    call_method(context.ptr(), "run", wakeup.ptr(), waiter);
+}
+
+// `state` is the list [socket handle, future or None], shared with the registered callback.
+PyObject* on_wakeup(PyObject* state, PyObject*) {
+    return guard(nullptr, [&]() -> PyObject* {
+        const long long handle = PyLong_AsLongLong(PyList_GET_ITEM(state, 0));
+        if (handle == -1 && PyErr_Occurred()) throw python_error{};
+        wakeup::receive(static_cast<platform_socket>(handle));  // the socket is non-blocking
+        object waiter = object::borrow(PyList_GET_ITEM(state, 1));
+        if (waiter.ptr() == Py_None) Py_RETURN_NONE;  // the reader is busy: it looks before it waits
+        check(PyList_SetItem(state, 1, new_ref(Py_None)));
+        wake_reader(waiter.ptr());
+        Py_RETURN_NONE;
+    });
+}
+PyMethodDef k_on_wakeup = method_noargs("_on_wakeup", on_wakeup);
+
+class wakeup_watch {
+public:
+    wakeup_watch() = default;
+    wakeup_watch(const wakeup_watch&) = delete;
+    wakeup_watch& operator=(const wakeup_watch&) = delete;
+    // Leaves the selector unless the socket is closed (whoever closed it took it out first).
+    ~wakeup_watch() {
+        if (!state_) return;
+        saved_error pending;
+        PyList_SetItem(state_.ptr(), 1, new_ref(Py_None));
+        object done = object::steal(guard(nullptr, [&] {
+            object fileno = call_method(sock_.ptr(), "fileno");
+            if (PyLong_AsLong(fileno.ptr()) != -1) call_method(loop_.ptr(), "remove_reader", sock_.ptr());
+            return new_ref(Py_None);
+        }));
+        if (!done) report_unraisable("korvo.utils.relaybus.relaybus.AsyncDispatcher.__reader");
+    }
+
+    // Registers with the loop; false when it cannot watch sockets (a proactor loop). Throws
+    // python_error.
+    bool start(PyObject* loop, PyObject* sock) {
+        object fileno = call_method(sock, "fileno");
+        object state = object::steal(check(PyList_New(2)));
+        PyList_SET_ITEM(state.ptr(), 0, fileno.release());
+        PyList_SET_ITEM(state.ptr(), 1, new_ref(Py_None));
+        object callback = object::steal(check(PyCFunction_New(&k_on_wakeup, state.ptr())));
+        try {
+            call_method(loop, "add_reader", sock, callback.ptr());
+        } catch (const python_error&) {
+            if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) throw;
+            PyErr_Clear();
+            return false;
+        }
+        loop_ = object::borrow(loop);
+        sock_ = object::borrow(sock);
+        state_ = std::move(state);
+        return true;
+    }
+
+    // A future the next datagram completes. Throws python_error.
+    object next_wakeup() {
+        object waiter = call_method(loop_.ptr(), "create_future");
+        check(PyList_SetItem(state_.ptr(), 1, new_ref(waiter.ptr())));
+        return waiter;
+    }
+
+private:
+    object loop_;
+    object sock_;
+    object state_;
+};
+
+// ---- the reader
+// A busy producer refills the queue within a microsecond or so: on an empty pop the reader looks
+// again for this long, without arming the wake-up, before it arms it (try_pop) and waits. Such a
+// producer is never asked for datagrams. The loop's thread is held meanwhile: keep it short.
+constexpr auto k_short_poll = std::chrono::microseconds(3);
+
+using pop_fn = int (*)(spsc_queue::queue_object*, const char**, std::size_t*);
+
+// The result of the last of a few polls over k_short_poll that found the queue empty.
+int poll_briefly(pop_fn poll, spsc_queue::queue_object* ring, const char** buf, std::size_t* size) {
+    const auto until = std::chrono::steady_clock::now() + k_short_poll;
+    int taken;
+    do {
+        taken = poll(ring, buf, size);
+    } while (taken == spsc_queue::k_ok && std::chrono::steady_clock::now() < until);
+    return taken;
+}
+
+// Drains the queue into the callback, awaiting each result; waits for a datagram only after an
+// empty try_pop, which arms the wake-up. `queue` is held by the coroutine, so a later __init__
+// cannot free it under the reader.
 template <bool Variable>
 coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObject* loop, PyObject* sock) {
-    relaybus_state& st = relaybus_module::state();
-    object sleep = st.asyncio_sleep;
-    object sock_recv = st.sock_recv_name;
-    object zero = object::steal(check(PyLong_FromLong(0)));
+    const spsc_queue::queue_vtable& ops = queue_ops();
+    const pop_fn poll = Variable ? ops.poll_var : ops.poll;
+    const pop_fn try_pop = Variable ? ops.try_pop_var : ops.try_pop;
+    spsc_queue::queue_object* ring = as_queue(queue);
+    wakeup_watch watch;
+    const bool watched = watch.start(loop, sock);
     object one = object::steal(check(PyLong_FromLong(1)));
     int counter = 0;
     while (is_running(self)) {
         const char* buf = nullptr;
         std::size_t size = 0;
-        const int taken = Variable ? queue_ops().try_pop_var(as_queue(queue), &buf, &size)
-                                   : queue_ops().try_pop(as_queue(queue), &buf, &size);
+        int taken = poll(ring, &buf, &size);
+        if (taken == spsc_queue::k_ok) taken = poll_briefly(poll, ring, &buf, &size);
+        if (taken == spsc_queue::k_ok) taken = try_pop(ring, &buf, &size);
         if (taken == spsc_queue::k_taken) {
             object message = object::steal(check(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(size))));
             object callback = object::borrow(self->_callback);  // a second __init__ may replace it
             object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
             co_await coro::await(awaitable.ptr());
+            // Every 128th message lets the loop run others, as asyncio.sleep(0) would.
             counter = (counter + 1) & 127;
-            if (counter == 0) {
-                object pause = object::steal(check(PyObject_CallOneArg(sleep.ptr(), zero.ptr())));
-                co_await coro::await(pause.ptr());
-            }
+            if (counter == 0) co_await coro::yield_now();
+        } else if (watched) {
+            co_await coro::await(watch.next_wakeup());
         } else {
-            object receive = call_method(loop, sock_recv.ptr(), sock, one.ptr());
+            object receive = call_method(loop, relaybus_module::state().sock_recv_name.ptr(), sock, one.ptr());
             co_await coro::await(receive.ptr());
         }
     }
