@@ -222,7 +222,7 @@ private:
 
     PyObject* cm_;
     lock_protocol lock_;  // no names: the context-manager protocol
-    object pending_;  // the exception a step ended with, or empty
+    object pending_;      // the exception a step ended with, or empty
 };
 
 // The type of native coroutine objects (named `qualified_name`, e.g. "pkg.mod.coroutine"),

@@ -46,12 +46,11 @@ struct relaybus_state {
     object notify_name;
     object acquire_name;
     object release_name;
-    object locked_name;   // asyncio.Lock's state, read and set directly while nobody waits
+    object locked_name;  // asyncio.Lock's state, read and set directly while nobody waits
     object waiters_name;
-    object lock_name;     // asyncio.Condition's lock
+    object lock_name;  // asyncio.Condition's lock
     object sock_recv_name;
-    object asyncio_sleep;     // asyncio.sleep, awaited by the reader to yield to the loop
-    object condition_type;    // asyncio.Condition and asyncio.Lock: see condition_protocol
+    object condition_type;  // asyncio.Condition and asyncio.Lock: see condition_protocol
     object lock_type;
     object finalize_factory;  // close(task, sock) -> _finalize: cancels the reader, then closes sock
     std::array<coroutine_names, static_cast<std::size_t>(coroutine_kind::count)> coroutines;
@@ -82,7 +81,6 @@ struct relaybus_state {
         f(waiters_name);
         f(lock_name);
         f(sock_recv_name);
-        f(asyncio_sleep);
         f(condition_type);
         f(lock_type);
         f(finalize_factory);
