@@ -259,6 +259,12 @@ def test_setup_and_close_rules():
         d2.close()
         assert ext.dispatcher_fields(d2)["push"] == "push_notify"
         assert ext.dispatcher_fields(relaybus.AsyncDispatcher(print, variable_size=1))["push"] == "push_var_notify"
+        d3 = relaybus.AsyncDispatcher(print)
+        d3.setup()
+        task = ext.dispatcher_fields(d3)["task"]
+        d3.close()  # before the reader's first step, its socket closed at once: it returns cleanly
+        await asyncio.wait([task], timeout=10)
+        assert task.cancelled() or task.result() is None
 
     run(main())
     with pytest.raises(RuntimeError, match="no running event loop"):

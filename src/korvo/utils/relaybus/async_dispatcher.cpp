@@ -145,8 +145,10 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
     const pop_fn poll = Variable ? ops.poll_var : ops.poll;
     const pop_fn try_pop = Variable ? ops.try_pop_var : ops.try_pop;
     spsc_queue::queue_object* ring = as_queue(queue);
+    // Watched from the first wait on: a reader that starts after close() (which may have closed
+    // the socket already) returns before it.
     wakeup_watch watch;
-    const bool watched = watch.start(loop, sock);
+    enum class waiting { unknown, watched, receiving } how = waiting::unknown;
     object one = object::steal(check(PyLong_FromLong(1)));
     int counter = 0;
     while (is_running(self)) {
@@ -163,9 +165,12 @@ coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObjec
             // Every 128th message lets the loop run others, as asyncio.sleep(0) would.
             counter = (counter + 1) & 127;
             if (counter == 0) co_await coro::yield_now();
-        } else if (watched) {
-            co_await coro::await(watch.next_wakeup());
         } else {
+            if (how == waiting::unknown) how = watch.start(loop, sock) ? waiting::watched : waiting::receiving;
+            if (how == waiting::watched) {
+                co_await coro::await(watch.next_wakeup());
+                continue;
+            }
             object receive = call_method(loop, relaybus_module::state().sock_recv_name.ptr(), sock, one.ptr());
             co_await coro::await(receive.ptr());
         }
