@@ -149,7 +149,8 @@ def wakeup_latency(samples=LATENCY_SAMPLES, idle=LATENCY_IDLE):
 
 def plain_thread_latency(samples=LATENCY_SAMPLES, idle=LATENCY_IDLE):
     """The baseline of both wake-up latencies: a plain Python thread blocked in recv on a loopback
-    UDP socket, woken by one datagram carrying its send time. Returns (p50, p99) in ns."""
+    UDP socket, woken by one datagram carrying its send time, `idle` seconds after the last one.
+    Returns (p50, p99) in ns."""
     import socket
 
     receiver = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -264,8 +265,9 @@ def bench_asyncio_queue(count, pingpong):
     return bench_queue(lambda: asyncio.Queue(1024), asyncio.Queue.put, asyncio.Queue.get, count, pingpong)
 
 
-def async_wakeup_latency(samples=2000):
-    """The loop sleeps in its selector; a Python thread pushes one stamped message at a time."""
+def async_wakeup_latency(samples=LATENCY_SAMPLES, idle=LATENCY_IDLE):
+    """The loop sleeps in its selector; a Python thread pushes one stamped message at a time,
+    `idle` seconds after the last one was delivered. Returns (p50, p99) in ns."""
 
     async def main():
         loop = asyncio.get_running_loop()
@@ -278,7 +280,7 @@ def async_wakeup_latency(samples=2000):
 
         def sample():
             for _ in range(samples):
-                time.sleep(0.0005)  # let the loop fall asleep on its selector
+                time.sleep(idle)  # let the loop fall asleep on its selector
                 ext.produce_stamped(d)
                 got.acquire()
 
@@ -286,10 +288,9 @@ def async_wakeup_latency(samples=2000):
         d.setup()
         await loop.run_in_executor(None, sample)
         d.close()
-        return sorted(latencies)
+        return latencies
 
-    latencies = asyncio.run(main())
-    return latencies[len(latencies) // 2], latencies[int(len(latencies) * 0.99)]
+    return percentiles(asyncio.run(main()))
 
 
 def print_rows(rows, base_name):
@@ -305,6 +306,7 @@ def main_async():
     fixed = best_of(bench_async_dispatcher, size, count)
     variable = best_of(bench_async_dispatcher, size, count, variable_size=True)
     call_soon = best_of(bench_call_soon, size, count // 200)  # a lock handoff per message: slow
+    ceilings, fixed_runs, variable_runs, call_soon_runs = (m.runs for m in (ceiling, fixed, variable, call_soon))
     print(f"-- asyncio, {size}-byte messages, counting async def callback (best of {REPEATS} runs)")
     print_rows([
         ("ceiling: native thread driving cb's coroutine", ceiling),
@@ -314,21 +316,34 @@ def main_async():
     ], "ceiling")
     print(f"AsyncDispatcher fixed / call_soon_threadsafe: {fixed / call_soon:.1f}x, "
           f"variable / call_soon_threadsafe: {variable / call_soon:.1f}x")
+    settings = f"best of {REPEATS}, {size} B, capacity 8192, block_on_full producer"
     ceiling_name = "native loop driving cb's coroutine"
-    results.record("relaybus", "AsyncDispatcher 64 B fixed", fixed, ceiling_name, ceiling, "msg/s", target=0.7,
-                   ceiling=True)
-    results.record("relaybus", "AsyncDispatcher 64 B variable", variable, ceiling_name, ceiling, "msg/s", target=0.7,
-                   ceiling=True)
-    results.record("relaybus", "AsyncDispatcher 64 B fixed", fixed, "loop.call_soon_threadsafe", call_soon, "msg/s")
-    for pingpong, label, n, target in ((False, "streaming", 1_000_000, 2), (True, "ping-pong", 60_000, None)):
+    for label, value, runs in (("fixed", fixed, fixed_runs), ("variable", variable, variable_runs)):
+        results.record("relaybus", f"AsyncDispatcher 64 B {label}", value, ceiling_name, ceiling,
+                       "msg/s", target=0.7, settings=settings, runs=runs, baseline_runs=ceilings, ceiling=True)
+    results.record("relaybus", "AsyncDispatcher 64 B fixed", fixed, "loop.call_soon_threadsafe", call_soon, "msg/s",
+                   settings=settings, runs=fixed_runs, baseline_runs=call_soon_runs)
+    for pingpong, label, n, target in ((False, "streaming", 1_000_000, 2.5), (True, "ping-pong", 60_000, 1.0)):
         baseline = best_of(bench_asyncio_queue, n, pingpong)
         ours = best_of(bench_async_queue, n, pingpong)
+        baselines, ours_runs = baseline.runs, ours.runs
         print(f"-- AsyncQueue vs asyncio.Queue, two coroutines of one loop, {label}, 64-byte messages")
         print_rows([("asyncio.Queue put/get", baseline), ("AsyncQueue push_buf/pop", ours)], "Queue")
-        results.record("relaybus", f"AsyncQueue {label}", ours, "asyncio.Queue", baseline, "msg/s", target=target)
-    p50, p99 = async_wakeup_latency()
+        results.record("relaybus", f"AsyncQueue {label}", ours, "asyncio.Queue", baseline, "msg/s", target=target,
+                       settings=f"best of {REPEATS}, {n:,} messages of 64 B, capacity 1024 (asyncio.Queue maxsize "
+                                f"1024), block_on_full", runs=ours_runs, baseline_runs=baselines)
+    # The same idle time for both, each p50 in the same run; the best of the runs' p50s.
+    idle, samples = LATENCY_IDLE, LATENCY_SAMPLES
+    latencies = [(async_wakeup_latency(samples, idle), plain_thread_latency(samples, idle)) for _ in range(REPEATS)]
+    ours_p50s = [ours[0] / 1000 for ours, _ in latencies]
+    plain_p50s = [plain[0] / 1000 for _, plain in latencies]
+    p50, p99 = min(latencies, key=lambda pair: pair[0][0])[0]
     print(f"wake-up latency of a lone message into an idle AsyncDispatcher: p50 {p50 / 1000:.1f} us, "
-          f"p99 {p99 / 1000:.1f} us")
+          f"p99 {p99 / 1000:.1f} us; plain Python thread in recv: p50 {min(plain_p50s):.1f} us")
+    results.record("relaybus", "AsyncDispatcher wake-up latency p50", min(ours_p50s),
+                   "Python thread in recv on a datagram", min(plain_p50s), "us", better="lower", target=1.0,
+                   settings=f"best p50 of {REPEATS} runs of {samples} lone messages, {idle * 1000:g} ms idle before each",
+                   runs=ours_p50s, baseline_runs=plain_p50s)
 
 
 # The synchronous rows: (label, keyword arguments of bench_dispatcher, least acceptable ratio to the

@@ -55,7 +55,15 @@ void await::await_suspend(frame_handle frame) noexcept {
     suspend_on(frame.promise().owner, std::move(iter_), std::move(first_yield_), &value_);
 }
 
-object async_with::call_aenter() { return call_method(cm_, "__aenter__"); }
+void yield_now::await_suspend(frame_handle frame) noexcept {
+    suspend_on(frame.promise().owner, {}, object::borrow(Py_None), &sent_);
+}
+
+async_with::enter_step async_with::enter() {
+    if (!lock_.acquire) return enter_step(call_method(cm_, "__aenter__"));
+    if (lock_.take && lock_.take(lock_.lock.ptr())) return enter_step({});
+    return enter_step(call_method(cm_, lock_.acquire));
+}
 
 void async_with::keep_current_exception() noexcept {
     set_error_from_current_exception();
@@ -64,6 +72,11 @@ void async_with::keep_current_exception() noexcept {
 
 async_with::exit_step async_with::leave() {
     object pending = std::move(pending_);
+    if (lock_.release) {
+        // An error of release() wins over the block's.
+        if (!lock_.give || !lock_.give(lock_.lock.ptr())) call_method(cm_, lock_.release);
+        return exit_step(std::move(pending), {});
+    }
     if (!pending) return exit_step({}, call_method(cm_, "__aexit__", Py_None, Py_None, Py_None));
     PyObject* kind = reinterpret_cast<PyObject*>(Py_TYPE(pending.ptr()));
     object traceback = object::steal(PyException_GetTraceback(pending.ptr()));
@@ -72,9 +85,10 @@ async_with::exit_step async_with::leave() {
 }
 
 object async_with::exit_step::await_resume() {
-    object result = inner_.await_resume();  // __aexit__ failed: its error wins
+    // No call: the lock was released and nothing is suppressed.
+    object result = inner_ ? inner_->await_resume() : object::borrow(Py_None);  // __aexit__ failed: its error wins
     if (!pending_) return result;
-    if (check(PyObject_IsTrue(result.ptr())) != 0) return object::borrow(Py_None);
+    if (inner_ && check(PyObject_IsTrue(result.ptr())) != 0) return object::borrow(Py_None);
     PyErr_SetRaisedException(pending_.release());
     throw python_error{};
 }

@@ -181,8 +181,9 @@ PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
         c->st.started = true;
         result = resume(c, out);
     } else {
-        PyObject* value = nullptr;
-        const PySendResult step = PyIter_Send(c->st.awaited.ptr(), arg, &value);
+        PyObject* value = nullptr;  // without an iterator (after yield_now) the body resumes with None
+        const PySendResult step =
+            c->st.awaited ? PyIter_Send(c->st.awaited.ptr(), arg, &value) : (value = new_ref(Py_None), PYGEN_RETURN);
         result = deliver(c, step, value, out);
     }
     c->st.running = false;
@@ -191,11 +192,11 @@ PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
 
 // How the awaited iterator takes `exc`: PYGEN_NEXT with what it yields, PYGEN_RETURN with its
 // result, or PYGEN_ERROR with the error the body resumes with: the iterator's own, or `exc` itself
-// when the iterator has no throw() (close() for GeneratorExit) or has closed.
-// Throws python_error (the error the body resumes with).
+// when the iterator has no throw() (close() for GeneratorExit) or has closed, or there is none
+// (after yield_now). Throws python_error (the error the body resumes with).
 PySendResult pass_to_awaited(PyObject* awaited, object& exc, PyObject** value) {
     const bool closing = PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit) != 0;
-    object method = get_optional_attr(awaited, closing ? "close" : "throw");
+    object method = awaited != nullptr ? get_optional_attr(awaited, closing ? "close" : "throw") : object{};
     object result;
     if (method) {
         result =
@@ -270,8 +271,9 @@ object thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
 PyObject* as_call_result(PySendResult step, PyObject* value) {
     if (step != PYGEN_RETURN) return value;
     object result = object::steal(value);
-    object stop = object::steal(PyObject_CallOneArg(PyExc_StopIteration, result.ptr()));
-    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.ptr());
+    // Raised as it is: an await takes it at once, context chaining would only cost.
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result.ptr());
+    if (stop != nullptr) PyErr_SetRaisedException(stop);
     return nullptr;
 }
 

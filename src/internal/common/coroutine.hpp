@@ -104,6 +104,21 @@ private:
     object value_;
 };
 
+// co_await yield_now(): hands None out to the driver once, as the bare yield under asyncio.sleep(0)
+// does (an asyncio task lets the others that are ready run, then resumes this one); what is sent
+// back in is dropped. Throws python_error when the driver throws in instead.
+class yield_now {
+public:
+    bool await_ready() noexcept { return false; }
+    void await_suspend(frame_handle frame) noexcept;
+    void await_resume() {
+        if (!sent_) throw python_error{};
+    }
+
+private:
+    object sent_;
+};
+
 // `async with cm:` as a block:
 //     coro::async_with block(cm);
 //     co_await block.enter();                               // cm.__aenter__(); throws
@@ -113,13 +128,39 @@ private:
 // leave() awaits __aexit__ with the exception a step ended with (or three Nones); it throws that
 // exception unless __aexit__ suppressed it, and __aexit__'s own error wins. `cm` is borrowed and
 // outlives the block.
+//
+// A lock-like cm (an asyncio lock or condition: __aenter__ awaits acquire(), __aexit__ calls
+// release() and never suppresses) can be given with its `lock_protocol`: the block then makes
+// those calls itself, sparing a coroutine object and a frame on each side, and `take` / `give`,
+// when set, first try to take or let go of `lock` without any call (true when done; they throw
+// python_error). Only for cm of exactly such a type. Names interned and borrowed.
+struct lock_protocol {
+    PyObject* acquire = nullptr;
+    PyObject* release = nullptr;
+    bool (*take)(PyObject* lock) = nullptr;
+    bool (*give)(PyObject* lock) = nullptr;
+    object lock;
+};
 class async_with {
 public:
-    explicit async_with(PyObject* cm) noexcept : cm_(cm) {}
+    explicit async_with(PyObject* cm, lock_protocol lock = {}) noexcept : cm_(cm), lock_(std::move(lock)) {}
     async_with(const async_with&) = delete;
     async_with& operator=(const async_with&) = delete;
 
-    coro::await enter() { return coro::await(call_aenter()); }
+    // Awaits __aenter__ or acquire(), or nothing when the lock was taken at once.
+    class enter_step {
+    public:
+        explicit enter_step(object call) noexcept {
+            if (call) inner_.emplace(std::move(call));
+        }
+        bool await_ready() noexcept { return !inner_ || inner_->await_ready(); }
+        void await_suspend(frame_handle frame) noexcept { inner_->await_suspend(frame); }
+        object await_resume() { return inner_ ? inner_->await_resume() : object::borrow(Py_None); }
+
+    private:
+        std::optional<coro::await> inner_;
+    };
+    enter_step enter();
 
     template <class Fn>
     void run(Fn&& fn) noexcept {
@@ -159,26 +200,29 @@ public:
         return block_step<Fn>(*this, std::forward<Fn>(fn));
     }
 
+    // Awaits __aexit__'s result, or nothing when the block released its lock itself.
     class exit_step {
     public:
-        exit_step(object pending, object call) noexcept : pending_(std::move(pending)), inner_(std::move(call)) {}
-        bool await_ready() noexcept { return inner_.await_ready(); }
-        void await_suspend(frame_handle frame) noexcept { inner_.await_suspend(frame); }
+        exit_step(object pending, object call) noexcept : pending_(std::move(pending)) {
+            if (call) inner_.emplace(std::move(call));
+        }
+        bool await_ready() noexcept { return !inner_ || inner_->await_ready(); }
+        void await_suspend(frame_handle frame) noexcept { inner_->await_suspend(frame); }
         object await_resume();
 
     private:
         object pending_;
-        coro::await inner_;
+        std::optional<coro::await> inner_;
     };
     exit_step leave();
 
 private:
-    object call_aenter();
     void keep_current_exception() noexcept;
     void keep_pending_error() noexcept { pending_ = object::steal(PyErr_GetRaisedException()); }
 
     PyObject* cm_;
-    object pending_;  // the exception a step ended with, or empty
+    lock_protocol lock_;  // no names: the context-manager protocol
+    object pending_;      // the exception a step ended with, or empty
 };
 
 // The type of native coroutine objects (named `qualified_name`, e.g. "pkg.mod.coroutine"),
@@ -201,7 +245,8 @@ object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std:
 void release_spares() noexcept;
 
 // Suspends the frame of `owner` on `iter`: later sends and throws go to the iterator, `first`
-// goes out to the caller now, and the iterator's result will be stored into `*slot`.
+// goes out to the caller now, and the iterator's result will be stored into `*slot`. Without
+// `iter` the next send resumes the frame with None in `*slot`, and a throw with its exception.
 void suspend_on(coroutine_object* owner, object iter, object first, object* slot) noexcept;
 
 }  // namespace korvo::coro

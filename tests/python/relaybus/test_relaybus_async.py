@@ -94,7 +94,15 @@ def test_messages_pushed_before_setup_and_empty_messages_are_delivered(variable_
     run(main())
 
 
-def test_foreign_datagrams_only_cause_empty_passes():
+class LoopWithoutReaders(asyncio.SelectorEventLoop):
+    """A loop that cannot watch sockets, as a proactor: the reader waits in sock_recv instead."""
+
+    def add_reader(self, *args):
+        raise NotImplementedError
+
+
+@pytest.mark.parametrize("loop_factory", [None, LoopWithoutReaders], ids=["watched", "sock_recv"])
+def test_foreign_datagrams_only_cause_empty_passes(loop_factory):
     async def main():
         got = []
         d = relaybus.AsyncDispatcher(lambda m: asyncio.sleep(0, got.append(m)))
@@ -113,7 +121,7 @@ def test_foreign_datagrams_only_cause_empty_passes():
         d.close()
         assert len(got) == 1 and ext.verify(got[0], 0)
 
-    run(main())
+    asyncio.run(asyncio.wait_for(main(), 60), loop_factory=loop_factory)
 
 
 def test_close_from_another_thread_while_a_producer_pushes():
@@ -251,6 +259,12 @@ def test_setup_and_close_rules():
         d2.close()
         assert ext.dispatcher_fields(d2)["push"] == "push_notify"
         assert ext.dispatcher_fields(relaybus.AsyncDispatcher(print, variable_size=1))["push"] == "push_var_notify"
+        d3 = relaybus.AsyncDispatcher(print)
+        d3.setup()
+        task = ext.dispatcher_fields(d3)["task"]
+        d3.close()  # before the reader's first step, its socket closed at once: it returns cleanly
+        await asyncio.wait([task], timeout=10)
+        assert task.cancelled() or task.result() is None
 
     run(main())
     with pytest.raises(RuntimeError, match="no running event loop"):
@@ -395,6 +409,13 @@ def test_queue_coroutine_names():
         for c in made:
             c.close()
         assert not hasattr(relaybus.AsyncQueue, "__aenter__")
+        # An empty queue: the first look hands None to the driver, as asyncio.sleep(0) does,
+        # and what is sent back in is dropped; close() there ends the coroutine.
+        pop = q.pop()
+        assert pop.send(None) is None and pop.cr_await is None
+        assert pop.send("ignored") is not None  # past it: waiting on the condition's future
+        pop.close()
+        assert not q.__reduce__()[2][1].locked()
 
     run(main())
 
@@ -443,8 +464,9 @@ def test_native_start_dispatcher_runs_a_python_override():
     run(main())
 
 
-@pytest.mark.parametrize("who", ["pop", "dispatcher"])
-def test_cancelled_waiter_releases_the_lock(who):
+@pytest.mark.parametrize(("who", "pause"), [("pop", 0.01), ("dispatcher", 0.01), ("pop", 0)],
+                         ids=["pop", "dispatcher", "pop-at-its-first-look"])
+def test_cancelled_waiter_releases_the_lock(who, pause):
     async def main():
         q = relaybus.AsyncQueue()
         if who == "pop":
@@ -452,7 +474,7 @@ def test_cancelled_waiter_releases_the_lock(who):
         else:
             q.start_dispatcher(lambda m: asyncio.sleep(0))
             task = [t for t in asyncio.all_tasks() if t.get_coro().__qualname__ == "AsyncQueue.__dispatch"][0]
-        await asyncio.sleep(0.01)
+        await asyncio.sleep(pause)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task

@@ -347,6 +347,7 @@ QUEUE_CASES = {
         await asyncio.sleep(0)
         waiter = asyncio.ensure_future(q.pop())
         await asyncio.sleep(0)
+        await asyncio.sleep(0)  # past its second look at the queue: waiting on the condition
         await q.push_str("a")
         await q.push_str("b")  # the dispatcher holds "a": this one is the pop's
         done, _ = await asyncio.wait([waiter], timeout=5)

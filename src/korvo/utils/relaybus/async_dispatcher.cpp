@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <vector>
@@ -117,33 +118,60 @@ bool delivers(const async_dispatcher_object* self) {
     return is_running(self) && (self->_task == Py_None || !task_done(self->_task));
 }
 
-// Drains the queue into the callback, awaiting each result; waits on the socket only after an
-// empty pop. `queue` is held by the coroutine, so a later __init__ cannot free it under the reader.
+// ---- the reader
+// A busy producer refills the queue within a microsecond or so: on an empty pop the reader looks
+// again for this long, without arming the wake-up, before it arms it (try_pop) and waits. Such a
+// producer is never asked for datagrams. The loop's thread is held meanwhile: keep it short.
+constexpr auto k_short_poll = std::chrono::microseconds(3);
+
+using pop_fn = int (*)(spsc_queue::queue_object*, const char**, std::size_t*);
+
+// The result of the last of a few polls over k_short_poll that found the queue empty.
+int poll_briefly(pop_fn poll, spsc_queue::queue_object* ring, const char** buf, std::size_t* size) {
+    const auto until = std::chrono::steady_clock::now() + k_short_poll;
+    int taken;
+    do {
+        taken = poll(ring, buf, size);
+    } while (taken == spsc_queue::k_ok && std::chrono::steady_clock::now() < until);
+    return taken;
+}
+
+// Drains the queue into the callback, awaiting each result; waits for a datagram only after an
+// empty try_pop, which arms the wake-up. `queue` is held by the coroutine, so a later __init__
+// cannot free it under the reader.
 template <bool Variable>
 coro::body read_messages(async_dispatcher_object* self, PyObject* queue, PyObject* loop, PyObject* sock) {
-    relaybus_state& st = relaybus_module::state();
-    object sleep = st.asyncio_sleep;
-    object sock_recv = st.sock_recv_name;
-    object zero = object::steal(check(PyLong_FromLong(0)));
+    const spsc_queue::queue_vtable& ops = queue_ops();
+    const pop_fn poll = Variable ? ops.poll_var : ops.poll;
+    const pop_fn try_pop = Variable ? ops.try_pop_var : ops.try_pop;
+    spsc_queue::queue_object* ring = as_queue(queue);
+    // Watched from the first wait on: a reader that starts after close() (which may have closed
+    // the socket already) returns before it.
+    wakeup_watch watch;
+    enum class waiting { unknown, watched, receiving } how = waiting::unknown;
     object one = object::steal(check(PyLong_FromLong(1)));
     int counter = 0;
     while (is_running(self)) {
         const char* buf = nullptr;
         std::size_t size = 0;
-        const int taken = Variable ? queue_ops().try_pop_var(as_queue(queue), &buf, &size)
-                                   : queue_ops().try_pop(as_queue(queue), &buf, &size);
+        int taken = poll(ring, &buf, &size);
+        if (taken == spsc_queue::k_ok) taken = poll_briefly(poll, ring, &buf, &size);
+        if (taken == spsc_queue::k_ok) taken = try_pop(ring, &buf, &size);
         if (taken == spsc_queue::k_taken) {
             object message = object::steal(check(PyBytes_FromStringAndSize(buf, static_cast<Py_ssize_t>(size))));
             object callback = object::borrow(self->_callback);  // a second __init__ may replace it
             object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
             co_await coro::await(awaitable.ptr());
+            // Every 128th message lets the loop run others, as asyncio.sleep(0) would.
             counter = (counter + 1) & 127;
-            if (counter == 0) {
-                object pause = object::steal(check(PyObject_CallOneArg(sleep.ptr(), zero.ptr())));
-                co_await coro::await(pause.ptr());
-            }
+            if (counter == 0) co_await coro::yield_now();
         } else {
-            object receive = call_method(loop, sock_recv.ptr(), sock, one.ptr());
+            if (how == waiting::unknown) how = watch.start(loop, sock) ? waiting::watched : waiting::receiving;
+            if (how == waiting::watched) {
+                co_await coro::await(watch.next_wakeup());
+                continue;
+            }
+            object receive = call_method(loop, relaybus_module::state().sock_recv_name.ptr(), sock, one.ptr());
             co_await coro::await(receive.ptr());
         }
     }

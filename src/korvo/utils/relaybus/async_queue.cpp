@@ -150,13 +150,13 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
         co_await coro::await(wait.ptr());
     }
     if (result < 0) raise_refused(ring, result, size);
-    // The ring asks for a wake-up once per empty try_pop, that is for one consumer; with several
-    // waiting, a stored message wakes one of them unless a wake-up is on its way already (its
+    // Consumers poll, so the ring never asks for a wake-up here: they are counted instead. A
+    // stored message wakes one waiting consumer unless a wake-up is on its way already (its
     // consumer passes it on, see consume_messages). The message is stored, so a cancellation
     // while the lock is awaited is held back until the signal is given (as asyncio.Condition.wait
     // holds one back until it has its lock again).
     if (self->_consumers_waiting > 0 && !self->_wake_pending) {
-        coro::async_with block(cond);
+        coro::async_with block(cond, condition_protocol(cond));
         object deferred;
         for (;;) {
             try {
@@ -180,12 +180,15 @@ coro::body push_message(async_queue_object* self, PyObject* queue, PyObject* con
 }
 
 // ---- the consumers: try the queue, then wait on the condition
-// One try_pop: the message, or an empty object when the queue had none. Throws python_error.
+// One non-waiting pop: the message, or an empty object when the queue had none. Producers and
+// consumers share the loop's thread and waiting consumers are counted here, so the ring's own
+// cross-thread wake-up request (and the barrier that arming it costs) is never needed: poll.
+// Throws python_error.
 object take_one(async_queue_object* self, spsc_queue::queue_object* ring) {
     const char* data = nullptr;
     std::size_t size = 0;
     object message;
-    if (queue_ops().try_pop(ring, &data, &size) == spsc_queue::k_taken)
+    if (queue_ops().poll(ring, &data, &size) == spsc_queue::k_taken)
         message = object::steal(check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size))));
     signal_space(self);
     return message;
@@ -205,8 +208,10 @@ private:
 };
 
 // pop() (one message) or the dispatcher task (every message, each to the callback). A consumer
-// that finds the queue empty counts as waiting, takes the lock and tries once more before it
-// waits: a message stored before that second try is taken by it, one stored after it signals the
+// that finds the queue empty first lets the loop run the other ready tasks once and looks again:
+// a message one of them pushes meanwhile (the answer to a request, the next of a stream) costs
+// no lock, condition or future on either side. Still finding it empty, it counts as waiting,
+// takes the lock and tries once more before it waits: a message stored before that second try is taken by it, one stored after it signals the
 // condition, and the wait cannot miss that signal because it starts before the lock is let go.
 // Pushes signal once while a wake-up is on its way; the consumer it reaches passes it on to the
 // next waiting one when it finds a message (more may have come meanwhile). A consumer going to
@@ -216,8 +221,12 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
     for (;;) {
         object message = take_one(self, ring);
         if (!message) {
+            co_await coro::yield_now();
+            message = take_one(self, ring);
+        }
+        if (!message) {
             waiting_consumer counted(self);
-            coro::async_with block(cond);
+            coro::async_with block(cond, condition_protocol(cond));
             co_await block.enter();
             block.run([&] {
                 message = take_one(self, ring);
@@ -243,7 +252,7 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
 
 coro::body shut_down(async_queue_object* self, PyObject* cond) {
     {
-        coro::async_with block(cond);
+        coro::async_with block(cond, condition_protocol(cond));
         co_await block.enter();
         block.run([&] { call_method(cond, "notify_all"); });
         co_await block.leave();

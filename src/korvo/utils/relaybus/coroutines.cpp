@@ -5,6 +5,8 @@
 
 #include "common/attr.hpp"
 #include "common/errors.hpp"
+#include "common/type.hpp"
+#include "wakeup_socket.hpp"
 
 namespace korvo::relaybus {
 namespace {
@@ -57,7 +59,126 @@ object compile_finalize_factory(PyObject* module) {
     return object::borrow(factory);
 }
 
+// asyncio.Lock.acquire() on a free lock that nobody queues for only sets `_locked`, and release()
+// with nobody queued only clears it. Done here directly on the lock's attribute dict, that spares
+// a coroutine object and two frames per pass; queued waiters or a state not found as expected
+// leave it to the methods. `held` is what `_locked` must be for the change to `!held`. Throws
+// python_error.
+bool flip_unqueued_lock(PyObject* attributes, bool held) {
+    const relaybus_state& st = relaybus_module::state();
+    PyObject* locked = PyDict_GetItemWithError(attributes, st.locked_name.ptr());  // borrowed
+    if (locked != (held ? Py_True : Py_False)) {
+        if (PyErr_Occurred()) throw python_error{};
+        return false;
+    }
+    PyObject* waiters = PyDict_GetItemWithError(attributes, st.waiters_name.ptr());  // borrowed
+    if (waiters == nullptr) {
+        if (PyErr_Occurred()) throw python_error{};
+        return false;
+    }
+    if (waiters != Py_None && check(PyObject_Length(waiters)) != 0) return false;
+    check(PyDict_SetItem(attributes, st.locked_name.ptr(), held ? Py_False : Py_True));
+    return true;
+}
+bool take_unqueued_lock(PyObject* attributes) { return flip_unqueued_lock(attributes, false); }
+bool give_unqueued_lock(PyObject* attributes) { return flip_unqueued_lock(attributes, true); }
+
+// ---- waiting for a wake-up datagram
+// Completes the future the reader task awaits. The task's wake-up, which the future would leave
+// to the loop's next turn, runs here at once: the message is delivered in the turn its datagram
+// arrived in. Only while the task is the future's one waiter (the reader made it for itself);
+// otherwise the future runs its callbacks as usual. Throws python_error.
+void wake_reader(PyObject* waiter) {
+    if (check(PyObject_IsTrue(call_method(waiter, "done").ptr()))) return;
+    object callbacks = get_optional_attr(waiter, "_callbacks");
+    PyObject* only = callbacks && PyList_CheckExact(callbacks.ptr()) && PyList_GET_SIZE(callbacks.ptr()) == 1
+                         ? PyList_GET_ITEM(callbacks.ptr(), 0)
+                         : nullptr;  // borrowed: (callback, context)
+    if (only == nullptr || !PyTuple_CheckExact(only) || PyTuple_GET_SIZE(only) != 2) {
+        call_method(waiter, "set_result", Py_None);
+        return;
+    }
+    object wakeup = object::borrow(PyTuple_GET_ITEM(only, 0));
+    object context = object::borrow(PyTuple_GET_ITEM(only, 1));
+    if (PyLong_AsLong(call_method(waiter, "remove_done_callback", wakeup.ptr()).ptr()) != 1) {
+        if (PyErr_Occurred()) throw python_error{};
+        call_method(waiter, "set_result", Py_None);
+        return;
+    }
+    call_method(waiter, "set_result", Py_None);
+    call_method(context.ptr(), "run", wakeup.ptr(), waiter);
+}
+
+// `state` is the list [socket handle, future or None], shared with the registered callback.
+PyObject* on_wakeup(PyObject* state, PyObject*) {
+    return guard(nullptr, [&]() -> PyObject* {
+        const long long handle = PyLong_AsLongLong(PyList_GET_ITEM(state, 0));
+        if (handle == -1 && PyErr_Occurred()) throw python_error{};
+        wakeup::receive(static_cast<platform_socket>(handle));  // the socket is non-blocking
+        object waiter = object::borrow(PyList_GET_ITEM(state, 1));
+        if (waiter.ptr() == Py_None) Py_RETURN_NONE;  // the reader is busy: it looks before it waits
+        check(PyList_SetItem(state, 1, new_ref(Py_None)));
+        wake_reader(waiter.ptr());
+        Py_RETURN_NONE;
+    });
+}
+PyMethodDef k_on_wakeup = method_noargs("_on_wakeup", on_wakeup);
+
 }  // namespace
+
+wakeup_watch::~wakeup_watch() {
+    if (!state_) return;
+    saved_error pending;
+    PyList_SetItem(state_.ptr(), 1, new_ref(Py_None));
+    object done = object::steal(guard(nullptr, [&] {
+        object fileno = call_method(sock_.ptr(), "fileno");
+        if (PyLong_AsLong(fileno.ptr()) != -1) call_method(loop_.ptr(), "remove_reader", sock_.ptr());
+        return new_ref(Py_None);
+    }));
+    if (!done) report_unraisable("korvo.utils.relaybus.relaybus.AsyncDispatcher.__reader");
+}
+
+bool wakeup_watch::start(PyObject* loop, PyObject* sock) {
+    object fileno = call_method(sock, "fileno");
+    object state = object::steal(check(PyList_New(2)));
+    PyList_SET_ITEM(state.ptr(), 0, fileno.release());
+    PyList_SET_ITEM(state.ptr(), 1, new_ref(Py_None));
+    object callback = object::steal(check(PyCFunction_New(&k_on_wakeup, state.ptr())));
+    try {
+        call_method(loop, "add_reader", sock, callback.ptr());
+    } catch (const python_error&) {
+        if (!PyErr_ExceptionMatches(PyExc_NotImplementedError)) throw;
+        PyErr_Clear();
+        return false;
+    }
+    loop_ = object::borrow(loop);
+    sock_ = object::borrow(sock);
+    state_ = std::move(state);
+    return true;
+}
+
+object wakeup_watch::next_wakeup() {
+    object waiter = call_method(loop_.ptr(), "create_future");
+    check(PyList_SetItem(state_.ptr(), 1, new_ref(waiter.ptr())));
+    return waiter;
+}
+
+coro::lock_protocol condition_protocol(PyObject* cond) {
+    const relaybus_state& st = relaybus_module::state();
+    if (Py_TYPE(cond) != reinterpret_cast<PyTypeObject*>(st.condition_type.ptr())) return {};
+    coro::lock_protocol protocol;
+    protocol.acquire = st.acquire_name.ptr();
+    protocol.release = st.release_name.ptr();
+    object cond_attributes = object::steal(check(PyObject_GenericGetDict(cond, nullptr)));
+    PyObject* lock = PyDict_GetItemWithError(cond_attributes.ptr(), st.lock_name.ptr());  // borrowed
+    if (lock == nullptr && PyErr_Occurred()) throw python_error{};
+    if (lock != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(st.lock_type.ptr())) {
+        protocol.lock = object::steal(check(PyObject_GenericGetDict(lock, nullptr)));
+        protocol.take = take_unqueued_lock;
+        protocol.give = give_unqueued_lock;
+    }
+    return protocol;
+}
 
 object make_coroutine(coroutine_kind kind, coro::body body, std::initializer_list<PyObject*> keep) {
     relaybus_state& st = relaybus_module::state();
@@ -74,7 +195,8 @@ void init_coroutines(relaybus_state& st) {
         names.qualname = interned(text.qualname);
     }
     object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
-    st.asyncio_sleep = get_attr(asyncio.ptr(), "sleep");
+    st.condition_type = get_attr(asyncio.ptr(), "Condition");
+    st.lock_type = get_attr(asyncio.ptr(), "Lock");
     st.finalize_factory = compile_finalize_factory(st.module);
 }
 

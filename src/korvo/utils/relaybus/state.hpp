@@ -44,8 +44,14 @@ struct relaybus_state {
     object clear_name;
     object wait_name;
     object notify_name;
+    object acquire_name;
+    object release_name;
+    object locked_name;  // asyncio.Lock's state, read and set directly while nobody waits
+    object waiters_name;
+    object lock_name;  // asyncio.Condition's lock
     object sock_recv_name;
-    object asyncio_sleep;     // asyncio.sleep, awaited by the reader to yield to the loop
+    object condition_type;  // asyncio.Condition and asyncio.Lock: see condition_protocol
+    object lock_type;
     object finalize_factory;  // close(task, sock) -> _finalize: cancels the reader, then closes sock
     std::array<coroutine_names, static_cast<std::size_t>(coroutine_kind::count)> coroutines;
 
@@ -69,8 +75,14 @@ struct relaybus_state {
         f(clear_name);
         f(wait_name);
         f(notify_name);
+        f(acquire_name);
+        f(release_name);
+        f(locked_name);
+        f(waiters_name);
+        f(lock_name);
         f(sock_recv_name);
-        f(asyncio_sleep);
+        f(condition_type);
+        f(lock_type);
         f(finalize_factory);
         for (coroutine_names& c : coroutines) {
             f(c.name);
@@ -93,6 +105,11 @@ inline constexpr interned_name k_interned_names[] = {
     {&relaybus_state::clear_name, "clear"},
     {&relaybus_state::wait_name, "wait"},
     {&relaybus_state::notify_name, "notify"},
+    {&relaybus_state::acquire_name, "acquire"},
+    {&relaybus_state::release_name, "release"},
+    {&relaybus_state::locked_name, "_locked"},
+    {&relaybus_state::waiters_name, "_waiters"},
+    {&relaybus_state::lock_name, "_lock"},
     {&relaybus_state::sock_recv_name, "sock_recv"},
 };
 
