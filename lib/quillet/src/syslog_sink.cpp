@@ -27,6 +27,8 @@ constexpr milliseconds k_first_retry{50};
 constexpr milliseconds k_last_retry{2000};
 constexpr milliseconds k_writable_slice{100};
 constexpr milliseconds k_datagram_pause{1};
+// How long the sender waits after the last datagram of a retry for a refusal of it to come back.
+constexpr milliseconds k_refusal_window{100};
 constexpr std::size_t k_frame_room = 21;  // "<octets> " before a TCP message
 
 // The message of `msg` in `out`, from out.data() + the returned offset; a TCP message is framed
@@ -66,10 +68,14 @@ struct syslog_sink::state {
     // sender alone, which replaces it under the mutex.
     std::mutex mutex;
     net::syslog_socket socket;
-    std::deque<std::string> queue;      // framed messages in order; the front may be half sent
-    std::size_t front_sent = 0;         // octets of the front already in a TCP stream
-    bool away = false;                  // not connected (TCP) or refused: the sender gets it back
-    bool unreachable = false;           // the sender's last try to get it back failed
+    std::deque<std::string> queue;  // framed messages in order; the front may be half sent
+    std::size_t front_sent = 0;     // octets of the front already in a TCP stream
+    bool away = false;              // not connected (TCP) or refused: the sender gets it back
+    bool unreachable = false;       // the sender's last try to get it back failed
+    // A datagram collector reports a refusal (ICMP port unreachable) on the send after the one it
+    // refused: the last datagram handed to the kernel is kept, to be sent again when that comes.
+    std::string last_datagram;
+    bool probing = false;               // datagrams went out since the collector was last refused
     bool stopping = false;              // the sink is going: the sender sends what it can, then ends
     clock::time_point stop_deadline{};  // until when it may try
     std::uint64_t dropped = 0;          // records lost since the sink was made
@@ -90,6 +96,8 @@ struct syslog_sink::state {
     bool send_front_locked(std::unique_lock<std::mutex>& lock, worker* self);
     void reach_collector(std::unique_lock<std::mutex>& lock, worker* self, milliseconds& retry);
     void lost(std::string_view why);
+    void sent_datagram_locked(std::string message);
+    void refused_datagram_locked();
 
     static void before_fork() noexcept;
     static void after_fork_in_parent() noexcept;
@@ -142,10 +150,14 @@ void syslog_sink::state::log(const char* data, std::size_t size) {
             away = true;
         } else {
             const net::send_result r = socket.send(data, size);
-            if (r.status == net::send_status::sent && r.sent == size) return;
+            if (r.status == net::send_status::sent && r.sent == size) {
+                if (!stream()) last_datagram.assign(data, size);  // its capacity is kept: no allocation
+                return;
+            }
             if (r.status == net::send_status::refused) return lost("a message the socket refuses");
             if (r.status == net::send_status::peer_gone) away = true;
             if (r.status == net::send_status::peer_gone) unreachable = !stream();
+            if (r.status == net::send_status::peer_gone && !stream()) refused_datagram_locked();
             if (r.status == net::send_status::sent) {
                 // Part of a stream's message is in: the sender owes the rest before anything else.
                 enqueue_locked(std::string(data, size));
@@ -167,6 +179,20 @@ void syslog_sink::state::enqueue_locked(std::string message) {
         return;
     }
     queue.push_back(std::move(message));
+    sender->wake.notify_one();
+}
+
+void syslog_sink::state::sent_datagram_locked(std::string message) { last_datagram = std::move(message); }
+
+// The collector refused a datagram: the one sent last, as far as the sink can tell. It goes back
+// to the front of the queue (beyond its bound, since it was accepted once) for the sender to try
+// again, rather than being lost without a word.
+void syslog_sink::state::refused_datagram_locked() {
+    probing = false;
+    if (last_datagram.empty()) return;
+    if (!sender) start_sender_locked();
+    queue.push_front(std::move(last_datagram));
+    last_datagram.clear();
     sender->wake.notify_one();
 }
 
@@ -205,6 +231,18 @@ void syslog_sink::state::run(worker* self) noexcept {
         if (queue.empty()) {
             self->drained.notify_all();
             if (stopping) return;
+            if (probing) {
+                // The last datagram of a retry may yet be refused, and nothing queued behind it
+                // would tell: look for the refusal once the collector had time to send it.
+                probing = false;
+                self->wake.wait_for(lock, k_refusal_window);
+                if (queue.empty() && socket.take_refusal()) {
+                    away = true;
+                    unreachable = true;
+                    refused_datagram_locked();
+                }
+                continue;
+            }
             self->wake.wait(lock);
             continue;
         }
@@ -233,8 +271,13 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
     switch (r.status) {
         case net::send_status::sent:
             unreachable = false;
+            if (!stream()) {
+                sent_datagram_locked(std::move(queue.front()));
+                queue.pop_front();
+                return true;
+            }
             front_sent += r.sent;
-            if (front_sent >= front.size() || !stream()) {
+            if (front_sent >= front.size()) {
                 queue.pop_front();
                 front_sent = 0;
             }
@@ -247,6 +290,7 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
         case net::send_status::peer_gone:
             away = true;
             unreachable = !stream();  // a datagram's refusal says the collector is away
+            if (!stream()) refused_datagram_locked();
             return false;
         case net::send_status::would_block:
             break;
@@ -269,8 +313,10 @@ void syslog_sink::state::reach_collector(std::unique_lock<std::mutex>& lock, wor
     if (!stopping) self->wake.wait_for(lock, retry, [&] { return stopping; });
     retry = std::clamp(retry * 2, k_first_retry, k_last_retry);
     if (!stream()) {
-        // A datagram socket has nothing to connect: the next send tells.
+        // A datagram socket has nothing to connect: the next send tells, or the refusal of the
+        // last one sent.
         away = false;
+        probing = true;
         return;
     }
     lock.unlock();
@@ -304,6 +350,8 @@ void syslog_sink::state::after_fork_in_child() noexcept {
         s->queue.clear();
         s->front_sent = 0;
         s->unreported = 0;
+        s->last_datagram.clear();
+        s->probing = false;
         if (s->stream()) {
             s->socket.close();
             s->away = true;

@@ -223,6 +223,15 @@ send_result syslog_socket::send(const char* data, std::size_t size) noexcept {
     }
 }
 
+bool syslog_socket::take_refusal() noexcept {
+    if (handle_ == k_none) return false;
+    int error = 0;
+    socklen_t size = sizeof(error);
+    if (::getsockopt(as_native(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
+        return false;
+    return error != 0 && peer_gone(error);
+}
+
 bool syslog_socket::wait_writable(std::chrono::milliseconds timeout) noexcept {
     return (wait_for(handle_, POLLOUT, timeout) & POLLOUT) != 0;
 }

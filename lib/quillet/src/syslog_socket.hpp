@@ -53,6 +53,9 @@ public:
     send_result send(const char* data, std::size_t size) noexcept;
     // Waits up to `timeout` until the socket can take more; false on timeout.
     bool wait_writable(std::chrono::milliseconds timeout) noexcept;
+    // Takes the socket's pending error: true when it says the collector refused or went away (a
+    // datagram's ICMP port unreachable, reported after the send it answers).
+    bool take_refusal() noexcept;
     // A TCP collector never writes back: anything readable means it closed or reset.
     bool peer_closed() noexcept;
     bool is_open() const noexcept;
