@@ -87,6 +87,9 @@ struct syslog_sink::state {
         return {options.facility, hostname, options.app_name, pid.load(std::memory_order_relaxed)};
     }
     bool stream() const noexcept { return options.transport == syslog_transport::tcp; }
+    // UDP learns of a refusal on the send after the refused datagram (a Unix datagram socket on
+    // the refused send itself).
+    bool refusal_comes_late() const noexcept { return options.transport == syslog_transport::udp; }
 
     void log(const char* data, std::size_t size);
     void enqueue_locked(std::string message);
@@ -151,13 +154,13 @@ void syslog_sink::state::log(const char* data, std::size_t size) {
         } else {
             const net::send_result r = socket.send(data, size);
             if (r.status == net::send_status::sent && r.sent == size) {
-                if (!stream()) last_datagram.assign(data, size);  // its capacity is kept: no allocation
+                if (refusal_comes_late()) last_datagram.assign(data, size);  // its capacity is kept: no allocation
                 return;
             }
             if (r.status == net::send_status::refused) return lost("a message the socket refuses");
             if (r.status == net::send_status::peer_gone) away = true;
             if (r.status == net::send_status::peer_gone) unreachable = !stream();
-            if (r.status == net::send_status::peer_gone && !stream()) refused_datagram_locked();
+            if (r.status == net::send_status::peer_gone && refusal_comes_late()) refused_datagram_locked();
             if (r.status == net::send_status::sent) {
                 // Part of a stream's message is in: the sender owes the rest before anything else.
                 enqueue_locked(std::string(data, size));
@@ -272,7 +275,7 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
         case net::send_status::sent:
             unreachable = false;
             if (!stream()) {
-                sent_datagram_locked(std::move(queue.front()));
+                if (refusal_comes_late()) sent_datagram_locked(std::move(queue.front()));
                 queue.pop_front();
                 return true;
             }
@@ -290,7 +293,7 @@ bool syslog_sink::state::send_front_locked(std::unique_lock<std::mutex>& lock, w
         case net::send_status::peer_gone:
             away = true;
             unreachable = !stream();  // a datagram's refusal says the collector is away
-            if (!stream()) refused_datagram_locked();
+            if (refusal_comes_late()) refused_datagram_locked();
             return false;
         case net::send_status::would_block:
             break;
@@ -316,7 +319,7 @@ void syslog_sink::state::reach_collector(std::unique_lock<std::mutex>& lock, wor
         // A datagram socket has nothing to connect: the next send tells, or the refusal of the
         // last one sent.
         away = false;
-        probing = true;
+        probing = refusal_comes_late();
         return;
     }
     lock.unlock();
