@@ -332,18 +332,7 @@ def main_async():
         results.record("relaybus", f"AsyncQueue {label}", ours, "asyncio.Queue", baseline, "msg/s", target=target,
                        settings=f"best of {REPEATS}, {n:,} messages of 64 B, capacity 1024 (asyncio.Queue maxsize "
                                 f"1024), block_on_full", runs=ours_runs, baseline_runs=baselines)
-    # The same idle time for both, each p50 in the same run; the best of the runs' p50s.
-    idle, samples = LATENCY_IDLE, LATENCY_SAMPLES
-    latencies = [(async_wakeup_latency(samples, idle), plain_thread_latency(samples, idle)) for _ in range(REPEATS)]
-    ours_p50s = [ours[0] / 1000 for ours, _ in latencies]
-    plain_p50s = [plain[0] / 1000 for _, plain in latencies]
-    p50, p99 = min(latencies, key=lambda pair: pair[0][0])[0]
-    print(f"wake-up latency of a lone message into an idle AsyncDispatcher: p50 {p50 / 1000:.1f} us, "
-          f"p99 {p99 / 1000:.1f} us; plain Python thread in recv: p50 {min(plain_p50s):.1f} us")
-    results.record("relaybus", "AsyncDispatcher wake-up latency p50", min(ours_p50s),
-                   "Python thread in recv on a datagram", min(plain_p50s), "us", better="lower", target=1.0,
-                   settings=f"best p50 of {REPEATS} runs of {samples} lone messages, {idle * 1000:g} ms idle before each",
-                   runs=ours_p50s, baseline_runs=plain_p50s)
+    latency_rows("AsyncDispatcher", async_wakeup_latency, ((0, "p50", 1.0),))
 
 
 # The synchronous rows: (label, keyword arguments of bench_dispatcher, least acceptable ratio to the
@@ -408,23 +397,28 @@ def main_sync():
                        runs=runs, baseline_runs=baseline_runs, ceiling=baseline_name == limit_name)
 
 
-def main_latency():
-    """The wake-up latency of a lone message into an idle SyncDispatcher against the plain thread,
-    the runs interleaved so both see the same machine; each figure is the best of the runs."""
+def latency_rows(dispatcher, measure, targets):
+    """The wake-up latency of a lone message into an idle `dispatcher` (measured by `measure`)
+    against the plain thread, the runs interleaved so both see the same machine; each figure is
+    the best of the runs. `targets`: (index in (p50, p99), name, least acceptable ratio)."""
     plain_runs, ours_runs = [], []
     for _ in range(REPEATS):
         plain_runs.append(plain_thread_latency())
-        ours_runs.append(wakeup_latency())
+        ours_runs.append(measure())
     settings = (f"best of {REPEATS} interleaved runs of {LATENCY_SAMPLES} samples, {LATENCY_IDLE * 1000:g} ms idle "
                 "between samples")
-    for index, name, target in ((0, "p50", 1 / 0.7), (1, "p99", 1.0)):
+    for index, name, target in targets:
         ours = [run[index] / 1000 for run in ours_runs]
         plain = [run[index] / 1000 for run in plain_runs]
-        print(f"wake-up latency {name}: SyncDispatcher {min(ours):.1f} us, plain thread {min(plain):.1f} us "
+        print(f"wake-up latency {name}: {dispatcher} {min(ours):.1f} us, plain thread {min(plain):.1f} us "
               f"(runs: {', '.join(f'{v:.1f}' for v in ours)} / {', '.join(f'{v:.1f}' for v in plain)})")
-        results.record("relaybus", f"SyncDispatcher wake-up latency {name}", min(ours),
+        results.record("relaybus", f"{dispatcher} wake-up latency {name}", min(ours),
                        "Python thread in recv on a datagram", min(plain), "us", better="lower", target=round(target, 2),
                        settings=settings, runs=ours, baseline_runs=plain)
+
+
+def main_latency():
+    latency_rows("SyncDispatcher", wakeup_latency, ((0, "p50", 1 / 0.7), (1, "p99", 1.0)))
 
 
 def main():
