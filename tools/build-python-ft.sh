@@ -24,7 +24,11 @@ case "$variant" in
   ft) prefix=/opt/korvo/python3.14t name=python3.14t extra=() ;;
   # Instrumented interpreter: korvo's TSan build and the interpreter share one TSan runtime, so a
   # race between our code and the interpreter's is seen too.
-  tsan) prefix=/opt/korvo/python3.14t-tsan name=python3.14t-tsan extra=(--with-thread-sanitizer) ;;
+  tsan)
+    prefix=/opt/korvo/python3.14t-tsan name=python3.14t-tsan extra=(--with-thread-sanitizer)
+    # configure puts -fsanitize=thread into LDFLAGS, but Debian's Makefile takes LDFLAGS from the
+    # environment only: without this the interpreter links without the TSan runtime.
+    export LDFLAGS="-fsanitize=thread ${LDFLAGS:-}" ;;
   *) echo "build-python-ft.sh: unknown variant '$variant'" >&2; exit 2 ;;
 esac
 [ -f "$prefix/.korvo-complete" ] && exit 0
