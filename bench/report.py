@@ -21,6 +21,7 @@ GROUPS = {
     "spsc_queue": "Ring queue (`korvo.spsc_queue`), native threads only",
     "quillet": "Logging (`korvo.quillet`)",
     "relaybus": "Bridge (`korvo.utils.relaybus`)",
+    "free-threaded": "Log calls from several threads, free-threaded CPython 3.14t",
 }
 
 AHEAD, BEHIND, SHARE = "#2e7d32", "#d84315", "#1565c0"  # the chart's bar colours
