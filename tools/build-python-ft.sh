@@ -24,10 +24,15 @@ case "$variant" in
   ft) prefix=/opt/korvo/python3.14t name=python3.14t extra=() ;;
   # Instrumented interpreter: korvo's TSan build and the interpreter share one TSan runtime, so a
   # race between our code and the interpreter's is seen too.
-  tsan) prefix=/opt/korvo/python3.14t-tsan name=python3.14t-tsan extra=(--with-thread-sanitizer) ;;
+  tsan)
+    prefix=/opt/korvo/python3.14t-tsan name=python3.14t-tsan extra=(--with-thread-sanitizer)
+    # Every link of the build, its helper programs included, with the TSan runtime.
+    export LDFLAGS="-fsanitize=thread ${LDFLAGS:-}" ;;
   *) echo "build-python-ft.sh: unknown variant '$variant'" >&2; exit 2 ;;
 esac
-[ -f "$prefix/.korvo-complete" ] && exit 0
+# The marker names the script that built the interpreter: a changed script builds it again.
+build_id=$(sha256sum "$0" | cut -c1-12)
+[ "$(cat "$prefix/.korvo-complete" 2>/dev/null)" = "$build_id" ] && exit 0
 
 src=/opt/src/python3.14
 mkdir -p "$src"
@@ -35,28 +40,32 @@ cd "$src"
 for file in "${!sha256[@]}"; do
   [ -f "$file" ] || /usr/lib/apt/apt-helper -o APT::Sandbox::User=root download-file "$pool/$file" "$file" "SHA256:${sha256[$file]}" >/dev/null
 done
-tree=$src/python3.14-$version
+tree=$src/python3.14-$version-upstream
 if [ ! -f "$tree/.korvo-unpacked" ]; then
   rm -rf "$tree"
-  # Debian's patches applied; the signature cannot be checked without the keyring, the
-  # checksums above stand for it.
-  dpkg-source --no-check -x "python3.14_$version-$revision.dsc" "$tree" >/dev/null
+  # Upstream's layout: Debian's patches fit the interpreter to Debian's /usr (site folders,
+  # install schemes, ensurepip), which one under /opt does not have; with them a virtual
+  # environment of the free-threaded build does not see its own site-packages. The signature
+  # cannot be checked without the keyring; the checksums above stand for it.
+  dpkg-source --no-check --skip-patches -x "python3.14_$version-$revision.dsc" "$tree" >/dev/null
   touch "$tree/.korvo-unpacked"
 fi
 
 work=$src/build-$variant
-rm -rf "$work" "$prefix"
+rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 # No PGO or LTO: they triple the build time for a test interpreter.
 "$tree/configure" --prefix="$prefix" --disable-gil --without-ensurepip --with-system-expat \
   "${extra[@]}" >configure.log 2>&1 || { tail -n 40 configure.log >&2; exit 1; }
 make -j "${KORVO_JOBS:-$(nproc)}" >make.log 2>&1 || { tail -n 60 make.log >&2; exit 1; }
-make install >install.log 2>&1 || { tail -n 40 install.log >&2; exit 1; }
+# Installed beside the old one, which stays usable until the new one replaces it.
+make install DESTDIR="$work/stage" >install.log 2>&1 || { tail -n 40 install.log >&2; exit 1; }
+rm -rf "$prefix"
+mv "$work/stage$prefix" "$prefix"
 
 # Debian's pure-Python packages (pytest, hypothesis, ...) are the test dependencies of this
-# interpreter too, after its own site folder (Debian's layout: <prefix>/local/lib/python3.14/
-# dist-packages, on the path once it exists).
+# interpreter too, after its own site-packages.
 site=$("$prefix/bin/python3.14t" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
 mkdir -p "$site"
 echo /usr/lib/python3/dist-packages >"$site/debian-dist-packages.pth"
@@ -65,5 +74,5 @@ mkdir -p "$prefix/share"
 cp "$tree/Tools/tsan/suppressions_free_threading.txt" "$prefix/share/tsan-suppressions.txt"
 ln -sf "$prefix/bin/python3.14t" "/usr/local/bin/$name"
 cd / && rm -rf "$work"
-touch "$prefix/.korvo-complete"
+echo "$build_id" >"$prefix/.korvo-complete"
 echo "build-python-ft.sh: $name ready ($("$prefix/bin/python3.14t" -VV | head -n 1))"

@@ -88,8 +88,10 @@ build_wheel() {
 python_ft=/usr/local/bin/python3.14t
 python_ft_tsan=/usr/local/bin/python3.14t-tsan
 
+# The free-threaded builds need no GoogleTest units: they do not use the interpreter.
 build_ft() {
-  configure_and_build build/ft -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DPython_EXECUTABLE=$python_ft
+  configure_and_build build/ft -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_NATIVE_TESTS=OFF \
+    -DPython_EXECUTABLE=$python_ft
 }
 
 cmd=${1:-test}; shift || true
@@ -132,8 +134,8 @@ case "$cmd" in
   tsan-ft)
     # The concurrency tests with ThreadSanitizer in the interpreter and in korvo, one runtime for
     # both; the interpreter's own known reports are suppressed by its own list.
-    configure_and_build build/tsan-ft -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_SANITIZE=thread \
-      -DPython_EXECUTABLE=$python_ft_tsan
+    configure_and_build build/tsan-ft -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_NATIVE_TESTS=OFF \
+      -DKORVO_SANITIZE=thread -DPython_EXECUTABLE=$python_ft_tsan
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(dirname "$(readlink -f $python_ft_tsan)")/../share/tsan-suppressions.txt" \
       pytest_in build/tsan-ft $python_ft_tsan -q -m free_threading "$@" ;;
   bench)
