@@ -16,6 +16,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
@@ -60,6 +61,7 @@ struct producer_object {
     PyObject_HEAD
     PyObject* dispatcher;  // strong: keeps the dispatcher alive while our thread pushes
     std::thread* thread;
+    std::once_flag* joined;  // join() may come from several threads at once: one of them joins
     stats* result;
     std::atomic<bool>* cancel;
 };
@@ -141,6 +143,7 @@ PyObject* producer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->dispatcher = Py_NewRef(dispatcher);
     self->result = new stats();
     self->cancel = new std::atomic<bool>(false);
+    self->joined = new std::once_flag();
     try {
         self->thread = new std::thread(produce, push, count, static_cast<std::size_t>(size), std::move(message),
                                        self->cancel, self->result);
@@ -153,9 +156,9 @@ PyObject* producer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void join_thread(producer_object* self) {
-    if (self->thread == nullptr || !self->thread->joinable()) return;
+    if (self->thread == nullptr) return;
     Py_BEGIN_ALLOW_THREADS  // the consumer may need the lock to drain what we wait on
-    self->thread->join();
+    std::call_once(*self->joined, [self] { self->thread->join(); });
     Py_END_ALLOW_THREADS
 }
 
@@ -173,6 +176,7 @@ void producer_dealloc(PyObject* obj) {
     if (self->cancel != nullptr) self->cancel->store(true);
     join_thread(self);  // never drop the dispatcher while our thread may still push
     delete self->thread;
+    delete self->joined;
     delete self->result;
     delete self->cancel;
     Py_XDECREF(self->dispatcher);
@@ -205,6 +209,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},  // g_bus is written once by exec; producers keep to their own object
     {0, nullptr},
 };
 PyModuleDef module_def = {

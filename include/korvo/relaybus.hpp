@@ -44,7 +44,9 @@ inline constexpr const char* k_bytes_to_cbuf_sig = "int (PyObject *, char const 
 using str_to_cbuf_fn = int (*)(PyObject* obj, char const** data, size_t* size);
 inline constexpr const char* k_str_to_cbuf_sig = "int (PyObject *, char const **, size_t *)";
 
-// ---- CBufferView: applies one message kind on demand. All entries need the lock.
+// ---- CBufferView: applies one message kind on demand. All entries need the lock (an attached
+// thread state on the free-threaded build). A view serves one caller at a time: data / size of
+// one load are valid until the next load.
 struct cbuffer_view_object;
 using cbuffer_loader = int (*)(cbuffer_view_object* self, PyObject* source);
 // Each load needs the lock and returns 0 (data / size now describe the source's bytes) or -1
@@ -68,6 +70,7 @@ struct cbuffer_view_object {
 };
 
 // ---- KoPipe: a ring queue for one native producer and one native consumer, no lock needed.
+// Its members are set by __init__, which must not run again while a native thread uses the pipe.
 struct kopipe_object;
 // Entries forward to the pipe's queue and return its results unchanged (korvo/spsc_queue.hpp);
 // one producer thread pushes, one consumer thread pops and releases; no lock needed.
@@ -92,6 +95,12 @@ struct kopipe_object {
 
 // ---- Dispatchers. Every dispatcher starts with these fields, so the notifying pushes work on
 // either kind through this prefix.
+//
+// Threads: producers read `_q`, `_sock_fd`, `_addr` and `_push` without the lock; `_sock_fd` is
+// read atomically and published after `_addr`. The other members belong to the module: it reads
+// and writes them under the object's critical section (free-threaded build) or the interpreter
+// lock. Calling __init__ again while a producer still pushes replaces the queue under it: keep
+// producers to a dispatcher whose __init__ has returned, as before.
 struct dispatcher_prefix {
     PyObject_HEAD
     const void* vtab;

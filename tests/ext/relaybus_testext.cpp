@@ -19,14 +19,21 @@ namespace {
 
 namespace rb = korvo::relaybus;
 
+// Imported on first use by whichever thread comes first; the others wait on the mutex (detached).
 rb::api g_api;
-bool g_have_api = false;
+std::atomic<bool> g_have_api{false};
+PyMutex g_api_mutex{};
 
 bool ensure_api() {
-    if (g_have_api) return true;
-    if (rb::import_api(&g_api) < 0) return false;
-    g_have_api = true;
-    return true;
+    if (g_have_api.load(std::memory_order_acquire)) return true;
+    PyMutex_Lock(&g_api_mutex);
+    bool ok = true;
+    if (!g_have_api.load(std::memory_order_relaxed)) {
+        ok = rb::import_api(&g_api) == 0;
+        if (ok) g_have_api.store(true, std::memory_order_release);
+    }
+    PyMutex_Unlock(&g_api_mutex);
+    return ok;
 }
 
 // Message layout: u64 sequence, u32 checksum of the payload, then the payload (bytes derived from
@@ -513,7 +520,7 @@ PyMethodDef methods[] = {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 PyModuleDef module_def = {

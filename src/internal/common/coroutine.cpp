@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 
 #include "attr.hpp"
+#include "coroutine_spares.hpp"
 #include "type.hpp"
 
 namespace korvo::coro {
@@ -21,6 +23,8 @@ struct coroutine_state {
     object yielded;  // handed out by the current step
     object* resume_slot = nullptr;
     bool started = false;
+    // Claimed by the thread that drives a step (see claim_step): on the free-threaded build two
+    // threads may call send() at once, and the loser must be refused before it touches the frame.
     bool running = false;
 };
 struct coroutine_object {
@@ -31,86 +35,6 @@ struct coroutine_object {
 namespace {
 
 coroutine_object* as_coro(PyObject* self) noexcept { return reinterpret_cast<coroutine_object*>(self); }
-
-// A coroutine per awaited call is made and dropped at message rate, so both its C++ frame and its
-// Python object are taken from recently dropped ones instead of the allocators. Process-wide and
-// touched only with the interpreter lock held. Frames are plain C++ memory and stay for the
-// process; objects belong to the interpreter's allocator and go back to it in release().
-// A kept object still names its type, which freeing it reads: objects are kept only for the
-// admitted types, and a type's module retires it (freeing its spares) while it still holds it.
-class spare_memory {
-public:
-    void* take_frame(std::size_t size) noexcept {
-        const std::size_t cls = size_class(size);
-        if (cls >= k_frame_classes) return ::operator new(size, std::nothrow);
-        if (void* frame = frames_[cls].pop()) return frame;
-        return ::operator new((cls + 1) * k_frame_granule, std::nothrow);
-    }
-    void drop_frame(void* frame, std::size_t size) noexcept {
-        const std::size_t cls = size_class(size);
-        if (cls < k_frame_classes && frames_[cls].push(frame)) return;
-        ::operator delete(frame);
-    }
-    // The memory only: untracked, without a type reference.
-    void* take_object() noexcept { return objects_.pop(); }
-    bool keep_object(PyObject* self) noexcept { return admitted(Py_TYPE(self)) && objects_.push(self); }
-    // A type that is never admitted (the list is full) simply has its objects freed at once.
-    void admit(PyTypeObject* type) noexcept {
-        if (!admitted(type)) types_.push(type);
-    }
-    void retire(PyTypeObject* type) noexcept {
-        types_.remove(type);
-        release(type);
-    }
-    // Frees the kept objects of `type`, or all of them when it is null.
-    void release(PyTypeObject* type = nullptr) noexcept {
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < objects_.count; ++i) {
-            void* spare = objects_.items[i];
-            if (type == nullptr || Py_TYPE(static_cast<PyObject*>(spare)) == type)
-                PyObject_GC_Del(spare);
-            else
-                objects_.items[kept++] = spare;
-        }
-        objects_.count = kept;
-    }
-
-private:
-    template <std::size_t Capacity>
-    struct freelist {
-        std::array<void*, Capacity> items{};
-        std::size_t count = 0;
-        void* pop() noexcept { return count != 0 ? items[--count] : nullptr; }
-        bool push(void* p) noexcept {
-            if (count == Capacity) return false;
-            items[count++] = p;
-            return true;
-        }
-        void remove(void* p) noexcept {
-            for (std::size_t i = 0; i < count; ++i) {
-                if (items[i] != p) continue;
-                items[i] = items[--count];
-                return;
-            }
-        }
-    };
-    // Frames by size class of 64 bytes, up to 1 KiB; larger ones always go to the allocator.
-    static constexpr std::size_t k_frame_granule = 64;
-    static constexpr std::size_t k_frame_classes = 16;
-    static std::size_t size_class(std::size_t size) noexcept {
-        return (size + k_frame_granule - 1) / k_frame_granule - 1;
-    }
-
-    bool admitted(PyTypeObject* type) const noexcept {
-        return std::find(types_.items.begin(), types_.items.begin() + types_.count, type) !=
-               types_.items.begin() + types_.count;
-    }
-
-    std::array<freelist<8>, k_frame_classes> frames_;
-    freelist<16> objects_;
-    freelist<4> types_;
-};
-spare_memory g_spares;
 
 // Drops the frame: the destructors of the body's locals run now.
 void drop_frame(coroutine_object* c) noexcept {
@@ -157,24 +81,47 @@ PySendResult deliver(coroutine_object* c, PySendResult step, PyObject* value, Py
     return resume(c, out);
 }
 
-bool refuse_reentry(coroutine_object* c) noexcept {
-    if (!c->st.running) return false;
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return true;
+// Claims the coroutine for one step on this thread; ValueError (false) when a step runs already,
+// here or on another thread. Only the claimant touches the frame until end_step().
+bool claim_step(coroutine_object* c) noexcept {
+#ifdef Py_GIL_DISABLED
+    bool idle = false;
+    const bool claimed =
+        std::atomic_ref<bool>(c->st.running).compare_exchange_strong(idle, true, std::memory_order_acquire);
+#else
+    const bool claimed = !c->st.running;
+    c->st.running = true;
+#endif
+    if (!claimed) PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return claimed;
+}
+void end_step(coroutine_object* c) noexcept {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<bool>(c->st.running).store(false, std::memory_order_release);
+#else
+    c->st.running = false;
+#endif
+}
+bool is_running(const coroutine_object* c) noexcept {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<bool>(const_cast<bool&>(c->st.running)).load(std::memory_order_acquire);
+#else
+    return c->st.running;
+#endif
 }
 
 PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
     *out = nullptr;
-    if (refuse_reentry(c)) return PYGEN_ERROR;
+    if (!claim_step(c)) return PYGEN_ERROR;
     if (!c->st.frame) {
+        end_step(c);
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
     PySendResult result;
-    c->st.running = true;
     if (!c->st.started) {
         if (arg != Py_None) {
-            c->st.running = false;
+            end_step(c);
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
         }
@@ -186,7 +133,7 @@ PySendResult send(coroutine_object* c, PyObject* arg, PyObject** out) noexcept {
             c->st.awaited ? PyIter_Send(c->st.awaited.ptr(), arg, &value) : (value = new_ref(Py_None), PYGEN_RETURN);
         result = deliver(c, step, value, out);
     }
-    c->st.running = false;
+    end_step(c);
     return result;
 }
 
@@ -219,18 +166,18 @@ PySendResult pass_to_awaited(PyObject* awaited, object& exc, PyObject** value) {
 // Raises `exc` where the body is suspended, as throw() does.
 PySendResult throw_into(coroutine_object* c, object exc, PyObject** out) noexcept {
     *out = nullptr;
-    if (refuse_reentry(c)) return PYGEN_ERROR;
+    if (!claim_step(c)) return PYGEN_ERROR;
     if (!c->st.frame || !c->st.started) {
         drop_frame(c);  // a coroutine that never ran ends with the exception, never running
         c->st.started = true;
+        end_step(c);
         PyErr_SetRaisedException(exc.release());
         return PYGEN_ERROR;
     }
-    c->st.running = true;
     PyObject* value = nullptr;
     const PySendResult step = guard(PYGEN_ERROR, [&] { return pass_to_awaited(c->st.awaited.ptr(), exc, &value); });
     const PySendResult result = deliver(c, step, value, out);
-    c->st.running = false;
+    end_step(c);
     return result;
 }
 
@@ -278,11 +225,13 @@ PyObject* as_call_result(PySendResult step, PyObject* value) {
 }
 
 PyObject* close_coroutine(coroutine_object* c) noexcept {
+    if (!claim_step(c)) return nullptr;
     if (!c->st.frame || !c->st.started) {
         drop_frame(c);
+        end_step(c);
         Py_RETURN_NONE;
     }
-    if (refuse_reentry(c)) return nullptr;
+    end_step(c);  // throw_into claims its own step
     PyObject* value = nullptr;
     const PySendResult step = throw_into(c, object::steal(PyObject_CallNoArgs(PyExc_GeneratorExit)), &value);
     if (step == PYGEN_NEXT) {
@@ -345,10 +294,10 @@ PyObject* get_qualname(PyObject* self, void*) {
 PyObject* get_awaited(PyObject* self, void*) {
     return new_ref(as_coro(self)->st.awaited ? as_coro(self)->st.awaited.ptr() : Py_None);
 }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->st.running); }
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(is_running(as_coro(self))); }
 PyObject* get_suspended(PyObject* self, void*) {
     const coroutine_object* c = as_coro(self);
-    return PyBool_FromLong(c->st.started && c->st.frame && !c->st.running);
+    return PyBool_FromLong(!is_running(c) && c->st.started && c->st.frame);
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -385,7 +334,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
 
 int clear(PyObject* self) {
     coroutine_object* c = as_coro(self);
-    if (c->st.running) return 0;
+    if (is_running(c)) return 0;
     drop_frame(c);
     for (object& kept : c->st.keep) kept.reset();
     c->st.yielded.reset();
@@ -402,7 +351,7 @@ void dealloc(PyObject* self) {
     c->st.~coroutine_state();
     // A finalized object carries that mark in its collector header, so its memory is not reused.
     // While the interpreter finalizes nothing is kept: release_spares may have run already.
-    if (PyObject_GC_IsFinalized(self) || Py_IsFinalizing() || !g_spares.keep_object(self)) type->tp_free(self);
+    if (PyObject_GC_IsFinalized(self) || Py_IsFinalizing() || !spares_access()->keep_object(self)) type->tp_free(self);
     Py_DECREF(type);
 }
 
@@ -444,19 +393,19 @@ PyType_Slot slots[] = {
 
 }  // namespace
 
-void* promise::operator new(std::size_t size) noexcept { return g_spares.take_frame(size); }
-void promise::operator delete(void* frame, std::size_t size) noexcept { g_spares.drop_frame(frame, size); }
+void* promise::operator new(std::size_t size) noexcept { return spares_access()->take_frame(size); }
+void promise::operator delete(void* frame, std::size_t size) noexcept { spares_access()->drop_frame(frame, size); }
 
-void release_spares() noexcept { g_spares.release(); }
+void release_spares() noexcept { spares_access()->release(); }
 
-void retire_type(PyTypeObject* type) noexcept { g_spares.retire(type); }
+void retire_type(PyTypeObject* type) noexcept { spares_access()->retire(type); }
 
 object make_type(PyObject* module, const char* qualified_name) {
     PyType_Spec spec = type_spec(
         qualified_name, sizeof(coroutine_object),
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots);
     object type = object::steal(check(PyType_FromModuleAndSpec(module, &spec, nullptr)));
-    g_spares.admit(reinterpret_cast<PyTypeObject*>(type.ptr()));
+    spares_access()->admit(reinterpret_cast<PyTypeObject*>(type.ptr()));
     return type;
 }
 
@@ -467,7 +416,7 @@ object make(PyTypeObject* type, PyObject* name, PyObject* qualname, body b, std:
         throw python_error{};
     }
     PyObject* self = nullptr;
-    if (void* spare = g_spares.take_object()) {
+    if (void* spare = spares_access()->take_object()) {
         // Every type of make_type has this one layout and the default allocator.
         self = PyObject_Init(static_cast<PyObject*>(spare), type);
         new (&as_coro(self)->st) coroutine_state;

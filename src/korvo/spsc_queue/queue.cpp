@@ -21,15 +21,47 @@ namespace {
 
 using spsc::ring_queue;
 
+// What `ring` points at: the ring, then what the Python methods need beside it.
+//
+// Threads: the ring takes one producer thread and one consumer thread. Native callers keep to
+// that themselves and go through the table without any lock. Python callers may be any number
+// of threads (also at once on the free-threaded build, and on either build while a push waits
+// for space without the interpreter lock): each side's Python methods hold that side's PyMutex
+// across the ring call, so Python threads take turns as the one producer and the one consumer.
+// A waiting push holds `python_producer` while it waits; other Python pushes wait behind it and
+// pops go on. A native producer and a Python push into the same queue at once are still two
+// producers: that is for the caller to avoid.
+struct queue_storage {
+    ring_queue ring;
+    PyMutex python_producer{};
+    PyMutex python_consumer{};
+
+    queue_storage(std::size_t slot_size, std::size_t capacity, bool overwrite, bool zerocopy, bool block_on_full)
+        : ring(slot_size, capacity, overwrite, zerocopy, block_on_full) {}
+};
+
 struct queue_desc {
     static void teardown(queue_object& self) noexcept {
-        delete static_cast<ring_queue*>(self.ring);
+        delete static_cast<queue_storage*>(self.ring);
         self.ring = nullptr;
     }
 };
 using queue_type = type_slots<queue_object, queue_desc>;
 
-ring_queue& ring_of(queue_object* self) noexcept { return *static_cast<ring_queue*>(self->ring); }
+queue_storage& storage_of(queue_object* self) noexcept { return *static_cast<queue_storage*>(self->ring); }
+ring_queue& ring_of(queue_object* self) noexcept { return storage_of(self).ring; }
+
+// One side's PyMutex for a scope. A thread that must wait detaches meanwhile.
+class side_lock {
+public:
+    explicit side_lock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+    ~side_lock() { PyMutex_Unlock(&mutex_); }
+    side_lock(const side_lock&) = delete;
+    side_lock& operator=(const side_lock&) = delete;
+
+private:
+    PyMutex& mutex_;
+};
 queue_object* as_queue(PyObject* self) noexcept { return queue_type::cast(self); }
 
 // ---- native table: thin forwards, so a call through the table costs one indirect call more.
@@ -73,7 +105,7 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         object self = object::steal(check(type->tp_alloc(type, 0)));
         auto* q = as_queue(self.ptr());
-        q->ring = new ring_queue(slot_size, capacity, overwrite, zerocopy, block_on_full);
+        q->ring = new queue_storage(slot_size, capacity, overwrite, zerocopy, block_on_full);
         q->vtab = &k_vtable;
         q->slot_size = slot_size;
         q->capacity = capacity;
@@ -96,6 +128,7 @@ PyObject* queue_py_push(PyObject* self, PyObject* data) {
         const auto* bytes = static_cast<const char*>(view.buf);
         const auto size = static_cast<std::size_t>(view.len);
         int result;
+        side_lock producer(storage_of(q).python_producer);
         if (q->block_on_full) {
             Py_BEGIN_ALLOW_THREADS
             result = (ring_of(q).*Push)(bytes, size);
@@ -113,6 +146,8 @@ PyObject* queue_py_try_pop(PyObject* self, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
         const char* data = nullptr;
         std::size_t size = 0;
+        // Held until the message is copied out: the next pop may reuse its memory.
+        side_lock consumer(storage_of(as_queue(self)).python_consumer);
         if ((ring_of(as_queue(self)).*Pop)(&data, &size) != k_taken) Py_RETURN_NONE;
         return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
     });

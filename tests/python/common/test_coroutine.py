@@ -4,6 +4,7 @@ there when it is not None."""
 
 import asyncio
 import gc
+import threading
 import types
 import weakref
 
@@ -313,3 +314,30 @@ def test_coroutines_do_not_leak(refcount_growth):
         ext.relay(Step()).close()
 
     assert refcount_growth(work) < 0.5
+
+
+@pytest.mark.free_threading
+def test_a_send_from_another_thread_while_a_step_runs_is_refused():
+    inside, other_done, refused = threading.Event(), threading.Event(), []
+
+    def during():  # runs inside the coroutine's second step
+        inside.set()
+        other_done.wait(30)
+
+    def other():
+        inside.wait(30)
+        try:
+            coro.send(None)
+        except ValueError as e:
+            refused.append(str(e))
+        finally:
+            other_done.set()
+
+    coro = ext.relay(Step(during=during))
+    assert coro.send(None) == "yielded"
+    thread = threading.Thread(target=other, daemon=True)
+    thread.start()
+    with pytest.raises(StopIteration) as stop:
+        coro.send("back")
+    thread.join(30)
+    assert not thread.is_alive() and refused == ["coroutine already executing"] and stop.value.value == "back"

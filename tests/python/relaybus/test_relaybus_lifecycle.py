@@ -5,6 +5,7 @@ aborts and hangs.
 """
 
 import os
+import sys
 
 import pytest
 
@@ -53,7 +54,12 @@ def test_callback_may_close_or_drop_its_own_dispatcher(child, action, detach, mo
         holder[0].close()
     print(len(seen))
     """)
-    assert out.split() == ["1"]  # delivery ends once the callback has returned
+    if action == "drop" and not getattr(sys, "_is_gil_enabled", lambda: True)():
+        # Without the GIL a reference another thread drops is handed to the object's owner (the
+        # main thread here), which destroys it when it next runs: delivery ends then.
+        assert 1 <= int(out) <= 5
+    else:
+        assert out.split() == ["1"]  # delivery ends once the callback has returned
 
 
 @pytest.mark.parametrize("mode", MODES.values(), ids=MODES.keys())

@@ -12,6 +12,7 @@
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/repr.hpp"
@@ -32,15 +33,22 @@ namespace {
 // The options AsyncDispatcher takes after its callback, in its signature order.
 constexpr std::array k_options{k_capacity, k_slot_size, k_overwrite, k_zerocopy, k_variable_size};
 
-// The dispatcher's native state behind `_handles`; read and written with the interpreter lock held.
+// Threads. Producers read `_q`, `_sock_fd` and `_addr` without any lock (notify.hpp); the reader
+// runs on its loop's thread; setup(), close(), __init__() and `running` may be called from any
+// thread, also at once. The object members they share (`_q`, `_callback`, `_sock`, `_task`) are
+// read and written under the object's critical section and taken out as strong references.
+
+// The dispatcher's native state behind `_handles`.
 struct async_dispatcher_native {
     // The native duplicates of every wake-up socket setup made. A producer that read `_sock_fd`
     // just before close() forgot it still sends on a live socket: the duplicates close only when
-    // the dispatcher goes, and producers hold a reference to it while they push.
+    // the dispatcher goes, and producers hold a reference to it while they push. Written only by
+    // the holder of `configuring`, read when the object goes.
     std::vector<platform_socket> handles;
-    // A setup() is under way. It lets go of the lock (socket calls, Python code), so another
-    // thread's setup() or __init__() could otherwise slip in before the reader task exists.
-    bool setting_up = false;
+    // A setup() or __init__() is under way, claimed by compare-exchange. setup() lets go of the
+    // object (socket calls, Python code), so another thread's setup() or __init__() could
+    // otherwise slip in before the reader task exists.
+    std::atomic<bool> configuring{false};
 };
 
 void async_dispatcher_finalize(PyObject* self);
@@ -99,12 +107,16 @@ bool is_running(const async_dispatcher_object* self) noexcept {
 // Whether `task` (not None) has finished. Throws python_error.
 bool task_done(PyObject* task) { return check(PyObject_IsTrue(call_method(task, "done").ptr())) != 0; }
 
-// Whether a reader task exists and has not finished, or a setup() is about to start one. The flag
-// is read after done(), which may run Python code: nothing lets go of the lock between this
-// answer and what the caller does with it. Throws python_error.
-bool reader_busy(const async_dispatcher_object* self) {
-    const bool live = self->_task != Py_None && !task_done(self->_task);
-    return live || native_of(self).setting_up;
+// Whether a reader task was started and has finished. Throws python_error.
+bool reader_gone(async_dispatcher_object* self) {
+    object task = load_member(as_py(self), self->_task);
+    return task.ptr() != Py_None && task_done(task.ptr());
+}
+
+// Whether a reader task exists and has not finished. Throws python_error.
+bool reader_live(async_dispatcher_object* self) {
+    object task = load_member(as_py(self), self->_task);
+    return task.ptr() != Py_None && !task_done(task.ptr());
 }
 
 [[noreturn]] void refuse_while_reading(const char* method) {
@@ -112,11 +124,31 @@ bool reader_busy(const async_dispatcher_object* self) {
     throw python_error{};
 }
 
+// The claim of setup() or __init__(): refused while another holds it or a reader task is live.
+// Held until the scope ends. Throws python_error.
+class configuring_claim {
+public:
+    configuring_claim(async_dispatcher_object* self, const char* method) : flag_(native_of(self).configuring) {
+        bool idle = false;
+        if (!flag_.compare_exchange_strong(idle, true, std::memory_order_acq_rel)) refuse_while_reading(method);
+        try {
+            if (reader_live(self)) refuse_while_reading(method);
+        } catch (...) {
+            flag_.store(false, std::memory_order_release);
+            throw;
+        }
+    }
+    ~configuring_claim() { flag_.store(false, std::memory_order_release); }
+    configuring_claim(const configuring_claim&) = delete;
+    configuring_claim& operator=(const configuring_claim&) = delete;
+
+private:
+    std::atomic<bool>& flag_;
+};
+
 // Not closed and the reader, once started, has not ended (its callback raised, or it was
 // cancelled). Throws python_error.
-bool delivers(const async_dispatcher_object* self) {
-    return is_running(self) && (self->_task == Py_None || !task_done(self->_task));
-}
+bool delivers(async_dispatcher_object* self) { return is_running(self) && !reader_gone(self); }
 
 // ---- the reader
 // A busy producer refills the queue within a microsecond or so: on an empty pop the reader looks
@@ -187,13 +219,14 @@ PyObject* async_dispatcher_py_reader(PyObject* self, PyObject* const* args, Py_s
             throw python_error{};
         }
         auto* d = as_dispatcher(self);
-        if (d->_q == Py_None) {
+        object queue = load_member(self, d->_q);
+        if (queue.ptr() == Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "AsyncDispatcher has no queue: __init__ was not called");
             throw python_error{};
         }
-        PyObject* queue = d->_q;
         return make_coroutine(Variable ? coroutine_kind::reader_var : coroutine_kind::reader,
-                              read_messages<Variable>(d, queue, args[0], args[1]), {self, queue, args[0], args[1]})
+                              read_messages<Variable>(d, queue.ptr(), args[0], args[1]),
+                              {self, queue.ptr(), args[0], args[1]})
             .release();
     });
 }
@@ -209,29 +242,28 @@ PyObject* async_dispatcher_setup(async_dispatcher_object* self, PyObject* host, 
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
             }
         }
-        if (self->_q == Py_None) {
+        if (load_member(as_py(self), self->_q).ptr() == Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "AsyncDispatcher has no queue: __init__ was not called");
             throw python_error{};
         }
         // One reader at a time, also against a setup() on another thread's loop: a second reader
         // would wait on a socket no one wakes any more, and close() would cancel only one of them.
-        if (reader_busy(self)) refuse_while_reading("setup");
+        configuring_claim claimed(self, "setup");
         async_dispatcher_native& state = native_of(self);
-        state.setting_up = true;
-        struct claim_release {
-            async_dispatcher_native& state;
-            ~claim_release() { state.setting_up = false; }
-        } claimed{state};
         // The socket of an earlier setup whose reader has ended (or never started) is no longer
         // watched by any loop: close it rather than drop it.
-        if (self->_sock != Py_None) call_method(field_ref(self->_sock).take().ptr(), "close");
-        field_ref(self->_sock).steal(setup_socket(false, recvbuf));
-        object sock = object::borrow(self->_sock);
+        object earlier = exchange_member(as_py(self), self->_sock, object::borrow(Py_None));
+        if (earlier.ptr() != Py_None) call_method(earlier.ptr(), "close");
+        object sock = object::steal(setup_socket(false, recvbuf));
+        static_cast<void>(exchange_member(as_py(self), self->_sock, sock));
         ipv4_address address{};
         const platform_socket native = bind_for_wakeups(sock.ptr(), host, address);
         state.handles.push_back(native);
         // The address first: a producer that sees the handle reads the address next.
-        self->_addr = address;
+        {
+            critical_section section(as_py(self));
+            self->_addr = address;
+        }
         store_wakeup_handle(prefix_of(self), native);
 
         object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
@@ -241,7 +273,7 @@ PyObject* async_dispatcher_setup(async_dispatcher_object* self, PyObject* host, 
         object coroutine =
             object::steal(check(PyObject_CallFunctionObjArgs(reader.ptr(), loop.ptr(), sock.ptr(), nullptr)));
         object task = call_method(loop.ptr(), "create_task", coroutine.ptr());
-        field_ref(self->_task).set(std::move(task));
+        static_cast<void>(exchange_member(as_py(self), self->_task, std::move(task)));
         Py_RETURN_NONE;
     });
 }
@@ -275,17 +307,25 @@ void close_now_if_the_loop_allows(PyObject* loop, PyObject* sock) {
 PyObject* async_dispatcher_close(async_dispatcher_object* self) {
     return guard(nullptr, [&]() -> PyObject* {
         self->_running.store(0, std::memory_order_release);
-        if (self->_q != Py_None) {
-            PyObject* queue = self->_q;
+        // Several threads may close at once: each takes what it closes out of the object first.
+        object queue;
+        object task;
+        object sock;
+        {
+            critical_section section(as_py(self));
+            queue = object::borrow(self->_q);
+            if (self->_task != Py_None) task = field_ref(self->_task).take();
+            if (self->_sock != Py_None) sock = field_ref(self->_sock).take();
+        }
+        if (queue.ptr() != Py_None) {
+            spsc_queue::queue_object* ring = as_queue(queue.ptr());
             Py_BEGIN_ALLOW_THREADS
-            queue_ops().stop(as_queue(queue));
+            queue_ops().stop(ring);
             Py_END_ALLOW_THREADS
         }
         // Wake the reader, then forget the handle: later pushes send nothing.
         send_wakeup(prefix_of(self));
         store_wakeup_handle(prefix_of(self), k_no_socket);
-        object task = self->_task != Py_None ? field_ref(self->_task).take() : object{};
-        object sock = self->_sock != Py_None ? field_ref(self->_sock).take() : object{};
         // A reader still pending may wait in the loop's selector on the socket's descriptor. The
         // socket must leave the selector before it closes: closed earlier, the descriptor would
         // leave a registration behind on a socket the native duplicate keeps open (readable for
@@ -351,14 +391,17 @@ int async_dispatcher_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool variable_size = options.variable_size;
         object queue = options.make_queue();
         auto* d = as_dispatcher(self);
-        if (reader_busy(d)) refuse_while_reading("__init__");
+        configuring_claim claimed(d, "__init__");
         // The old values go after all stores: dropping them may run Python code.
-        object old_callback = field_ref(d->_callback).take();
-        object old_queue = field_ref(d->_q).take();
-        field_ref(d->_q).set(std::move(queue));
-        field_ref(d->_callback).set(v[0]);
-        d->_variable_size = variable_size;
-        d->_push = variable_size ? async_dispatcher_push_var_notify : async_dispatcher_push_notify;
+        object old_callback;
+        object old_queue;
+        {
+            critical_section section(self);
+            old_queue = object::steal(std::exchange(d->_q, queue.release()));
+            old_callback = object::steal(std::exchange(d->_callback, new_ref(v[0])));
+            d->_variable_size = variable_size;
+            d->_push = variable_size ? async_dispatcher_push_var_notify : async_dispatcher_push_notify;
+        }
         return 0;
     });
 }
@@ -375,11 +418,20 @@ PyObject* async_dispatcher_py_close(PyObject* self, PyObject*) { return async_di
 // The constructor's arguments as stored, then whether the dispatcher still delivers.
 PyObject* async_dispatcher_repr(PyObject* self) {
     return guard(nullptr, [&] {
-        const auto* d = as_dispatcher(self);
+        auto* d = as_dispatcher(self);
+        object callback;
+        object queue;
+        bool variable_size = false;
+        {
+            critical_section section(self);
+            callback = object::borrow(d->_callback);
+            queue = object::borrow(d->_q);
+            variable_size = d->_variable_size != 0;
+        }
         std::vector<repr_arg> args;
-        args.push_back({"callback", object::borrow(d->_callback)});
-        if (d->_q != Py_None) add_queue_repr_args(args, d->_q, k_options);
-        args.push_back({"variable_size", object::borrow(d->_variable_size ? Py_True : Py_False)});
+        args.push_back({"callback", std::move(callback)});
+        if (queue.ptr() != Py_None) add_queue_repr_args(args, queue.ptr(), k_options);
+        args.push_back({"variable_size", object::borrow(variable_size ? Py_True : Py_False)});
         args.push_back({"running", object::borrow(delivers(d) ? Py_True : Py_False)});
         return call_repr(self, args).release();
     });

@@ -8,6 +8,7 @@
 #include "buffers.hpp"
 #include "common/args.hpp"
 #include "common/attr.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/pickled_state.hpp"
 #include "common/published_type.hpp"
@@ -38,6 +39,13 @@ struct async_queue_desc {
     }
 };
 using async_queue_layout = type_slots<async_queue_object, async_queue_desc>;
+
+// Threads. An AsyncQueue belongs to its loop: its coroutines run on the loop's thread, and the
+// counters and flags they share (`_consumers_waiting`, `_wake_pending`, `_space_waiters`,
+// `_space`) are touched only by them, as the asyncio lock and condition they use are. Other
+// threads reach the object through its methods (making a coroutine, start_dispatcher, pickling,
+// repr): the object members those read or replace (`_q`, `_notify_cond`, `_callback`, `_task`,
+// `_loop`, `_lock`) are read and written under the object's critical section.
 
 async_queue_object* as_queue_object(PyObject* self) noexcept { return async_queue_layout::cast(self); }
 
@@ -244,7 +252,7 @@ coro::body consume_messages(async_queue_object* self, PyObject* queue, PyObject*
             if (!message) continue;
         }
         if (!dispatch) co_return message;
-        object callback = object::borrow(self->_callback);
+        object callback = load_member(as_py(self), self->_callback);  // start_dispatcher may replace it
         object awaitable = object::steal(check(PyObject_CallOneArg(callback.ptr(), message.ptr())));
         co_await coro::await(awaitable.ptr());
     }
@@ -257,8 +265,8 @@ coro::body shut_down(async_queue_object* self, PyObject* cond) {
         block.run([&] { call_method(cond, "notify_all"); });
         co_await block.leave();
     }
-    if (self->_task == Py_None) co_return object::borrow(Py_None);
-    object task = object::borrow(self->_task);
+    object task = load_member(as_py(self), self->_task);
+    if (task.ptr() == Py_None) co_return object::borrow(Py_None);
     call_method(task.ptr(), "cancel");
     try {
         co_await coro::await(task.ptr());
@@ -271,11 +279,22 @@ coro::body shut_down(async_queue_object* self, PyObject* cond) {
 
 // ---- methods
 // The coroutine of `kind` over the queue's current queue and condition, which it keeps.
+// The queue and condition a new coroutine works on, as strong references it keeps.
+struct coroutine_members {
+    object queue;
+    object cond;
+};
+coroutine_members members_of(async_queue_object* q) {
+    critical_section section(as_py(q));
+    return {object::borrow(q->_q), object::borrow(q->_notify_cond)};
+}
+
 template <class Make>
 PyObject* coroutine_method(PyObject* self, coroutine_kind kind, Make&& make) {
     return guard(nullptr, [&] {
         auto* q = as_queue_object(self);
-        return make_coroutine(kind, make(q), {self, q->_q, q->_notify_cond}).release();
+        const coroutine_members m = members_of(q);
+        return make_coroutine(kind, make(q, m), {self, m.queue.ptr(), m.cond.ptr()}).release();
     });
 }
 
@@ -283,20 +302,23 @@ template <class Source, coroutine_kind Kind>
 PyObject* async_queue_push(PyObject* self, PyObject* msg) {
     return guard(nullptr, [&] {
         auto* q = as_queue_object(self);
-        return make_coroutine(Kind, push_message<Source>(q, q->_q, q->_notify_cond, msg),
-                              {self, q->_q, q->_notify_cond, msg})
+        const coroutine_members m = members_of(q);
+        return make_coroutine(Kind, push_message<Source>(q, m.queue.ptr(), m.cond.ptr(), msg),
+                              {self, m.queue.ptr(), m.cond.ptr(), msg})
             .release();
     });
 }
 
 PyObject* async_queue_pop(PyObject* self, PyObject*) {
-    return coroutine_method(self, coroutine_kind::pop,
-                            [](async_queue_object* q) { return consume_messages(q, q->_q, q->_notify_cond, false); });
+    return coroutine_method(self, coroutine_kind::pop, [](async_queue_object* q, const coroutine_members& m) {
+        return consume_messages(q, m.queue.ptr(), m.cond.ptr(), false);
+    });
 }
 
 PyObject* async_queue_dispatch(PyObject* self, PyObject*) {
-    return coroutine_method(self, coroutine_kind::dispatch,
-                            [](async_queue_object* q) { return consume_messages(q, q->_q, q->_notify_cond, true); });
+    return coroutine_method(self, coroutine_kind::dispatch, [](async_queue_object* q, const coroutine_members& m) {
+        return consume_messages(q, m.queue.ptr(), m.cond.ptr(), true);
+    });
 }
 
 PyObject* async_queue_shutdown(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -305,8 +327,9 @@ PyObject* async_queue_shutdown(PyObject* self, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     static_cast<void>(args);  // excinfo: accepted and ignored, as __aexit__ passes it
-    return coroutine_method(self, coroutine_kind::shutdown,
-                            [](async_queue_object* q) { return shut_down(q, q->_notify_cond); });
+    return coroutine_method(self, coroutine_kind::shutdown, [](async_queue_object* q, const coroutine_members& m) {
+        return shut_down(q, m.cond.ptr());
+    });
 }
 
 PyObject* async_queue_py_start_dispatcher(PyObject* self, PyObject* callback);
@@ -320,10 +343,12 @@ PyObject* async_queue_start_dispatcher(async_queue_object* self, PyObject* callb
             if (object override = find_override(as_py(self), exact_type(), name.ptr(), async_queue_py_start_dispatcher))
                 return check(PyObject_CallOneArg(override.ptr(), callback));
         }
-        field_ref(self->_callback).set(callback);
+        static_cast<void>(exchange_member(as_py(self), self->_callback, object::borrow(callback)));
         object dispatch = get_attr(as_py(self), "_AsyncQueue__dispatch");
         object coroutine = object::steal(check(PyObject_CallNoArgs(dispatch.ptr())));
-        field_ref(self->_task).set(call_method(self->_loop, "create_task", coroutine.ptr()));
+        object loop = load_member(as_py(self), self->_loop);
+        static_cast<void>(
+            exchange_member(as_py(self), self->_task, call_method(loop.ptr(), "create_task", coroutine.ptr())));
         Py_RETURN_NONE;
     });
 }
@@ -333,75 +358,6 @@ PyObject* async_queue_py_start_dispatcher(PyObject* self, PyObject* callback) {
 }
 
 constexpr async_queue_vtable k_vtable{async_queue_start_dispatcher};
-
-// ---- pickled state: the fields in alphabetical order of their names, as the checksums say
-enum class pickled_kind { object, queue, flag };
-struct pickled_member {
-    pickled_kind kind;
-    PyObject* async_queue_object::* object = nullptr;  // object and queue members
-    int async_queue_object::* flag = nullptr;          // flag members, pickled as bool
-};
-constexpr std::array<pickled_member, 7> k_pickled_members{{
-    {pickled_kind::object, &async_queue_object::_callback},
-    {pickled_kind::object, &async_queue_object::_lock},
-    {pickled_kind::object, &async_queue_object::_loop},
-    {pickled_kind::object, &async_queue_object::_notify_cond},
-    {pickled_kind::queue, &async_queue_object::_q},
-    {pickled_kind::flag, nullptr, &async_queue_object::_running},
-    {pickled_kind::object, &async_queue_object::_task},
-}};
-
-object read_member(PyObject* self, std::size_t i, bool& needs_setstate) {
-    auto* q = as_queue_object(self);
-    const pickled_member& member = k_pickled_members[i];
-    if (member.kind == pickled_kind::flag) return object::borrow(q->*member.flag ? Py_True : Py_False);
-    PyObject* value = q->*member.object;
-    if (value != Py_None) needs_setstate = true;
-    return object::borrow(value);
-}
-
-void write_member(PyObject* self, std::size_t i, PyObject* value) {
-    auto* q = as_queue_object(self);
-    const pickled_member& member = k_pickled_members[i];
-    if (member.kind == pickled_kind::flag) {
-        q->*member.flag = to_bool(value);
-        return;
-    }
-    if (member.kind == pickled_kind::queue && value != Py_None) {
-        auto* queue_type = reinterpret_cast<PyTypeObject*>(relaybus_module::state().queue_type.ptr());
-        if (!PyObject_TypeCheck(value, queue_type)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value)->tp_name,
-                         queue_type->tp_name);
-            throw python_error{};
-        }
-        // The constructor never builds such a ring (block_on_full waits on the loop instead): a
-        // push would sleep in it on the loop's thread, holding the interpreter lock, and the
-        // consumer that could make room runs on that same thread.
-        const spsc_queue::queue_object* ring = as_queue(value);
-        if (ring->block_on_full && !ring->overwrite) {
-            PyErr_SetString(PyExc_ValueError,
-                            "AsyncQueue cannot use an SPSCQueue made with block_on_full=True: a push into it when "
-                            "full would block the event loop's thread (make the AsyncQueue with block_on_full=True "
-                            "to wait on the loop instead)");
-            throw python_error{};
-        }
-    }
-    field_ref(q->*member.object).set(value);
-}
-
-PyObject* relaybus_module_object() { return relaybus_module::state().module; }
-PyTypeObject* async_queue_type() {
-    return reinterpret_cast<PyTypeObject*>(relaybus_module::state().async_queue_type.ptr());
-}
-
-constexpr pickled_class k_pickled{
-    "__pyx_unpickle_AsyncQueue",
-    {0xb5fb52f, 0x4bd5b12, 0x5d4ebbc, "_callback, _lock, _loop, _notify_cond, _q, _running, _task"},
-    k_pickled_members.size(),
-    read_member,
-    write_member,
-    relaybus_module_object,
-    async_queue_type};
 
 // ---- construction
 PyObject* async_queue_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -420,14 +376,19 @@ int async_queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool wait_for_space = block_on_full && !options.overwrite;
         options.block_on_full = block_on_full && !wait_for_space;
         auto* q = as_queue_object(self);
-        field_ref(q->_q).set(options.make_queue());
-        q->_wait_for_space = wait_for_space;
+        static_cast<void>(exchange_member(self, q->_q, options.make_queue()));
+        {
+            critical_section section(self);
+            q->_wait_for_space = wait_for_space;
+        }
         object asyncio = object::steal(check(PyImport_ImportModule("asyncio")));
-        field_ref(q->_lock).set(call_method(asyncio.ptr(), "Lock"));
+        object lock = call_method(asyncio.ptr(), "Lock");
         object condition = get_attr(asyncio.ptr(), "Condition");
-        field_ref(q->_notify_cond).set(object::steal(check(PyObject_CallOneArg(condition.ptr(), q->_lock))));
+        object cond = object::steal(check(PyObject_CallOneArg(condition.ptr(), lock.ptr())));
+        static_cast<void>(exchange_member(self, q->_lock, std::move(lock)));
+        static_cast<void>(exchange_member(self, q->_notify_cond, std::move(cond)));
         if (v[0] != nullptr && v[0] != Py_None) {
-            field_ref(q->_loop).set(v[0]);
+            static_cast<void>(exchange_member(self, q->_loop, object::borrow(v[0])));
             return 0;
         }
         object get_running_loop = get_attr(asyncio.ptr(), "get_running_loop");
@@ -442,7 +403,7 @@ int async_queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_SetRaisedException(second.release());
             throw python_error{};
         }
-        field_ref(q->_loop).set(std::move(loop));
+        static_cast<void>(exchange_member(self, q->_loop, std::move(loop)));
         return 0;
     });
 }
@@ -450,12 +411,21 @@ int async_queue_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The constructor's arguments as stored (block_on_full as asked: such a queue waits on the loop).
 PyObject* async_queue_repr(PyObject* self) {
     return guard(nullptr, [&] {
-        const auto* q = as_queue_object(self);
+        auto* q = as_queue_object(self);
+        object loop;
+        object queue;
+        bool wait_for_space = false;
+        {
+            critical_section section(self);
+            loop = object::borrow(q->_loop);
+            queue = object::borrow(q->_q);
+            wait_for_space = q->_wait_for_space != 0;
+        }
         std::vector<repr_arg> args;
-        args.push_back({"loop", object::borrow(q->_loop)});
-        if (q->_q != Py_None) {
-            add_queue_repr_args(args, q->_q, std::span(k_options).first(k_options.size() - 1));
-            const bool blocks = q->_wait_for_space || as_queue(q->_q)->block_on_full;
+        args.push_back({"loop", std::move(loop)});
+        if (queue.ptr() != Py_None) {
+            add_queue_repr_args(args, queue.ptr(), std::span(k_options).first(k_options.size() - 1));
+            const bool blocks = wait_for_space || as_queue(queue.ptr())->block_on_full;
             args.push_back({"block_on_full", object::borrow(blocks ? Py_True : Py_False)});
         }
         return call_repr(self, args).release();
@@ -470,13 +440,13 @@ PyMethodDef async_queue_methods[] = {
     method_noargs("pop", async_queue_pop, "AsyncQueue.pop(self)"),
     method_noargs("_AsyncQueue__dispatch", async_queue_dispatch, "AsyncQueue.__dispatch(self)"),
     method_varargs("shutdown", async_queue_shutdown, "AsyncQueue.shutdown(self, *excinfo)"),
-    method_noargs("__reduce__", reduce_method<k_pickled>),
-    method_o("__setstate__", setstate_method<k_pickled>),
+    method_noargs("__reduce__", reduce_method<k_async_queue_pickled>),
+    method_o("__setstate__", setstate_method<k_async_queue_pickled>),
     k_methods_end,
 };
 
 PyMethodDef async_queue_functions[] = {
-    unpickle_def<k_pickled>("__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, __pyx_state)"),
+    unpickle_def<k_async_queue_pickled>("__pyx_unpickle_AsyncQueue(__pyx_type, long __pyx_checksum, __pyx_state)"),
     k_methods_end,
 };
 

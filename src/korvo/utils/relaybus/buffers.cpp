@@ -4,6 +4,7 @@
 #include <array>
 
 #include "common/args.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/publish.hpp"
@@ -95,7 +96,13 @@ int load_str(cbuffer_view_object* self, PyObject* source) {
     return load_with(self, [&](const char** data, size_t* size) { return str_to_cbuf(source, data, size); });
 }
 
+// Threads: a view serves one caller at a time, since what one load points data / size at is valid
+// only until the next load. The export and the bytes it holds are still only ever let go of once:
+// the loads that replace them run under the view's critical section (on the free-threaded build
+// two threads could otherwise both release the same export). An export, once taken, keeps its
+// exporter from resizing (a bytearray refuses with BufferError), so data stays put meanwhile.
 int load_buf(cbuffer_view_object* self, PyObject* source) {
+    critical_section section(reinterpret_cast<PyObject*>(self));
     if (self->view.buf != nullptr) PyBuffer_Release(&self->view);
     self->view.buf = nullptr;
     return load_with(self,
@@ -103,6 +110,7 @@ int load_buf(cbuffer_view_object* self, PyObject* source) {
 }
 
 int load_obj(cbuffer_view_object* self, PyObject* source) {
+    critical_section section(reinterpret_cast<PyObject*>(self));
     field_ref(self->pb).clear();
     return load_with(self, [&](const char** data, size_t* size) { return obj_to_cbuf(source, &self->pb, data, size); });
 }

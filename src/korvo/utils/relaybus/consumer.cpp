@@ -244,7 +244,10 @@ void run_consumer(consumer_job job) {
 // ---- interpreter exit
 namespace {
 
-// Touched only with the interpreter lock held, so no thread holds it across a fork.
+// The registry of this process's consumers: touched only under g_registry_mutex, held only by a
+// thread with an attached thread state and never across a call that could detach it. So no
+// thread holds it when os.fork() runs: the fork waits for every attached thread to reach a safe
+// point (the interpreter lock on the default build, a stop of the world on the free-threaded one).
 std::mutex g_registry_mutex;
 std::vector<std::weak_ptr<consumer_thread>> g_registry;
 std::atomic<bool> g_python_gone{false};

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/attr.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/type.hpp"
 #include "wakeup_socket.hpp"
@@ -59,24 +60,33 @@ object compile_finalize_factory(PyObject* module) {
     return object::borrow(factory);
 }
 
+// A strong reference to dict[key], or an empty object when it is missing. Throws python_error.
+object dict_item(PyObject* dict, PyObject* key) {
+    PyObject* value = nullptr;
+    const int found = PyDict_GetItemRef(dict, key, &value);
+    if (found < 0) throw python_error{};
+    return object::steal(value);
+}
+
 // asyncio.Lock.acquire() on a free lock that nobody queues for only sets `_locked`, and release()
 // with nobody queued only clears it. Done here directly on the lock's attribute dict, that spares
 // a coroutine object and two frames per pass; queued waiters or a state not found as expected
 // leave it to the methods. `held` is what `_locked` must be for the change to `!held`. Throws
 // python_error.
+// Threads: an asyncio lock belongs to one event loop, and only the coroutines that loop runs (on
+// its one thread) take and release it, so no other thread changes `_locked` or `_waiters` while
+// this looks; asyncio's own methods rely on that just as much. The dict's critical section makes
+// the look and the change one step anyway (dict writes of any other thread wait for it), and the
+// values are held as strong references, so a misused lock yields asyncio's own confusion, never
+// freed memory.
 bool flip_unqueued_lock(PyObject* attributes, bool held) {
     const relaybus_state& st = relaybus_module::state();
-    PyObject* locked = PyDict_GetItemWithError(attributes, st.locked_name.ptr());  // borrowed
-    if (locked != (held ? Py_True : Py_False)) {
-        if (PyErr_Occurred()) throw python_error{};
-        return false;
-    }
-    PyObject* waiters = PyDict_GetItemWithError(attributes, st.waiters_name.ptr());  // borrowed
-    if (waiters == nullptr) {
-        if (PyErr_Occurred()) throw python_error{};
-        return false;
-    }
-    if (waiters != Py_None && check(PyObject_Length(waiters)) != 0) return false;
+    critical_section section(attributes);
+    object locked = dict_item(attributes, st.locked_name.ptr());
+    if (locked.ptr() != (held ? Py_True : Py_False)) return false;
+    object waiters = dict_item(attributes, st.waiters_name.ptr());
+    if (!waiters) return false;
+    if (waiters.ptr() != Py_None && check(PyObject_Length(waiters.ptr())) != 0) return false;
     check(PyDict_SetItem(attributes, st.locked_name.ptr(), held ? Py_False : Py_True));
     return true;
 }
@@ -88,18 +98,24 @@ bool give_unqueued_lock(PyObject* attributes) { return flip_unqueued_lock(attrib
 // to the loop's next turn, runs here at once: the message is delivered in the turn its datagram
 // arrived in. Only while the task is the future's one waiter (the reader made it for itself);
 // otherwise the future runs its callbacks as usual. Throws python_error.
+// Threads: the future belongs to the reader's loop and this runs on that loop's thread, as every
+// callback the loop calls does; the future's callbacks change only there (asyncio's futures are
+// not for other threads: those go through call_soon_threadsafe). `_callbacks` hands out a list
+// whose items are taken here as strong references all the same.
 void wake_reader(PyObject* waiter) {
     if (check(PyObject_IsTrue(call_method(waiter, "done").ptr()))) return;
     object callbacks = get_optional_attr(waiter, "_callbacks");
-    PyObject* only = callbacks && PyList_CheckExact(callbacks.ptr()) && PyList_GET_SIZE(callbacks.ptr()) == 1
-                         ? PyList_GET_ITEM(callbacks.ptr(), 0)
-                         : nullptr;  // borrowed: (callback, context)
-    if (only == nullptr || !PyTuple_CheckExact(only) || PyTuple_GET_SIZE(only) != 2) {
+    object only;  // (callback, context)
+    if (callbacks && PyList_CheckExact(callbacks.ptr()) && PyList_GET_SIZE(callbacks.ptr()) == 1) {
+        only = object::steal(PyList_GetItemRef(callbacks.ptr(), 0));
+        if (!only) PyErr_Clear();  // emptied meanwhile: the usual path below
+    }
+    if (!only || !PyTuple_CheckExact(only.ptr()) || PyTuple_GET_SIZE(only.ptr()) != 2) {
         call_method(waiter, "set_result", Py_None);
         return;
     }
-    object wakeup = object::borrow(PyTuple_GET_ITEM(only, 0));
-    object context = object::borrow(PyTuple_GET_ITEM(only, 1));
+    object wakeup = object::borrow(PyTuple_GET_ITEM(only.ptr(), 0));
+    object context = object::borrow(PyTuple_GET_ITEM(only.ptr(), 1));
     if (PyLong_AsLong(call_method(waiter, "remove_done_callback", wakeup.ptr()).ptr()) != 1) {
         if (PyErr_Occurred()) throw python_error{};
         call_method(waiter, "set_result", Py_None);
@@ -112,10 +128,11 @@ void wake_reader(PyObject* waiter) {
 // `state` is the list [socket handle, future or None], shared with the registered callback.
 PyObject* on_wakeup(PyObject* state, PyObject*) {
     return guard(nullptr, [&]() -> PyObject* {
-        const long long handle = PyLong_AsLongLong(PyList_GET_ITEM(state, 0));
+        object fileno = object::steal(check(PyList_GetItemRef(state, 0)));
+        const long long handle = PyLong_AsLongLong(fileno.ptr());
         if (handle == -1 && PyErr_Occurred()) throw python_error{};
         wakeup::receive(static_cast<platform_socket>(handle));  // the socket is non-blocking
-        object waiter = object::borrow(PyList_GET_ITEM(state, 1));
+        object waiter = object::steal(check(PyList_GetItemRef(state, 1)));
         if (waiter.ptr() == Py_None) Py_RETURN_NONE;  // the reader is busy: it looks before it waits
         check(PyList_SetItem(state, 1, new_ref(Py_None)));
         wake_reader(waiter.ptr());
@@ -170,10 +187,9 @@ coro::lock_protocol condition_protocol(PyObject* cond) {
     protocol.acquire = st.acquire_name.ptr();
     protocol.release = st.release_name.ptr();
     object cond_attributes = object::steal(check(PyObject_GenericGetDict(cond, nullptr)));
-    PyObject* lock = PyDict_GetItemWithError(cond_attributes.ptr(), st.lock_name.ptr());  // borrowed
-    if (lock == nullptr && PyErr_Occurred()) throw python_error{};
-    if (lock != nullptr && Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(st.lock_type.ptr())) {
-        protocol.lock = object::steal(check(PyObject_GenericGetDict(lock, nullptr)));
+    object lock = dict_item(cond_attributes.ptr(), st.lock_name.ptr());
+    if (lock && Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject*>(st.lock_type.ptr())) {
+        protocol.lock = object::steal(check(PyObject_GenericGetDict(lock.ptr(), nullptr)));
         protocol.take = take_unqueued_lock;
         protocol.give = give_unqueued_lock;
     }

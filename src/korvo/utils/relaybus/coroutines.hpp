@@ -42,7 +42,9 @@ public:
 private:
     object loop_;
     object sock_;
-    object state_;  // [socket handle, the awaited future or None], shared with the callback
+    // [socket handle, the awaited future or None], shared with the callback. The reader and the
+    // callback both run on the loop's thread; its items are read as strong references.
+    object state_;
 };
 
 // The coroutine type, the coroutines' names and the asyncio helpers, into the module state.

@@ -2,9 +2,11 @@
 #include "pipe.hpp"
 
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/published_type.hpp"
@@ -28,7 +30,9 @@ using pipe_type = type_slots<kopipe_object, pipe_desc>;
 
 kopipe_object* as_pipe(PyObject* self) noexcept { return pipe_type::cast(self); }
 
-// Native entries: forwards to the queue, results unchanged. No interpreter lock.
+// Native entries: forwards to the queue, results unchanged. No interpreter lock. The members
+// they read are set by __init__, which must not run again while a native thread uses the pipe;
+// Python-side readers (repr) take them under the object's critical section.
 int pipe_push(kopipe_object* self, const char* data, std::size_t size) {
     return queue_ops().push(as_queue(self->_q), data, size);
 }
@@ -59,10 +63,15 @@ int pipe_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool variable_size = options.variable_size;
 
         auto* pipe = as_pipe(self);
-        field_ref(pipe->_q).set(options.make_queue());
-        pipe->_push = variable_size ? pipe_push_var : pipe_push;
-        pipe->_pop = variable_size ? pipe_pop_var : pipe_pop;
-        pipe->_release = variable_size ? pipe_release_var : pipe_release;
+        object queue = options.make_queue();
+        object old_queue;
+        {
+            critical_section section(self);
+            old_queue = object::steal(std::exchange(pipe->_q, queue.release()));
+            pipe->_push = variable_size ? pipe_push_var : pipe_push;
+            pipe->_pop = variable_size ? pipe_pop_var : pipe_pop;
+            pipe->_release = variable_size ? pipe_release_var : pipe_release;
+        }
         return 0;
     });
 }
@@ -71,9 +80,16 @@ PyObject* pipe_repr(PyObject* self) {
     return guard(nullptr, [&] {
         std::vector<repr_arg> args;
         const kopipe_object* pipe = as_pipe(self);
-        if (pipe->_q != Py_None) {
-            add_queue_repr_args(args, pipe->_q, k_bridge_options);
-            args.push_back({"variable_size", object::borrow(pipe->_push == pipe_push_var ? Py_True : Py_False)});
+        object queue;
+        bool variable_size = false;
+        {
+            critical_section section(self);
+            queue = object::borrow(pipe->_q);
+            variable_size = pipe->_push == pipe_push_var;
+        }
+        if (queue.ptr() != Py_None) {
+            add_queue_repr_args(args, queue.ptr(), k_bridge_options);
+            args.push_back({"variable_size", object::borrow(variable_size ? Py_True : Py_False)});
         }
         return call_repr(self, args).release();
     });

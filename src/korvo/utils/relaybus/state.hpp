@@ -21,6 +21,8 @@ struct coroutine_names {
     object qualname;
 };
 
+// Every member is set once by the module's exec, before the module is published, and only read
+// afterwards (from any thread) until the module is cleared at interpreter exit.
 struct relaybus_state {
     static constexpr const char* module_name = "korvo.utils.relaybus.relaybus";
     // Kept coroutine memory is freed through the coroutine type, so it goes before the type.
@@ -122,7 +124,8 @@ inline PyTypeObject* loaded_type(object relaybus_state::* type) noexcept {
 
 // SPSCQueue's operation table: static data of the queue module, which stays mapped for the
 // process's life. It is kept outside the module state because producer and consumer threads
-// call through it without the lock, also while this module is being torn down.
+// call through it without the lock, also while this module is being torn down. Written once by
+// exec, before any object a producer could reach exists.
 inline const spsc_queue::queue_vtable* g_queue_ops = nullptr;
 
 // The queue object behind a bridge field, and the table to call it through. Producers and

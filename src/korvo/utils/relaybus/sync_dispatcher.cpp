@@ -12,6 +12,7 @@
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/published_type.hpp"
@@ -30,7 +31,7 @@ namespace korvo::relaybus {
 namespace {
 
 void mark_stopped(sync_dispatcher_object* self) noexcept;
-void stop_and_wake(sync_dispatcher_object* self) noexcept;
+void stop_and_wake(sync_dispatcher_object* self, spsc_queue::queue_object* queue, bool nonblocking) noexcept;
 void wait_for_consumer(sync_dispatcher_object* self) noexcept;
 void sync_dispatcher_finalize(PyObject* self);
 
@@ -45,8 +46,9 @@ struct sync_dispatcher_desc {
     // waited: make sure the consumer will end, then wait for it unless it is detached.
     static void teardown(sync_dispatcher_object& self) noexcept {
         mark_stopped(&self);
+        spsc_queue::queue_object* queue = self._q != Py_None ? as_queue(self._q) : nullptr;
         Py_BEGIN_ALLOW_THREADS
-        stop_and_wake(&self);
+        stop_and_wake(&self, queue, self._nonblocking != 0);
         Py_END_ALLOW_THREADS
         if (!self._detach) wait_for_consumer(&self);
         self._thread.~thread();
@@ -63,11 +65,20 @@ sync_dispatcher_object* as_dispatcher(PyObject* self) noexcept { return sync_dis
 dispatcher_prefix* prefix_of(sync_dispatcher_object* self) noexcept {
     return reinterpret_cast<dispatcher_prefix*>(self);
 }
+// Threads. Producers read `_q`, `_sock_fd` and `_addr` without any lock (see notify.hpp), the
+// consumer thread reads nothing of the object (consumer.hpp), and setup(), close() and __init__
+// may run on several threads at once: the object members they share (`_q`, `_callback`, `_sock`,
+// the mode flags, the `_consumer` pointer) are read and written under the object's critical
+// section, Python references taken out of it as strong references. Starting a consumer and
+// changing the fields it uses are one claim of the consumer state (consumer_thread::claim):
+// setup() and __init__() hold it throughout, so neither sees the other half done.
+
 // The consumer state of this process (lock held). A forked child inherits a state whose thread
 // exists only in the parent, and whose mutex may have been held at fork time: it is kept, never
 // touched again, and the child starts over from a fresh state that is idle and keeps the
 // stopped flag.
-consumer_ptr& consumer_of(sync_dispatcher_object* self) {
+consumer_ptr consumer_of(sync_dispatcher_object* self) {
+    critical_section section(as_py(self));
     consumer_ptr& state = *static_cast<consumer_ptr*>(self->_consumer);
     if (state->inherited()) {
         auto fresh = std::make_shared<consumer_thread>();
@@ -80,9 +91,10 @@ consumer_ptr& consumer_of(sync_dispatcher_object* self) {
 
 // Not closed, and the consumer has not ended on a callback's exception. Reads the flags only, so
 // also a forked child's inherited state.
-bool delivers(const sync_dispatcher_object* self) noexcept {
-    return self->_running.load(std::memory_order_seq_cst) &&
-           static_cast<const consumer_ptr*>(self->_consumer)->get()->running.load(std::memory_order_seq_cst);
+bool delivers(sync_dispatcher_object* self) noexcept {
+    if (!self->_running.load(std::memory_order_seq_cst)) return false;
+    critical_section section(as_py(self));  // a forked child may be replacing the state
+    return static_cast<const consumer_ptr*>(self->_consumer)->get()->running.load(std::memory_order_seq_cst);
 }
 
 loop_kind loop_of(const sync_dispatcher_object* self) noexcept {
@@ -91,16 +103,19 @@ loop_kind loop_of(const sync_dispatcher_object* self) noexcept {
 }
 
 consumer_job make_job(sync_dispatcher_object* self, loop_kind kind) {
-    if (self->_q == Py_None) {
+    consumer_job job;
+    {
+        critical_section section(as_py(self));
+        job.queue = object::borrow(self->_q);
+        job.callback = object::borrow(self->_callback);
+        job.wakeup_address = self->_addr;
+    }
+    if (job.queue.ptr() == Py_None) {
         PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher has no queue: __init__ was not called");
         throw python_error{};
     }
-    consumer_job job;
-    job.queue = object::borrow(self->_q);
-    job.callback = object::borrow(self->_callback);
     job.consumer = consumer_of(self);
     job.wakeup_handle = load_wakeup_handle(prefix_of(self));
-    job.wakeup_address = self->_addr;
     job.kind = kind;
     return job;
 }
@@ -155,32 +170,65 @@ PyObject* sync_dispatcher_py_close(PyObject* self, PyObject*);
 PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::sync_dispatcher_type); }
 
 // Wake-up mode: makes, binds and records the socket; the native side gets its own duplicate.
+// The caller holds the consumer claim. The address is written before the handle that publishes it.
 void open_wakeup_socket(sync_dispatcher_object* self, PyObject* host, int recvbuf) {
-    field_ref(self->_sock).steal(setup_socket(true, recvbuf));
-    PyObject* sock = self->_sock;
-    const platform_socket native = bind_for_wakeups(sock, host, self->_addr);
+    object sock = object::steal(setup_socket(true, recvbuf));
+    static_cast<void>(exchange_member(as_py(self), self->_sock, sock));  // an earlier one stays open until dropped
+    ipv4_address address{};
+    const platform_socket native = bind_for_wakeups(sock.ptr(), host, address);
     consumer_of(self)->handles.push_back(native);
+    {
+        critical_section section(as_py(self));
+        self->_addr = address;
+    }
     store_wakeup_handle(prefix_of(self), native);
 }
 
 // Undoes a wake-up socket after the consumer could not be started, so no half-started state stays.
 void abandon_wakeup_socket(sync_dispatcher_object* self) {
     store_wakeup_handle(prefix_of(self), k_no_socket);
-    self->_addr = ipv4_address{};
-    if (self->_sock != Py_None) close_socket_quietly(field_ref(self->_sock).take().ptr());
+    {
+        critical_section section(as_py(self));
+        self->_addr = ipv4_address{};
+    }
+    object sock = exchange_member(as_py(self), self->_sock, object::borrow(Py_None));
+    if (sock.ptr() != Py_None) close_socket_quietly(sock.ptr());
 }
 
 // The consumer thread was claimed (phase starting): start it.
-void start_consumer(sync_dispatcher_object* self) {
-    const consumer_ptr& state = consumer_of(self);
-    state->launch(make_job(self, loop_of(self)), self->_detach != 0);
+void start_consumer(sync_dispatcher_object* self, loop_kind kind, bool detach) {
+    const consumer_ptr state = consumer_of(self);
+    state->launch(make_job(self, kind), detach);
     track_consumer(state);
+}
+
+// The mode flags __init__ stored, read together.
+struct dispatcher_mode {
+    bool nonblocking;
+    bool detach;
+    loop_kind loop;
+};
+dispatcher_mode mode_of(sync_dispatcher_object* self) {
+    critical_section section(as_py(self));
+    return {self->_nonblocking != 0, self->_detach != 0, loop_of(self)};
 }
 
 [[noreturn]] void refuse_while_running(const char* method) {
     PyErr_Format(PyExc_RuntimeError, "SyncDispatcher.%s(): a consumer thread of this dispatcher is still running",
                  method);
     throw python_error{};
+}
+
+// Claims the consumer state for `method` (refused while a consumer starts or runs) and joins a
+// finished consumer nobody waited for. The caller abandons the claim or launches a consumer.
+void claim_consumer(consumer_thread& consumer, const char* method) {
+    std::thread previous;
+    if (!consumer.claim(previous)) refuse_while_running(method);
+    if (previous.joinable()) {
+        Py_BEGIN_ALLOW_THREADS
+        previous.join();
+        Py_END_ALLOW_THREADS
+    }
 }
 
 PyObject* sync_dispatcher_setup(sync_dispatcher_object* self, PyObject* host, int recvbuf, int skip_dispatch) {
@@ -192,41 +240,38 @@ PyObject* sync_dispatcher_setup(sync_dispatcher_object* self, PyObject* host, in
                 return check(PyObject_CallFunctionObjArgs(override.ptr(), host, r.ptr(), nullptr));
             }
         }
-        if (self->_q == Py_None) {
+        if (load_member(as_py(self), self->_q).ptr() == Py_None) {
             PyErr_SetString(PyExc_RuntimeError, "SyncDispatcher has no queue: __init__ was not called");
             throw python_error{};
         }
-        // Claimed before bind can let go of the lock: a concurrent setup is refused from here on.
-        consumer_thread& consumer = *consumer_of(self);
-        std::thread previous;
-        if (!consumer.claim(previous)) refuse_while_running("setup");
-        if (previous.joinable()) {  // a finished consumer that was never waited for
-            Py_BEGIN_ALLOW_THREADS
-            previous.join();
-            Py_END_ALLOW_THREADS
-        }
+        // Claimed before bind can let go of the lock: a concurrent setup or __init__ is refused
+        // from here on.
+        const consumer_ptr consumer = consumer_of(self);
+        claim_consumer(*consumer, "setup");
+        const dispatcher_mode mode = mode_of(self);
         try {
-            if (self->_nonblocking) open_wakeup_socket(self, host, recvbuf);
+            if (mode.nonblocking) open_wakeup_socket(self, host, recvbuf);
         } catch (...) {
-            consumer.abandon();
+            consumer->abandon();
             throw;
         }
         try {
-            start_consumer(self);
+            start_consumer(self, mode.loop, mode.detach);
         } catch (...) {
             set_error_from_current_exception();
-            consumer.abandon();
-            if (self->_nonblocking) abandon_wakeup_socket(self);  // the thread error stays the one to report
+            consumer->abandon();
+            if (mode.nonblocking) abandon_wakeup_socket(self);  // the thread error stays the one to report
             throw python_error{};
         }
         Py_RETURN_NONE;
     });
 }
 
-// Steps of close that need no Python: stop the consumer and wake it. Lock released by caller.
-void stop_and_wake(sync_dispatcher_object* self) noexcept {
-    if (self->_q != Py_None) queue_ops().stop(as_queue(self->_q));
-    if (self->_nonblocking) {
+// Steps of close that need no Python: stop the consumer and wake it. Lock released by caller,
+// who holds `queue` (null when there is none).
+void stop_and_wake(sync_dispatcher_object* self, spsc_queue::queue_object* queue, bool nonblocking) noexcept {
+    if (queue != nullptr) queue_ops().stop(queue);
+    if (nonblocking) {
         send_wakeup(prefix_of(self));
         // Forget the handle: later pushes send nothing. The duplicate itself stays open until
         // the state goes, so a push that read it just before still sends on a live socket.
@@ -237,6 +282,7 @@ void stop_and_wake(sync_dispatcher_object* self) noexcept {
 void mark_stopped(sync_dispatcher_object* self) noexcept {
     self->_running.store(false, std::memory_order_seq_cst);
     // Never touches the inherited state's mutex: its flag only.
+    critical_section section(as_py(self));
     static_cast<consumer_ptr*>(self->_consumer)->get()->running.store(false, std::memory_order_seq_cst);
 }
 
@@ -244,9 +290,9 @@ void mark_stopped(sync_dispatcher_object* self) noexcept {
 // consumer itself (close or the last reference dropped in the callback) returns at once, and a
 // forked child has no consumer to wait for.
 void wait_for_consumer(sync_dispatcher_object* self) noexcept {
-    consumer_thread* consumer = nullptr;
+    consumer_ptr consumer;
     if (!guard(false, [&] {
-            consumer = consumer_of(self).get();
+            consumer = consumer_of(self);
             return true;
         })) {
         PyErr_Clear();  // no memory for a fresh state in a forked child: nothing to wait for there
@@ -266,14 +312,24 @@ PyObject* sync_dispatcher_close(sync_dispatcher_object* self, int skip_dispatch)
                 return check(PyObject_CallNoArgs(override.ptr()));
         }
         mark_stopped(self);
-        Py_BEGIN_ALLOW_THREADS
-        stop_and_wake(self);
-        Py_END_ALLOW_THREADS
-        if (self->_sock != Py_None) {
-            call_method(self->_sock, "close");
-            field_ref(self->_sock).reset_to_none();
+        // Several threads may close at once: each takes what it closes out of the object first.
+        object queue;
+        object sock;
+        bool nonblocking = false;
+        bool detach = false;
+        {
+            critical_section section(as_py(self));
+            queue = object::borrow(self->_q);
+            if (self->_sock != Py_None) sock = field_ref(self->_sock).take();
+            nonblocking = self->_nonblocking != 0;
+            detach = self->_detach != 0;
         }
-        if (!self->_detach) wait_for_consumer(self);
+        spsc_queue::queue_object* ring = queue.ptr() != Py_None ? as_queue(queue.ptr()) : nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        stop_and_wake(self, ring, nonblocking);
+        Py_END_ALLOW_THREADS
+        if (sock) call_method(sock.ptr(), "close");
+        if (!detach) wait_for_consumer(self);
         Py_RETURN_NONE;
     });
 }
@@ -306,22 +362,28 @@ int sync_dispatcher_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         const bool nonblocking = v[8] ? to_bool(v[8]) : true;
 
         // Everything that can fail comes first, and nothing is stored while a consumer uses
-        // the fields: a refused or failed __init__ changes nothing.
+        // the fields: a refused or failed __init__ changes nothing. The claim keeps a setup()
+        // on another thread out until every field is stored.
         object queue = options.make_queue();
         auto* d = as_dispatcher(self);
-        if (consumer_of(d)->busy()) refuse_while_running("__init__");
+        const consumer_ptr consumer = consumer_of(d);
+        claim_consumer(*consumer, "__init__");
         // The old values go after all stores: dropping them may run Python code.
-        object old_callback = field_ref(d->_callback).take();
-        object old_queue = field_ref(d->_q).take();
-        field_ref(d->_callback).set(v[0]);
-        d->_variable_size = variable_size;
-        d->_detach = detach;
-        d->_nonblocking = nonblocking;
-        field_ref(d->_q).set(std::move(queue));
-        if (nonblocking)
-            d->_push = variable_size ? sync_dispatcher_push_var_notify : sync_dispatcher_push_notify;
-        else
-            d->_push = variable_size ? sync_dispatcher_queue_push_var : sync_dispatcher_queue_push;
+        object old_callback;
+        object old_queue;
+        {
+            critical_section section(self);
+            old_callback = object::steal(std::exchange(d->_callback, new_ref(v[0])));
+            old_queue = object::steal(std::exchange(d->_q, queue.release()));
+            d->_variable_size = variable_size;
+            d->_detach = detach;
+            d->_nonblocking = nonblocking;
+            if (nonblocking)
+                d->_push = variable_size ? sync_dispatcher_push_var_notify : sync_dispatcher_push_notify;
+            else
+                d->_push = variable_size ? sync_dispatcher_queue_push_var : sync_dispatcher_queue_push;
+        }
+        consumer->abandon();
         return 0;
     });
 }
@@ -338,15 +400,28 @@ PyObject* sync_dispatcher_py_close(PyObject* self, PyObject*) { return sync_disp
 // The constructor's arguments as stored, then whether the dispatcher still delivers.
 PyObject* sync_dispatcher_repr(PyObject* self) {
     return guard(nullptr, [&] {
-        const auto* d = as_dispatcher(self);
-        std::vector<repr_arg> args;
-        args.push_back({"callback", object::borrow(d->_callback)});
-        if (d->_q != Py_None) {
-            add_queue_repr_args(args, d->_q, k_bridge_options);
-            args.push_back({"variable_size", object::borrow(d->_variable_size ? Py_True : Py_False)});
+        auto* d = as_dispatcher(self);
+        object callback;
+        object queue;
+        bool variable_size = false;
+        bool detach = false;
+        bool nonblocking = false;
+        {
+            critical_section section(self);
+            callback = object::borrow(d->_callback);
+            queue = object::borrow(d->_q);
+            variable_size = d->_variable_size != 0;
+            detach = d->_detach != 0;
+            nonblocking = d->_nonblocking != 0;
         }
-        args.push_back({"detach", object::borrow(d->_detach ? Py_True : Py_False)});
-        args.push_back({"nonblocking", object::borrow(d->_nonblocking ? Py_True : Py_False)});
+        std::vector<repr_arg> args;
+        args.push_back({"callback", std::move(callback)});
+        if (queue.ptr() != Py_None) {
+            add_queue_repr_args(args, queue.ptr(), k_bridge_options);
+            args.push_back({"variable_size", object::borrow(variable_size ? Py_True : Py_False)});
+        }
+        args.push_back({"detach", object::borrow(detach ? Py_True : Py_False)});
+        args.push_back({"nonblocking", object::borrow(nonblocking ? Py_True : Py_False)});
         args.push_back({"running", object::borrow(delivers(d) ? Py_True : Py_False)});
         return call_repr(self, args).release();
     });
