@@ -29,7 +29,7 @@ void begin_exec(module_guard& module);
     {Py_mod_create, reinterpret_cast<void*>(create_fn)},                                 \
         {Py_mod_exec, reinterpret_cast<void*>(exec_fn)},                                 \
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},            \
-        {Py_mod_gil, Py_MOD_GIL_USED}, {0, nullptr}
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, nullptr}
 // clang-format on
 
 }  // namespace korvo
