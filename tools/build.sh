@@ -60,6 +60,40 @@ spdlog_sources() {
 # The newest manylinux glibc level the wheel may need (RHEL 9, Ubuntu 22.04, Debian 12).
 wheel_glibc_max=2.34
 
+# build_wheel PYTHON OUT: the self-contained wheel for PYTHON's ABI into dist/: spdlog built into
+# libquillet, fmt header-only, the C++ runtime static (cmake/portable.cmake); auditwheel then names
+# the manylinux level it reaches.
+build_wheel() {
+  local python=$1 out=$2 spdlog_src wheel level
+  spdlog_src=$(spdlog_sources)
+  rm -rf "$out/raw" "$out/repaired"
+  mkdir -p "$out"
+  CMAKE_BUILD_PARALLEL_LEVEL=$jobs "$python" -m build --wheel --no-isolation --outdir "$out/raw" \
+    -C build-dir="$top/$out/cmake" -C cmake.define.KORVO_PORTABLE=ON \
+    -C cmake.define.KORVO_SPDLOG_SOURCE_DIR="$spdlog_src" -C cmake.define.KORVO_GLIBC_MAX=$wheel_glibc_max \
+    -C cmake.define.KORVO_WERROR=$werror >"$out.log" 2>&1 || { cat "$out.log" >&2; exit 1; }
+  auditwheel repair --wheel-dir "$out/repaired" "$out"/raw/korvo-*.whl >>"$out.log" 2>&1 \
+    || { cat "$out.log" >&2; exit 1; }
+  wheel=$(ls "$out"/repaired/korvo-*.whl)
+  auditwheel show "$wheel"
+  level=$(basename "$wheel" | sed -nE 's/.*manylinux_2_([0-9]+)_x86_64.*/\1/p')
+  if [ -z "$level" ] || [ "$level" -gt "${wheel_glibc_max#2.}" ]; then
+    echo "build.sh: $wheel is not manylinux_2_${wheel_glibc_max#2.} or older" >&2; exit 1
+  fi
+  cp "$wheel" dist/
+  echo "wheel: dist/$(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)"
+}
+
+# The free-threaded interpreters tools/build-python-ft.sh made in the root.
+python_ft=/usr/local/bin/python3.14t
+python_ft_tsan=/usr/local/bin/python3.14t-tsan
+
+# The free-threaded builds need no GoogleTest units: they do not use the interpreter.
+build_ft() {
+  configure_and_build build/ft -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_NATIVE_TESTS=OFF \
+    -DPython_EXECUTABLE=$python_ft
+}
+
 cmd=${1:-test}; shift || true
 case "$cmd" in
   build)
@@ -90,8 +124,26 @@ case "$cmd" in
     configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_SANITIZE=thread
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 KORVO_STRESS_MESSAGES=${KORVO_STRESS_MESSAGES:-400000} \
       ctest_in build/tsan ;;
+  build-ft)
+    build_ft ;;
+  test-ft)
+    # The whole pytest suite on the free-threaded interpreter (the native units do not depend on
+    # the interpreter: ./dev test runs them).
+    build_ft
+    pytest_in build/ft $python_ft -q "$@" ;;
+  tsan-ft)
+    # The concurrency tests with ThreadSanitizer in the interpreter and in korvo, one runtime for
+    # both; the interpreter's own known reports are suppressed by its own list.
+    configure_and_build build/tsan-ft -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_TESTS=ON -DKORVO_NATIVE_TESTS=OFF \
+      -DKORVO_SANITIZE=thread -DPython_EXECUTABLE=$python_ft_tsan
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(dirname "$(readlink -f $python_ft_tsan)")/../share/tsan-suppressions.txt" \
+      pytest_in build/tsan-ft $python_ft_tsan -q -m free_threading "$@" ;;
   bench)
     configure_and_build build/bench -DCMAKE_BUILD_TYPE=Release -DKORVO_TESTS=ON -DKORVO_BENCH=ON
+    # The same modules for the free-threaded interpreter: bench/threads_bench.py compares the two.
+    configure_and_build build/bench-ft -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$python_ft
+    export KORVO_BUILD_DEFAULT=$top/build/bench/python KORVO_BUILD_FT=$top/build/bench-ft/python \
+      KORVO_PYTHON_FT=$python_ft
     # Every benchmark appends its rows here; the report turns one run's rows into the table,
     # the chart and the README's copy of the table.
     export KORVO_BENCH_RESULTS=$top/build/bench/results.jsonl
@@ -128,28 +180,11 @@ case "$cmd" in
     esac
     PYTHONPATH="$top/build/demo/python" python3.14 examples/demo/demo.py "$@" ;;
   wheel)
-    # The self-contained wheel: spdlog built into libquillet, fmt header-only, the C++ runtime
-    # static (cmake/portable.cmake); auditwheel then names the manylinux level it reaches.
-    out=build/wheel
-    spdlog_src=$(spdlog_sources)
-    rm -rf "$out/raw" "$out/repaired"
-    mkdir -p "$out"
-    CMAKE_BUILD_PARALLEL_LEVEL=$jobs python3.14 -m build --wheel --no-isolation --outdir "$out/raw" \
-      -C build-dir="$top/$out/cmake" -C cmake.define.KORVO_PORTABLE=ON \
-      -C cmake.define.KORVO_SPDLOG_SOURCE_DIR="$spdlog_src" -C cmake.define.KORVO_GLIBC_MAX=$wheel_glibc_max \
-      -C cmake.define.KORVO_WERROR=$werror >"$out.log" 2>&1 || { cat "$out.log" >&2; exit 1; }
-    auditwheel repair --wheel-dir "$out/repaired" "$out"/raw/korvo-*.whl >>"$out.log" 2>&1 \
-      || { cat "$out.log" >&2; exit 1; }
-    wheel=$(ls "$out"/repaired/korvo-*.whl)
-    auditwheel show "$wheel"
-    level=$(basename "$wheel" | sed -nE 's/.*manylinux_2_([0-9]+)_x86_64.*/\1/p')
-    if [ -z "$level" ] || [ "$level" -gt "${wheel_glibc_max#2.}" ]; then
-      echo "build.sh: $wheel is not manylinux_2_${wheel_glibc_max#2.} or older" >&2; exit 1
-    fi
+    # One wheel per interpreter ABI: cp314 and the free-threaded cp314t.
     mkdir -p dist
     rm -f dist/korvo-*.whl
-    cp "$wheel" dist/
-    echo "wheel: dist/$(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)" ;;
+    build_wheel python3.14 build/wheel
+    build_wheel python3.14t build/wheel-ft ;;
   windows)
     # Inside the Windows root: the native cores cross-built with mingw-w64, their tests under wine.
     spdlog_src=$(spdlog_sources)

@@ -5,6 +5,7 @@ import importlib.util
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -66,7 +67,8 @@ def test_recorded_rows_become_the_table_and_the_readme_copy(tmp_path, monkeypatc
     text = readme.read_text()
     assert "old table" not in text and text.startswith(f"# title\n{start}\n### ") and text.endswith(f"{end}\ntail\n")
     assert "| filtered Logger.info (lower is better) |" in text
-    assert (tmp_path / "out" / "latest.png").stat().st_size > 0
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):  # Debian's matplotlib is built for the default one
+        assert (tmp_path / "out" / "latest.png").stat().st_size > 0
 
 
 def test_rows_of_two_runs_are_refused(tmp_path, monkeypatch):

@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -15,6 +16,8 @@ PACKAGE_ROOT = os.path.dirname(os.path.dirname(korvo.__file__))
 def test_stubs_match_the_modules(tmp_path):
     if hasattr(sys, "gettotalrefcount"):
         pytest.importorskip("mypy.stubtest", reason="mypy is not installed for the debug interpreter")
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip("Debian's mypy is compiled for the default interpreter; ./dev test checks the stubs")
     env = dict(os.environ, MYPYPATH=PACKAGE_ROOT, PYTHONPATH=PACKAGE_ROOT)
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, *MODULES],
                             cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)

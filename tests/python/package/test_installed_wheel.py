@@ -176,8 +176,15 @@ def korvo_wheel(tmp_path_factory):
 def korvo_venv(tmp_path_factory, korvo_wheel):
     venv = tmp_path_factory.mktemp("venv") / "env"
     run([sys.executable, "-m", "venv", str(venv)], env=outside_env())
-    run([str(venv / "bin" / "python"), "-m", "pip", "install", "--no-index", "--no-deps", "-q", str(korvo_wheel)],
-        env=outside_env(venv))
+    python = str(venv / "bin" / "python")
+    if subprocess.run([python, "-m", "pip", "--version"], capture_output=True, env=outside_env(venv)).returncode:
+        # An interpreter built from source has no Debian ensurepip: pip's own wheel (Debian's
+        # python3-pip-whl) installs pip into the environment.
+        pip_wheels = sorted(pathlib.Path("/usr/share/python-wheels").glob("pip-*.whl"))
+        assert pip_wheels, "no pip in the virtual environment and no pip wheel to install it from"
+        run([python, f"{pip_wheels[-1]}/pip", "install", "--no-index", "-q", str(pip_wheels[-1])],
+            env=outside_env(venv))
+    run([python, "-m", "pip", "install", "--no-index", "--no-deps", "-q", str(korvo_wheel)], env=outside_env(venv))
     return venv
 
 
