@@ -38,7 +38,9 @@ struct logger_vtable;
 struct default_logger_vtable;
 struct bound_fields;  // the key-value fields a bound logger adds to its records (opaque here)
 
-// Instance layout of Logger. Fields belong to the Logger: read them, never assign them.
+// Instance layout of Logger. Fields belong to the Logger: read them, never assign them. On the
+// free-threaded build a second __init__ may replace them while you read: copy them inside the
+// Logger's critical section (Py_BEGIN_CRITICAL_SECTION), or take logger_handle.
 struct logger_object {
     PyObject_HEAD
     const logger_vtable* vtab;

@@ -13,8 +13,10 @@
 #include "common/type.hpp"
 #include "korvo/quillet.hpp"
 #include "log_call.hpp"
+#include "object_lock.hpp"
 #include "pickle_state.hpp"
 #include "quillet/quillet.hpp"
+#include "retired_handles.hpp"
 #include "state.hpp"
 
 namespace korvo::quillet {
@@ -23,6 +25,14 @@ namespace {
 
 default_logger_object* as_default_logger(PyObject* self) noexcept {
     return reinterpret_cast<default_logger_object*>(self);
+}
+
+// Thread rules of `fields`: set before the object is handed out (bind), or by __setstate__ inside
+// the object's critical section, where copies are taken too. A log call reads it without that:
+// what __setstate__ replaces is retired (retired_handles.hpp), so such a call's view stays valid.
+bound_fields_ptr fields_of(PyObject* self) {
+    const object_lock lock(self);
+    return as_default_logger(self)->fields;
 }
 
 struct default_logger_policy {
@@ -58,12 +68,15 @@ PyTypeObject* default_logger_type() { return state().default_logger(); }
 // A bound DefaultLogger's fields follow the (empty) state as a dict: an unbound one pickles
 // exactly as before, and a reader that knows no fields gets an unbound DefaultLogger.
 object read_bound_fields(PyObject* self, std::size_t, bool& differs) {
-    const bound_fields* fields = as_default_logger(self)->fields.get();
-    if (fields != nullptr && !fields->items.empty()) differs = true;
-    return bound_fields_dict(fields);
+    const bound_fields_ptr fields = fields_of(self);
+    if (fields && !fields->items.empty()) differs = true;
+    return bound_fields_dict(fields.get());
 }
 void write_bound_fields(PyObject* self, std::size_t, PyObject* value) {
-    as_default_logger(self)->fields = value == Py_None ? bound_fields_ptr() : bind_fields(nullptr, value);
+    bound_fields_ptr fields = value == Py_None ? bound_fields_ptr() : bind_fields(nullptr, value);
+    const object_lock lock(self);
+    retire(self, as_default_logger(self)->fields);  // may throw before anything changed
+    std::swap(as_default_logger(self)->fields, fields);
 }
 
 constexpr pickled_class pickle_default_logger = [] {
@@ -88,7 +101,7 @@ PyObject* default_logger_new(PyTypeObject* type, PyObject*, PyObject*) {
 // bind(**fields): a new DefaultLogger whose records carry self's bound fields with these added.
 PyObject* default_logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&] {
-        bound_fields_ptr fields = bind_call(as_default_logger(self)->fields, args, nargs, kwnames);
+        bound_fields_ptr fields = bind_call(fields_of(self), args, nargs, kwnames);
         object bound = object::steal(check(default_logger_new(state().default_logger(), nullptr, nullptr)));
         as_default_logger(bound.ptr())->fields = std::move(fields);
         return bound.release();
@@ -97,16 +110,19 @@ PyObject* default_logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // DefaultLogger(fields={...}) for a bound one; an unbound one keeps object's repr.
 PyObject* default_logger_repr(PyObject* self) {
-    const bound_fields* fields = as_default_logger(self)->fields.get();
-    if (fields == nullptr) return PyBaseObject_Type.tp_repr(self);
     return guard(nullptr, [&] {
-        const std::array<repr_arg, 1> args{{{"fields", bound_fields_dict(fields)}}};
+        const bound_fields_ptr fields = fields_of(self);
+        if (!fields) return check(PyBaseObject_Type.tp_repr(self));
+        const std::array<repr_arg, 1> args{{{"fields", bound_fields_dict(fields.get())}}};
         return call_repr(self, args).release();
     });
 }
 
 struct default_logger_desc {
-    static void teardown(default_logger_object& self) noexcept { std::destroy_at(&self.fields); }
+    static void teardown(default_logger_object& self) noexcept {
+        release_retired(reinterpret_cast<PyObject*>(&self));
+        std::destroy_at(&self.fields);
+    }
 };
 
 auto default_logger_methods = log_methods<default_logger_policy>([] {

@@ -1,9 +1,12 @@
 // Reading, writing and deleting the configuration classes' fields.
 #include "fields.hpp"
 
+#include <utility>
+
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "levels.hpp"
+#include "object_lock.hpp"
 
 namespace korvo::quillet {
 
@@ -19,7 +22,11 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
         if (value != nullptr) {
             write_field(self, f, value);
         } else if (f.kind == field_kind::text || f.kind == field_kind::value) {
-            text_slot(self, f).reset();
+            object old;  // dropped after the lock: its finaliser may run Python code
+            {
+                const object_lock lock(self);
+                old = std::move(text_slot(self, f));
+            }
         } else {
             PyErr_SetString(PyExc_NotImplementedError, "__del__");
             throw python_error{};
@@ -30,24 +37,37 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
 
 }  // namespace
 
+// Every field is read and written inside its object's critical section, so that a thread
+// setting an attribute while another reads it (a Logger being built from the handler) never
+// sees half a value nor a text being dropped. Conversions run outside it: they may call Python.
 object read_field(PyObject* self, const field& f) {
     switch (f.kind) {
-        case field_kind::boolean:
+        case field_kind::boolean: {
+            const object_lock lock(self);
             return object::borrow(field_slot<bool>(self, f) ? Py_True : Py_False);
+        }
         case field_kind::text:
         case field_kind::value: {
+            const object_lock lock(self);
             const object& text = text_slot(self, f);
             return object::borrow(text ? text.ptr() : Py_None);
         }
         case field_kind::level:
-            return level_object(field_slot<std::int32_t>(self, f));
+            return level_object(load_slot<std::int32_t>(self, f));
         case field_kind::size:
-            return object::steal(check(PyLong_FromUnsignedLongLong(field_slot<std::uint64_t>(self, f))));
+            return object::steal(check(PyLong_FromUnsignedLongLong(load_slot<std::uint64_t>(self, f))));
         case field_kind::colour:
-            return object::steal(check(PyLong_FromLong(field_slot<std::int32_t>(self, f))));
+            return object::steal(check(PyLong_FromLong(load_slot<std::int32_t>(self, f))));
     }
     PyErr_BadInternalCall();
     throw python_error{};
+}
+
+object repr_value(PyObject* self, const field& f) {
+    if (f.kind != field_kind::level) return read_field(self, f);
+    const std::int32_t n = load_slot<std::int32_t>(self, f);  // read once: another thread may set it
+    if (!is_level(n)) return object::steal(check(PyLong_FromLong(n)));
+    return level_object(n);
 }
 
 void check_path(const field& f, PyObject* value) {
@@ -67,24 +87,28 @@ void write_field(PyObject* self, const field& f, PyObject* value) {
     }
     switch (f.kind) {
         case field_kind::boolean:
-            field_slot<bool>(self, f) = to_bool(value);
+            store_slot<bool>(self, f, to_bool(value));
             return;
         case field_kind::text:
-            if (value != Py_None && !PyUnicode_CheckExact(value)) raise_expected("str", value);
+        case field_kind::value: {
+            if (f.kind == field_kind::text && value != Py_None && !PyUnicode_CheckExact(value))
+                raise_expected("str", value);
             check_path(f, value);
-            text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
-            return;
+            object old = value == Py_None ? object() : object::borrow(value);
+            {
+                const object_lock lock(self);
+                std::swap(old, text_slot(self, f));
+            }
+            return;  // the replaced value is dropped here, after the lock
+        }
         case field_kind::level:
-            field_slot<std::int32_t>(self, f) = level_number(value);
+            store_slot<std::int32_t>(self, f, level_number(value));
             return;
         case field_kind::size:
-            field_slot<std::uint64_t>(self, f) = to_size(value);
+            store_slot<std::uint64_t>(self, f, to_size(value));
             return;
         case field_kind::colour:
-            field_slot<std::int32_t>(self, f) = to_int32(value);
-            return;
-        case field_kind::value:
-            text_slot(self, f) = value == Py_None ? object() : object::borrow(value);
+            store_slot<std::int32_t>(self, f, to_int32(value));
             return;
     }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "common/ref.hpp"
+#include "object_lock.hpp"
 
 namespace korvo::quillet {
 
@@ -33,6 +34,9 @@ struct field {
 
 // The Python value of the field (a new reference). Throws python_error.
 object read_field(PyObject* self, const field& f);
+// The field's value as a repr shows it: a level outside the enumeration as its number. Throws
+// python_error.
+object repr_value(PyObject* self, const field& f);
 // Converts `value` (not null) by the field's rules and stores it; nothing changes on failure.
 // Throws python_error.
 void write_field(PyObject* self, const field& f, PyObject* value);
@@ -45,6 +49,19 @@ void check_path(const field& f, PyObject* value);
 template <class T>
 T& field_slot(PyObject* self, const field& f) noexcept {
     return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + f.offset);
+}
+
+// A number or flag of a field read and written whole while other threads may do the same: inside
+// the object's critical section (fields.cpp), where every field of these classes is touched.
+template <class T>
+T load_slot(PyObject* self, const field& f) noexcept {
+    const object_lock lock(self);
+    return field_slot<T>(self, f);
+}
+template <class T>
+void store_slot(PyObject* self, const field& f, T value) noexcept {
+    const object_lock lock(self);
+    field_slot<T>(self, f) = value;
 }
 
 // The stored reference of a text field (empty for None).

@@ -43,18 +43,23 @@ PyObject* text_param(const init_param& p, PyObject* value) {
 void store(PyObject* self, const field& f, const init_values& a, std::size_t i) noexcept {
     switch (f.kind) {
         case field_kind::boolean:
-            field_slot<bool>(self, f) = a.flag(i);
+            store_slot<bool>(self, f, a.flag(i));
             return;
         case field_kind::text:
-        case field_kind::value:
-            text_slot(self, f) = stored_text(a.text[i]);
-            return;
+        case field_kind::value: {
+            object old = stored_text(a.text[i]);
+            {
+                const object_lock lock(self);
+                std::swap(old, text_slot(self, f));
+            }
+            return;  // the replaced text is dropped after the lock
+        }
         case field_kind::level:
         case field_kind::colour:
-            field_slot<std::int32_t>(self, f) = a.level(i);
+            store_slot<std::int32_t>(self, f, a.level(i));
             return;
         case field_kind::size:
-            field_slot<std::uint64_t>(self, f) = static_cast<std::uint64_t>(a.number[i]);
+            store_slot<std::uint64_t>(self, f, static_cast<std::uint64_t>(a.number[i]));
             return;
     }
 }

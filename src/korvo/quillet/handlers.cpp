@@ -216,15 +216,6 @@ constexpr auto color_scheme_init = handler_init<color_scheme_params>;
 
 // --- Repr ---------------------------------------------------------------------------------
 
-// A field's value as the repr shows it: a level outside the enumeration as its number.
-object repr_value(PyObject* self, const field& f) {
-    if (f.kind == field_kind::level) {
-        const std::int32_t n = field_slot<std::int32_t>(self, f);
-        if (!is_level(n)) return object::steal(check(PyLong_FromLong(n)));
-    }
-    return read_field(self, f);
-}
-
 // The constructor's parameters with the values now stored: the call that configures the same.
 template <const auto& Params>
 PyObject* config_repr(PyObject* self) {

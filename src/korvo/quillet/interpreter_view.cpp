@@ -4,6 +4,8 @@
 // which is the only one that loads it.
 #include "interpreter_view.hpp"
 
+#include <atomic>
+
 #if PY_VERSION_HEX < 0x030E0000 || PY_VERSION_HEX >= 0x030F0000
 #error "interpreter_view.cpp reads the frame and instance layouts of CPython 3.14"
 #endif
@@ -21,7 +23,13 @@ namespace korvo::quillet {
 bool interpreter_layout_matches() noexcept {
     const _Py_DebugOffsets& running = _PyRuntime.debug_offsets;
     const auto same = [](std::uint64_t published, std::size_t compiled) { return published == compiled; };
+#ifdef Py_GIL_DISABLED
+    constexpr std::uint64_t free_threaded = 1;
+#else
+    constexpr std::uint64_t free_threaded = 0;
+#endif
     return (running.version >> 16) == (static_cast<std::uint64_t>(PY_VERSION_HEX) >> 16) &&
+           running.free_threaded == free_threaded &&
            same(running.thread_state.current_frame, offsetof(PyThreadState, current_frame)) &&
            same(running.interpreter_frame.size, sizeof(_PyInterpreterFrame)) &&
            same(running.interpreter_frame.previous, offsetof(_PyInterpreterFrame, previous)) &&
@@ -44,6 +52,26 @@ PyCodeObject* frame_code(interp_frame* frame) noexcept { return _PyFrame_GetCode
 
 namespace {
 
+// A shared key table only grows, under its own lock; on the free-threaded build its entry count
+// and keys are published with release stores, read here with acquire loads (the interpreter's
+// own readers do the same). The object's values are guarded by its critical section instead.
+Py_ssize_t key_count(PyDictKeysObject* keys) noexcept {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<Py_ssize_t>(keys->dk_nentries).load(std::memory_order_acquire);
+#else
+    return keys->dk_nentries;
+#endif
+}
+
+PyObject* key_at(const PyDictUnicodeEntry* entries, std::uint8_t index) noexcept {
+#ifdef Py_GIL_DISABLED
+    // atomic_ref takes no const object before C++26; the load writes nothing.
+    return std::atomic_ref<PyObject*>(const_cast<PyObject*&>(entries[index].me_key)).load(std::memory_order_acquire);
+#else
+    return entries[index].me_key;
+#endif
+}
+
 // The compact attributes of obj and their keys, or false when obj keeps them in a dict.
 bool compact_attributes(PyObject* obj, PyDictValues*& values, PyDictKeysObject*& keys) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
@@ -64,9 +92,10 @@ bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObjec
         return false;
     const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
     const std::uint8_t* order = get_insertion_order_array(inline_values);
+    const Py_ssize_t entry_count = key_count(keys);
     for (Py_ssize_t i = 0; i < count; ++i) {
         const std::uint8_t index = order[i];
-        if (index >= keys->dk_nentries || entries[index].me_key != PyTuple_GET_ITEM(names, i)) return false;
+        if (index >= entry_count || key_at(entries, index) != PyTuple_GET_ITEM(names, i)) return false;
         PyObject* value = inline_values->values[index];
         if (value == nullptr) return false;
         values[static_cast<std::size_t>(i)] = value;
@@ -80,10 +109,11 @@ bool inline_attribute(PyObject* obj, PyObject* name, PyObject*& value) noexcept 
     if (!compact_attributes(obj, inline_values, keys)) return false;
     const PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
     const std::uint8_t* order = get_insertion_order_array(inline_values);
+    const Py_ssize_t entry_count = key_count(keys);
     for (std::uint8_t i = 0; i < inline_values->size; ++i) {
         const std::uint8_t index = order[i];
-        if (index >= keys->dk_nentries) return false;
-        if (entries[index].me_key == name) {
+        if (index >= entry_count) return false;
+        if (key_at(entries, index) == name) {
             value = inline_values->values[index];
             return value != nullptr;
         }

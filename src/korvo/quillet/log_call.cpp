@@ -2,13 +2,17 @@
 #include "log_call.hpp"
 
 #include <exception>
+#include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/attr.hpp"
 #include "common/publish.hpp"
 #include "interpreter_view.hpp"
 #include "levels.hpp"
+#include "object_lock.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
 
@@ -83,23 +87,39 @@ code_facts facts_of(PyCodeObject* code) noexcept {
     return facts;
 }
 
+// References a call-site walk replaced in the caches, dropped once the walk has let go of the
+// caches' guard (a code object's finaliser may run Python code that logs).
+class replaced_refs {
+public:
+    void keep(object ref) {
+        if (count_ < inline_.size())
+            inline_[count_++] = std::move(ref);
+        else
+            more_.push_back(std::move(ref));
+    }
+
+private:
+    std::array<object, 4> inline_;
+    std::size_t count_ = 0;
+    std::vector<object> more_;  // a walk past many uncached frames
+};
+
 // The facts of `code`, remembered per code object; the texts live as long as the code does.
-code_facts facts_of_cached(PyCodeObject* code) noexcept {
-    quillet_state* st = loaded_state();
+// Called with the site caches' guard held.
+code_facts facts_of_cached(quillet_state* st, PyCodeObject* code, replaced_refs& replaced) {
     if (st == nullptr) return facts_of(code);
     code_facts_entry& entry =
         st->code_facts_cache[(reinterpret_cast<std::uintptr_t>(code) >> 4) % k_code_facts_cache_size];
     if (entry.code.ptr() != reinterpret_cast<PyObject*>(code)) {
         entry.facts = facts_of(code);
-        entry.code = object::borrow(reinterpret_cast<PyObject*>(code));
+        replaced.keep(std::exchange(entry.code, object::borrow(reinterpret_cast<PyObject*>(code))));
     }
     return entry.facts;
 }
 
 // The frame's current line, remembered per (code object, instruction offset): finding it scans
-// the code's line table from the start.
-int frame_line(interp_frame* frame, PyCodeObject* code) noexcept {
-    quillet_state* st = loaded_state();
+// the code's line table from the start. Called with the site caches' guard held.
+int frame_line(quillet_state* st, interp_frame* frame, PyCodeObject* code, replaced_refs& replaced) {
     const int offset = frame_offset(frame);
     if (st == nullptr || offset < 0) return frame_line_number(frame);
     const auto key =
@@ -108,7 +128,7 @@ int frame_line(interp_frame* frame, PyCodeObject* code) noexcept {
     if (entry.code.ptr() != reinterpret_cast<PyObject*>(code) || entry.offset != offset) {
         entry.line = frame_line_number(frame);
         entry.offset = offset;
-        entry.code = object::borrow(reinterpret_cast<PyObject*>(code));
+        replaced.keep(std::exchange(entry.code, object::borrow(reinterpret_cast<PyObject*>(code))));
     }
     return entry.line;
 }
@@ -315,14 +335,10 @@ namespace {
 // none (a script's top level) or when that function belongs to the import machinery (a module's
 // top level run by import or by `python -m`). A forwarded record's walk starts above the frame that called
 // emit and first passes over the frames of the logging package; the first frame beyond them is
-// the one that logged. Called with the interpreter lock held, as every log call is; no Python
-// code runs during the walk, so the frames stay as they are.
-call_site source_loc_of_call(bool forwarded) noexcept {
+// the one that logged. The frames are the logging thread's own, and no Python code runs during
+// the walk, so they stay as they are. Called with the site caches' guard held.
+call_site walk_to_call_site(quillet_state* st, interp_frame* const caller, bool forwarded, replaced_refs& replaced) {
     call_site site;
-    site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
-    interp_frame* const caller = innermost_frame();
-    if (caller == nullptr) return site;
-
     interp_frame* frame = caller;
     if (forwarded) {
         if (interp_frame* parent = calling_frame(caller)) frame = parent;
@@ -330,29 +346,44 @@ call_site source_loc_of_call(bool forwarded) noexcept {
     interp_frame* origin = nullptr;  // the frame that logged; null while logging-package frames are passed over
     code_facts facts;
     for (;;) {
-        facts = facts_of_cached(frame_code(frame));
+        facts = facts_of_cached(st, frame_code(frame), replaced);
         if (origin == nullptr && !(forwarded && facts.logging_package)) origin = frame;
         if (origin != nullptr && !facts.module_level) break;
         interp_frame* parent = calling_frame(frame);
         // The interpreter's frozen start-up and import machinery (importlib, runpy) runs the
         // top level of every imported module and of `python -m`: never the site a user meant.
-        if (parent == nullptr || (origin != nullptr && facts_of_cached(frame_code(parent)).frozen)) {
+        if (parent == nullptr || (origin != nullptr && facts_of_cached(st, frame_code(parent), replaced).frozen)) {
             frame = origin != nullptr ? origin : caller;
-            facts = facts_of_cached(frame_code(frame));
+            facts = facts_of_cached(st, frame_code(frame), replaced);
             break;
         }
         frame = parent;
     }
     PyCodeObject* code = frame_code(frame);
-    site.loc.filename = facts.file;
-    site.loc.funcname = facts.function;
-    site.loc.line = frame_line(frame, code);
+    site.loc = spdlog::source_loc(facts.file, frame_line(st, frame, code, replaced), facts.function);
     site.code = object::borrow(reinterpret_cast<PyObject*>(code));
     return site;
 }
 
-}  // namespace
+// A call site found under the site caches' guard.
+call_site source_loc_of_call(bool forwarded) noexcept {
+    call_site site;
+    site.loc = spdlog::source_loc("<unknown>", 0, "<module>");
+    interp_frame* const caller = innermost_frame();
+    if (caller == nullptr) return site;
+    replaced_refs replaced;  // declared before the guard: dropped after it is let go
+    try {
+        quillet_state* const st = loaded_state();
+        PyMutex unused{};
+        const cache_lock lock(st != nullptr ? st->site_cache_mutex : unused);
+        site = walk_to_call_site(st, caller, forwarded, replaced);
+    } catch (const std::bad_alloc&) {
+        // No memory to keep a replaced reference: the record goes out with an unknown site.
+    }
+    return site;
+}
 
+}  // namespace
 call_site caller_source_loc() noexcept { return source_loc_of_call(false); }
 
 call_site stdlib_caller_source_loc() noexcept { return source_loc_of_call(true); }

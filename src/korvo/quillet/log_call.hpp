@@ -75,23 +75,36 @@ inline std::shared_ptr<spdlog::logger> registry_default() {
     return ::quillet::LoggerRegistry::get_logger(k_default_logger_name, true);
 }
 
-// The default logger of this moment, borrowed from the module's copy: valid until Python code
-// runs (which may replace that copy). Looked up again only when the registry's generation has
-// moved, so an unchanged default costs one load. May be null.
-inline spdlog::logger* current_default(quillet_state& st) {
-    const std::uint64_t now = st.default_generation->load(std::memory_order_acquire);
-    if (now != st.cached_default_generation) {
-        st.cached_default = registry_default();
-        st.cached_default_generation = now;
-    }
-    return st.cached_default.get();
+// Where the default as last looked up is kept: in the module state while the interpreter lock
+// orders every call, per thread on the free-threaded build (only its own thread touches it).
+inline default_cache& default_cache_of(quillet_state& st) noexcept {
+#ifdef Py_GIL_DISABLED
+    static_cast<void>(st);
+    thread_local default_cache cache;
+    return cache;
+#else
+    return st.cached_default;
+#endif
 }
-// The same, held by the caller; looked up without the module's copy once the module is gone.
+
+// The default logger of this moment, borrowed from the cached copy: valid until Python code runs
+// on this thread (which may replace that copy). Looked up again only when the registry's
+// generation has moved, so an unchanged default costs one load. May be null.
+inline spdlog::logger* current_default(quillet_state& st) {
+    default_cache& cache = default_cache_of(st);
+    const std::uint64_t now = st.default_generation->load(std::memory_order_acquire);
+    if (now != cache.generation) {
+        cache.logger = registry_default();
+        cache.generation = now;
+    }
+    return cache.logger.get();
+}
+// The same, held by the caller; looked up without the cache once the module is gone.
 inline std::shared_ptr<spdlog::logger> held_default() {
     quillet_state* st = loaded_state();
     if (st == nullptr) return registry_default();
     current_default(*st);
-    return st->cached_default;
+    return default_cache_of(*st).logger;
 }
 
 // Everything after the logger is chosen: the level test first, then the record's fields (the

@@ -17,6 +17,8 @@
 #include "common/type.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
+#include "object_lock.hpp"
+#include "retired_handles.hpp"
 #include "state.hpp"
 #include "stdlib_bridge.hpp"
 #include "syslog_handler.hpp"
@@ -25,13 +27,25 @@ namespace korvo::quillet {
 
 namespace {
 
+// Thread rules of a Logger's fields: `logger`, `logger_ptr` and `factory` are written only by
+// __init__, and `fields` only before the object is handed out (bind), each inside the object's
+// critical section; copies of them are taken there too. A log call reads `logger` and `fields`
+// without it: what a second __init__ replaces is retired (retired_handles.hpp) rather than
+// dropped, so what such a call is using stays alive.
+
+// A copy of self's handle, taken in its critical section.
+::quillet::SpdLogger handle_of(PyObject* self) {
+    const object_lock lock(self);
+    return as_logger(self)->logger;
+}
+
 struct logger_policy {
     static PyTypeObject* type(const quillet_state& st) noexcept { return st.logger(); }
     static bool filtered(PyObject* self, level lvl) noexcept {
         const spdlog::logger* logger = as_logger(self)->logger.logger.get();
         return logger == nullptr || !logger->should_log(lvl);
     }
-    static std::shared_ptr<spdlog::logger> current(PyObject* self) noexcept { return as_logger(self)->logger.logger; }
+    static std::shared_ptr<spdlog::logger> current(PyObject* self) noexcept { return handle_of(self).logger; }
     static void log(PyObject* self, level lvl, const log_request& req) {
         object keep;
         const std::string_view text = message_text(req.msg, keep);
@@ -49,7 +63,7 @@ struct logger_policy {
             PyErr_Format(PyExc_TypeError, "logger_handle() needs a %s instance", type->tp_name);
             throw python_error{};
         }
-        return as_logger(self)->logger;
+        return handle_of(self);
     });
 }
 
@@ -78,13 +92,22 @@ PyObject* logger_new(PyTypeObject* type, PyObject*, PyObject*) {
 // records carry self's bound fields with these added.
 PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard(nullptr, [&] {
-        const logger_object* source = as_logger(self);
-        bound_fields_ptr fields = bind_call(source->fields, args, nargs, kwnames);
+        ::quillet::SpdLogger handle;
+        std::shared_ptr<spdlog::logger> logger_ptr;
+        bound_fields_ptr source_fields;
+        {
+            const object_lock lock(self);
+            const logger_object* source = as_logger(self);
+            handle = source->logger;
+            logger_ptr = source->logger_ptr;
+            source_fields = source->fields;
+        }
+        bound_fields_ptr fields = bind_call(source_fields, args, nargs, kwnames);
         PyTypeObject* type = state().logger();
         object bound = object::steal(check(logger_new(type, nullptr, nullptr)));
-        logger_object* obj = as_logger(bound.ptr());
-        obj->logger = source->logger;
-        obj->logger_ptr = source->logger_ptr;
+        logger_object* obj = as_logger(bound.ptr());  // not shared yet: no lock
+        obj->logger = std::move(handle);
+        obj->logger_ptr = std::move(logger_ptr);
         obj->fields = std::move(fields);
         return bound.release();
     });
@@ -180,6 +203,20 @@ void add_handler(::quillet::LoggerFactory& factory, PyObject* handler, const qui
     }
 }
 
+// Makes what __init__ built self's logger. What it replaces is dropped after the lock; on the
+// free-threaded build it is retired first, since a log call on another thread may be using it.
+void install(PyObject* self, ::quillet::LoggerFactory factory, std::shared_ptr<spdlog::logger> built) {
+    logger_object* obj = as_logger(self);
+    ::quillet::SpdLogger handle(built);
+    {
+        const object_lock lock(self);
+        retire(self, obj->logger.logger);  // may throw before anything changed
+        std::swap(obj->factory, factory);
+        std::swap(obj->logger_ptr, built);
+        std::swap(obj->logger, handle);
+    }
+}
+
 // Logger(name, level=Level.TRACE, pattern=default_logger_pattern, handlers=[], color_scheme=None,
 //        set_default=False, intercept_stdlib_logging=True)
 int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -202,18 +239,21 @@ int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         check_exact_type(handlers, &PyList_Type, "handlers", true);
         check_instance(color_scheme, st.config(config_class::color_scheme), "color_scheme", true);
 
-        logger_object* obj = as_logger(self);
         // A second __init__ builds from an empty builder, not on top of the first one's sinks.
-        obj->factory = ::quillet::LoggerFactory();
-        ::quillet::LoggerFactory& factory = obj->factory;
+        ::quillet::LoggerFactory factory;
         // The level goes to the library as given: libquillet refuses a number outside
         // trace..off (ValueError "<n> is not a valid Level", the text of a Level conversion), as
         // it refuses a colour outside -1..255, instead of building a logger that cannot name it.
         factory.set_level(as_level(lvl));
         if (handlers != Py_None && PyList_GET_SIZE(handlers) > 0) {
-            // The size is read again each round: an attribute read may change the list.
+            // The size is read again each round: an attribute read (or another thread) may change
+            // the list, and each item is held while it is read.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers); ++i) {
-                object handler = object::borrow(PyList_GET_ITEM(handlers, i));
+                object handler = object::steal(PyList_GetItemRef(handlers, i));
+                if (!handler) {
+                    PyErr_Clear();  // the list shrank under us: what is left was read
+                    break;
+                }
                 add_handler(factory, handler.ptr(), st);
             }
         } else {
@@ -227,9 +267,9 @@ int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 codes[i] = to_int32(get_attr(color_scheme, colors[i]).ptr());
             factory.set_colors(codes[0], codes[1], codes[2], codes[3], codes[4], codes[5]);
         }
-        obj->logger_ptr = factory.build(encode_utf8(name), false);
-        if (set_default) ::quillet::LoggerRegistry::set_default(obj->logger_ptr);
-        obj->logger = ::quillet::SpdLogger(obj->logger_ptr);
+        std::shared_ptr<spdlog::logger> built = factory.build(encode_utf8(name), false);
+        if (set_default) ::quillet::LoggerRegistry::set_default(built);
+        install(self, std::move(factory), std::move(built));
         if (set_default && intercept) redirect_pylog();
         return 0;
     });
@@ -238,16 +278,22 @@ int logger_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The built logger's name, level and number of sinks; nothing before construction built it.
 PyObject* logger_repr(PyObject* self) {
     return guard(nullptr, [&] {
+        std::shared_ptr<spdlog::logger> built;
+        bound_fields_ptr fields;
+        {
+            const object_lock lock(self);
+            built = as_logger(self)->logger_ptr;
+            fields = as_logger(self)->fields;
+        }
         std::vector<repr_arg> args;
-        if (const spdlog::logger* logger = as_logger(self)->logger_ptr.get()) {
+        if (const spdlog::logger* logger = built.get()) {
             const std::string& name = logger->name();
             args.push_back({"name", object::steal(check(PyUnicode_DecodeUTF8(
                                         name.data(), static_cast<Py_ssize_t>(name.size()), "replace")))});
             args.push_back({"level", level_object(static_cast<std::int32_t>(logger->level()))});
             args.push_back({"sinks", object::steal(check(PyLong_FromSize_t(logger->sinks().size())))});
         }
-        if (const bound_fields* fields = as_logger(self)->fields.get())
-            args.push_back({"fields", bound_fields_dict(fields)});
+        if (fields) args.push_back({"fields", bound_fields_dict(fields.get())});
         return call_repr(self, args).release();
     });
 }
@@ -263,6 +309,7 @@ struct logger_desc {
                 // A throwing error handler has already reported the failing sink.
             }
         }
+        release_retired(reinterpret_cast<PyObject*>(&self));
         std::destroy_at(&self.fields);
         std::destroy_at(&self.logger_ptr);
         std::destroy_at(&self.logger);

@@ -40,6 +40,13 @@ struct code_facts_entry {
 };
 inline constexpr std::size_t k_code_facts_cache_size = 256;
 
+// The library's default logger as last looked up, and the registry generation read before that
+// lookup: while the generation reads the same, the default has not been replaced.
+struct default_cache {
+    std::uint64_t generation = ~std::uint64_t{0};  // nothing looked up yet
+    std::shared_ptr<spdlog::logger> logger;
+};
+
 // A class whose instances, as last checked, have their attributes of interest read straight from
 // their instance dict (stdlib_bridge.cpp): valid while the class's version tag stays `version`.
 struct plain_class_memo {
@@ -80,6 +87,11 @@ enum class emit_name : std::size_t {
     count
 };
 
+// Thread rules. Everything but the caches below is set while the module executes, before it is
+// published, and only read afterwards. The caches are written by log calls and emit on any
+// thread: with the interpreter lock, that lock orders them; on the free-threaded build each
+// names its guard (object_lock.hpp's cache_lock on the PyMutex beside it), and no reference is
+// dropped while a guard is held.
 struct quillet_state {
     static constexpr const char* module_name = "korvo.quillet.quillet";
     PyObject* module = nullptr;  // borrowed: the state lives inside it
@@ -105,20 +117,26 @@ struct quillet_state {
     // Where msg, args, levelno, exc_info and stack_info stand among standard_record_order.
     std::array<std::size_t, 5> record_positions{};
     bool record_positions_known = false;
+    // Guarded by memo_mutex (a lookup and an update each hold it; the verdict is worked out
+    // between them, without it, since that runs Python code).
+    PyMutex memo_mutex{};
     plain_class_memo record_class;
     plain_class_memo handler_class;
     // Interned "trace" .. "critical", for the override lookup of native calls.
     std::array<object, 6> method_names;
     // Interned "fields": the keyword as compiled calls pass it, compared by identity first.
     object fields_keyword;
-    // Line numbers by (code object, instruction offset) of recent call sites.
+    // Line numbers by (code object, instruction offset) of recent call sites, and the facts of
+    // their code objects. Guarded by site_cache_mutex for a whole call-site walk.
+    PyMutex site_cache_mutex{};
     std::array<line_cache_entry, k_line_cache_size> line_cache;
     std::array<code_facts_entry, k_code_facts_cache_size> code_facts_cache;
-    // The library's default logger as last looked up, and the registry generation read before
-    // that lookup: while the generation reads the same, the default has not been replaced.
+    // The registry's count of default replacements (an atomic of the library).
     const std::atomic<std::uint64_t>* default_generation = &::quillet::LoggerRegistry::default_generation();
-    std::uint64_t cached_default_generation = ~std::uint64_t{0};  // nothing looked up yet
-    std::shared_ptr<spdlog::logger> cached_default;
+    // The default as last looked up, used with the interpreter lock only: the free-threaded
+    // build keeps one such cache per thread instead (default_cache_of, log_call.hpp), so a
+    // filtered call there stays one atomic load, with no lock and no shared write.
+    default_cache cached_default;
 
     template <class F>
     void visit_fields(F&& f) {

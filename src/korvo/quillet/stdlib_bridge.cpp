@@ -2,6 +2,7 @@
 #include "stdlib_bridge.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -16,6 +17,7 @@
 #include "common/type.hpp"
 #include "interpreter_view.hpp"
 #include "log_call.hpp"
+#include "object_lock.hpp"
 #include "state.hpp"
 
 namespace korvo::quillet {
@@ -89,15 +91,23 @@ void add_extra_fields(record_fields_builder& fields, PyObject* dict, const quill
     Py_ssize_t next = 0;  // the position in `order` the next key is expected at
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    bool any = false;
-    while (!any && PyDict_Next(dict, &pos, &key, &value)) {
-        if (next < PyTuple_GET_SIZE(order) && key == PyTuple_GET_ITEM(order, next)) {
-            ++next;
-            continue;
+    int any = 0;  // -1: the set test failed
+    {
+        // Walked in the dict's critical section (another thread may change the record); the
+        // keys are only compared, and nothing here throws.
+        const object_lock lock(dict);
+        while (any == 0 && PyDict_Next(dict, &pos, &key, &value)) {
+            if (next < PyTuple_GET_SIZE(order) && key == PyTuple_GET_ITEM(order, next)) {
+                ++next;
+                continue;
+            }
+            if (PyUnicode_Check(key)) {
+                const int standard_key = PySet_Contains(standard, key);
+                any = standard_key < 0 ? -1 : standard_key == 0 ? 1 : 0;
+            }
         }
-        any = PyUnicode_Check(key) && check(PySet_Contains(standard, key)) == 0;
     }
-    if (!any) return;
+    if (check(any) == 0) return;
     // A copy of the items: a value's __str__ may change the record.
     object items = object::steal(check(PyDict_Items(dict)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
@@ -121,25 +131,45 @@ void add_extra_fields(record_fields_builder& fields, PyObject* dict, const quill
 // attributes the generic way, the instance dict is what that lookup would give: it is read
 // directly. The verdict is kept with the class's version tag, which the interpreter changes
 // whenever the class or one of its bases is modified.
+// A class's version tag; the free-threaded interpreter assigns it while other threads read it.
+unsigned int version_tag(PyTypeObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+#else
+    return type->tp_version_tag;
+#endif
+}
+
 template <class Extra>
 bool reads_from_instance_dict(PyTypeObject* type, std::span<const emit_name> names, plain_class_memo& memo,
                               Extra&& extra_test) {
-    if (type->tp_version_tag == 0 && PyUnstable_Type_AssignVersionTag(type) == 0) return false;
-    if (memo.type.ptr() == reinterpret_cast<PyObject*>(type) && memo.version == type->tp_version_tag) return memo.plain;
-    const quillet_state& st = state();
+    if (version_tag(type) == 0 && PyUnstable_Type_AssignVersionTag(type) == 0) return false;
+    quillet_state& st = state();
+    const unsigned int version = version_tag(type);
+    {
+        const cache_lock lock(st.memo_mutex);
+        if (memo.type.ptr() == reinterpret_cast<PyObject*>(type) && memo.version == version) return memo.plain;
+    }
     bool plain = type->tp_getattro == PyObject_GenericGetAttr && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; plain && mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        object dict = object::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    // Held: another thread may give the class new bases, and so a new MRO, meanwhile.
+    object mro = object::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__")));
+    for (Py_ssize_t i = 0; plain && PyTuple_Check(mro.ptr()) && i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
+        object dict = object::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.ptr(), i))));
         if (!dict) continue;
         for (const emit_name name : names) {
             if (check(PyDict_Contains(dict.ptr(), st.name(name))) == 1) plain = false;
         }
     }
     plain = plain && extra_test(type);
-    memo.type = object::borrow(reinterpret_cast<PyObject*>(type));
-    memo.version = type->tp_version_tag;
-    memo.plain = plain;
+    // A class changed while it was looked at gets another tag: the verdict is kept for the tag read
+    // before, which the next lookup no longer matches.
+    object replaced;  // dropped after the lock
+    {
+        const cache_lock lock(st.memo_mutex);
+        replaced = std::exchange(memo.type, object::borrow(reinterpret_cast<PyObject*>(type)));
+        memo.version = version;
+        memo.plain = plain;
+    }
     return plain;
 }
 
@@ -164,13 +194,17 @@ public:
         const bool plain = reads_from_instance_dict(Py_TYPE(record), k_record_names, st.record_class,
                                                     [&](PyTypeObject* type) { return reads_own_message(type); });
         if (!plain) return;
-        std::array<PyObject*, k_most_standard> standard{};
-        standard_only_ = holds_standard_only(standard);
-        if (standard_only_) {
+        {
+            // In the record's critical section: another thread may change its attributes.
+            const object_lock lock(record);
+            std::array<PyObject*, k_most_standard> standard{};
+            standard_only_ = holds_standard_only(standard);
             // Held: Python code run later (getMessage, a threshold's comparison) may change them.
-            for (std::size_t i = 0; i < values_.size(); ++i)
-                values_[i] = object::borrow(standard[st.record_positions[i]]);
-        } else {
+            if (standard_only_)
+                for (std::size_t i = 0; i < values_.size(); ++i)
+                    values_[i] = object::borrow(standard[st.record_positions[i]]);
+        }
+        if (!standard_only_) {
             dict_ = object::steal(check(PyObject_GenericGetDict(record, nullptr)));
         }
     }
@@ -197,8 +231,10 @@ public:
     // True when the record has, now, just the attributes LogRecord's __init__ sets: no extra.
     // Asked again after Python code may have run, since that code may have added some.
     bool standard_only_now() const noexcept {
+        if (!standard_only_) return false;
+        const object_lock lock(record_);
         std::array<PyObject*, k_most_standard> standard{};
-        return standard_only_ && holds_standard_only(standard);
+        return holds_standard_only(standard);
     }
 
     // The attributes the logging package did not set become the record's fields.
@@ -291,10 +327,13 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
                                                             [](PyTypeObject*) { return true; });
         level bucket = level::trace;
         for (const auto& [threshold_name, bucket_level] : k_buckets) {
-            PyObject* held = nullptr;
-            object threshold = plain_handler && inline_attribute(self, st.name(threshold_name), held)
-                                   ? object::borrow(held)
-                                   : object::steal(check(PyObject_GetAttr(self, st.name(threshold_name))));
+            object threshold;
+            if (plain_handler) {
+                const object_lock lock(self);  // the handler may be shared by every logging thread
+                PyObject* found = nullptr;
+                if (inline_attribute(self, st.name(threshold_name), found)) threshold = object::borrow(found);
+            }
+            if (!threshold) threshold = object::steal(check(PyObject_GetAttr(self, st.name(threshold_name))));
             if (at_least(lvl, threshold.ptr())) {
                 bucket = bucket_level;
                 break;

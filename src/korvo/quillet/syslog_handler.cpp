@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/args.hpp"
@@ -20,6 +21,7 @@
 #include "fields.hpp"
 #include "handlers.hpp"
 #include "levels.hpp"
+#include "object_lock.hpp"
 #include "pickle_state.hpp"
 #include "quillet/details/syslog_sink.hpp"
 #include "state.hpp"
@@ -37,8 +39,8 @@ struct syslog_handler_object {
     object facility;   // a syslog facility name
     object app_name;   // str, or None for the program's name
     std::uint64_t queue_size;
-    // The sink made for the Loggers built from this description; touched only with the
-    // interpreter lock held (Logger construction and `dropped`).
+    // The sink made for the Loggers built from this description (Logger construction and
+    // `dropped`); read and replaced only inside the object's critical section, as the fields are.
     std::shared_ptr<qd::syslog_sink> sink;
 };
 
@@ -168,18 +170,18 @@ int syslog_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* syslog_repr(PyObject* self) {
     return guard(nullptr, [&] {
         std::vector<repr_arg> args;
-        for (const field* f : params) {
-            if (f->kind == field_kind::level && !is_level(field_slot<std::int32_t>(self, *f)))
-                args.push_back({f->name, object::steal(check(PyLong_FromLong(field_slot<std::int32_t>(self, *f))))});
-            else
-                args.push_back({f->name, read_field(self, *f)});
-        }
+        for (const field* f : params) args.push_back({f->name, repr_value(self, *f)});
         return call_repr(self, args).release();
     });
 }
 
+std::shared_ptr<qd::syslog_sink> sink_of(PyObject* self) {
+    const object_lock lock(self);
+    return as_syslog(self)->sink;
+}
+
 PyObject* syslog_dropped(PyObject* self, void*) {
-    const std::shared_ptr<qd::syslog_sink>& sink = as_syslog(self)->sink;
+    const std::shared_ptr<qd::syslog_sink> sink = sink_of(self);
     return PyLong_FromUnsignedLongLong(sink ? sink->counts().dropped : 0);
 }
 
@@ -226,10 +228,15 @@ PyMethodDef unpickle_functions[] = {
 
 // The program's name as syslog shows it: sys.argv[0] after its last separator, else "python".
 std::string program_name() {
-    PyObject* argv = PySys_GetObject("argv");  // borrowed
-    if (argv != nullptr && PyList_Check(argv) && PyList_GET_SIZE(argv) > 0 &&
-        PyUnicode_Check(PyList_GET_ITEM(argv, 0))) {
-        std::string_view path = utf8_of(PyList_GET_ITEM(argv, 0));
+    // Held, as is its first item: another thread may replace sys.argv or change the list.
+    object sys = object::steal(PyImport_ImportModule("sys"));
+    PyObject* found = nullptr;
+    object argv =
+        sys && PyObject_GetOptionalAttrString(sys.ptr(), "argv", &found) > 0 ? object::steal(found) : object();
+    object first = argv && PyList_Check(argv.ptr()) ? object::steal(PyList_GetItemRef(argv.ptr(), 0)) : object();
+    if (!first) PyErr_Clear();
+    if (first && PyUnicode_Check(first.ptr())) {
+        std::string_view path = utf8_of(first.ptr());
         const auto slash = path.find_last_of("/\\");
         if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
         if (!path.empty() && path != "-c" && path != "-m") return std::string(path);
@@ -272,15 +279,22 @@ bool same_options(const qd::syslog_options& a, const qd::syslog_options& b) noex
 void add_syslog_handler(::quillet::LoggerFactory& factory, PyObject* handler) {
     qd::syslog_options options = read_options(handler);
     const auto lvl = static_cast<spdlog::level::level_enum>(to_int32(get_attr(handler, "level").ptr()));
-    if (!is_level(lvl)) level_object(lvl);  // ValueError "<n> is not a valid Level"
-    std::shared_ptr<qd::syslog_sink>& sink = as_syslog(handler)->sink;
-    if (!sink || sink->level() != lvl || !same_options(sink->options(), options)) {
-        // A description changed since: later Loggers get a sink as it now says.
-        auto fresh = std::make_shared<qd::syslog_sink>(std::move(options));
-        fresh->set_level(lvl);
-        sink = std::move(fresh);
+    if (!is_level(lvl)) level_object(lvl);      // ValueError "<n> is not a valid Level"
+    std::shared_ptr<qd::syslog_sink> replaced;  // dropped after the lock (its thread is joined)
+    std::shared_ptr<qd::syslog_sink> sink;
+    {
+        // Loggers built from one description on several threads share one sink.
+        const object_lock lock(handler);
+        std::shared_ptr<qd::syslog_sink>& kept = as_syslog(handler)->sink;
+        if (!kept || kept->level() != lvl || !same_options(kept->options(), options)) {
+            // A description changed since: later Loggers get a sink as it now says.
+            auto fresh = std::make_shared<qd::syslog_sink>(std::move(options));
+            fresh->set_level(lvl);
+            replaced = std::exchange(kept, std::move(fresh));
+        }
+        sink = kept;
     }
-    factory.add_syslog_handler(sink);
+    factory.add_syslog_handler(std::move(sink));
 }
 
 void add_syslog_handler_type(PyObject* module) {
