@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -54,17 +55,18 @@ public:
         return *st;
     }
     // Makes `st` the state that state() finds, once the module is complete.
-    static void publish(T& st) noexcept { current_ = &st; }
+    static void publish(T& st) noexcept { current_.store(&st, std::memory_order_release); }
     // The module's state; RuntimeError (throws python_error) once the module is gone.
     static T& state() {
-        if (current_ == nullptr) {
+        T* st = current_.load(std::memory_order_acquire);
+        if (st == nullptr) {
             PyErr_Format(PyExc_RuntimeError, "%s is not loaded", T::module_name);
             throw python_error{};
         }
-        return *current_;
+        return *st;
     }
     // The module's state, or null once the module is gone. Never raises.
-    static T* loaded() noexcept { return current_; }
+    static T* loaded() noexcept { return current_.load(std::memory_order_acquire); }
 
     // Module slots m_traverse, m_clear and m_free.
     static int traverse(PyObject* module, visitproc visit, void* arg) {
@@ -79,7 +81,8 @@ public:
     static int clear(PyObject* module) {
         T* st = find(module);
         if (st == nullptr) return 0;
-        if (current_ == st) current_ = nullptr;
+        T* published = st;
+        current_.compare_exchange_strong(published, nullptr, std::memory_order_acq_rel);
         if constexpr (requires { st->on_clear(); }) st->on_clear();
         st->visit_fields([](object& field) { field.reset(); });
         return 0;
@@ -93,7 +96,9 @@ public:
 
 private:
     static T* find(PyObject* module) noexcept { return static_cast<T*>(PyModule_GetState(module)); }
-    static inline T* current_ = nullptr;
+    // Published once the module is complete and withdrawn at its clear; read by any thread
+    // (without the GIL on the free-threaded build), so atomic: a reader sees a whole state or none.
+    static inline std::atomic<T*> current_{nullptr};
 };
 
 }  // namespace korvo
