@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <new>
 
+#include "critical_section.hpp"
+
 namespace korvo::coro {
 
 // A coroutine per awaited call is made and dropped at message rate, so both its C++ frame and its
@@ -101,23 +103,18 @@ private:
     freelist<4> types_;
 };
 inline spare_memory g_spares;
-#ifdef Py_GIL_DISABLED
-inline PyMutex g_spares_mutex{};
-#endif
+inline PyMutex g_spares_mutex{};  // guards g_spares on the free-threaded build
 
-// The pool, for one operation. A thread that must wait for the PyMutex detaches meanwhile, so it
-// never holds up a collection or another thread's stop of the world.
+// The pool, for one operation.
 class spares_access {
 public:
-#ifdef Py_GIL_DISABLED
-    spares_access() noexcept { PyMutex_Lock(&g_spares_mutex); }
-    ~spares_access() { PyMutex_Unlock(&g_spares_mutex); }
-#else
     spares_access() noexcept = default;
-#endif
     spares_access(const spares_access&) = delete;
     spares_access& operator=(const spares_access&) = delete;
     spare_memory* operator->() const noexcept { return &g_spares; }
+
+private:
+    ft_mutex_lock lock_{g_spares_mutex};
 };
 
 }  // namespace korvo::coro

@@ -33,6 +33,38 @@ private:
 #endif
 };
 
+// A PyMutex held for a scope. A thread that must wait detaches meanwhile, so it never holds up a
+// collection or another thread's stop of the world. Run no Python code and drop no reference
+// inside: a finaliser that takes the same mutex would wait for itself.
+class mutex_lock {
+public:
+    explicit mutex_lock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+    ~mutex_lock() { PyMutex_Unlock(&mutex_); }
+    mutex_lock(const mutex_lock&) = delete;
+    mutex_lock& operator=(const mutex_lock&) = delete;
+
+private:
+    PyMutex& mutex_;
+};
+
+// mutex_lock on the free-threaded build only, for state that the interpreter lock already orders
+// on the default build.
+class ft_mutex_lock {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit ft_mutex_lock(PyMutex& mutex) noexcept : lock_(mutex) {}
+#else
+    explicit ft_mutex_lock(PyMutex&) noexcept {}
+#endif
+    ft_mutex_lock(const ft_mutex_lock&) = delete;
+    ft_mutex_lock& operator=(const ft_mutex_lock&) = delete;
+
+#ifdef Py_GIL_DISABLED
+private:
+    mutex_lock lock_;
+#endif
+};
+
 // A strong reference to `owner`'s member `slot`, taken in one step against a writer on another
 // thread (exchange_member), which drops the old value only after its own section.
 inline object load_member(PyObject* owner, PyObject* const& slot) {

@@ -13,7 +13,7 @@
 #include "common/type.hpp"
 #include "korvo/quillet.hpp"
 #include "log_call.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 #include "pickle_state.hpp"
 #include "quillet/quillet.hpp"
 #include "retired_handles.hpp"
@@ -31,7 +31,7 @@ default_logger_object* as_default_logger(PyObject* self) noexcept {
 // the object's critical section, where copies are taken too. A log call reads it without that:
 // what __setstate__ replaces is retired (retired_handles.hpp), so such a call's view stays valid.
 bound_fields_ptr fields_of(PyObject* self) {
-    const object_lock lock(self);
+    const critical_section lock(self);
     return as_default_logger(self)->fields;
 }
 
@@ -74,7 +74,7 @@ object read_bound_fields(PyObject* self, std::size_t, bool& differs) {
 }
 void write_bound_fields(PyObject* self, std::size_t, PyObject* value) {
     bound_fields_ptr fields = value == Py_None ? bound_fields_ptr() : bind_fields(nullptr, value);
-    const object_lock lock(self);
+    const critical_section lock(self);
     retire(self, as_default_logger(self)->fields);  // may throw before anything changed
     std::swap(as_default_logger(self)->fields, fields);
 }

@@ -6,7 +6,7 @@
 #include "common/args.hpp"
 #include "common/errors.hpp"
 #include "levels.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 
 namespace korvo::quillet {
 
@@ -24,7 +24,7 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
         } else if (f.kind == field_kind::text || f.kind == field_kind::value) {
             object old;  // dropped after the lock: its finaliser may run Python code
             {
-                const object_lock lock(self);
+                const critical_section lock(self);
                 old = std::move(text_slot(self, f));
             }
         } else {
@@ -43,12 +43,12 @@ int field_set(PyObject* self, PyObject* value, void* closure) {
 object read_field(PyObject* self, const field& f) {
     switch (f.kind) {
         case field_kind::boolean: {
-            const object_lock lock(self);
+            const critical_section lock(self);
             return object::borrow(field_slot<bool>(self, f) ? Py_True : Py_False);
         }
         case field_kind::text:
         case field_kind::value: {
-            const object_lock lock(self);
+            const critical_section lock(self);
             const object& text = text_slot(self, f);
             return object::borrow(text ? text.ptr() : Py_None);
         }
@@ -96,7 +96,7 @@ void write_field(PyObject* self, const field& f, PyObject* value) {
             check_path(f, value);
             object old = value == Py_None ? object() : object::borrow(value);
             {
-                const object_lock lock(self);
+                const critical_section lock(self);
                 std::swap(old, text_slot(self, f));
             }
             return;  // the replaced value is dropped here, after the lock

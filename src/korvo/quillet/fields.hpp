@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "common/ref.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 
 namespace korvo::quillet {
 
@@ -55,12 +55,12 @@ T& field_slot(PyObject* self, const field& f) noexcept {
 // the object's critical section (fields.cpp), where every field of these classes is touched.
 template <class T>
 T load_slot(PyObject* self, const field& f) noexcept {
-    const object_lock lock(self);
+    const critical_section lock(self);
     return field_slot<T>(self, f);
 }
 template <class T>
 void store_slot(PyObject* self, const field& f, T value) noexcept {
-    const object_lock lock(self);
+    const critical_section lock(self);
     field_slot<T>(self, f) = value;
 }
 

@@ -49,7 +49,7 @@ void store(PyObject* self, const field& f, const init_values& a, std::size_t i) 
         case field_kind::value: {
             object old = stored_text(a.text[i]);
             {
-                const object_lock lock(self);
+                const critical_section lock(self);
                 std::swap(old, text_slot(self, f));
             }
             return;  // the replaced text is dropped after the lock

@@ -12,7 +12,7 @@ namespace korvo::quillet {
 
 // The frame functions read the calling thread's own frames, which no other thread changes. The
 // attribute functions read another object's memory: call them inside that object's critical
-// section (object_lock), where the free-threaded interpreter changes it, and take a reference to
+// section (critical_section), where the free-threaded interpreter changes it, and take a reference to
 // what they give before leaving it.
 
 // Whether the running interpreter lays out thread states, frames, code objects and dicts as the

@@ -12,7 +12,7 @@
 #include "common/publish.hpp"
 #include "interpreter_view.hpp"
 #include "levels.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 #include "quillet/details/console_sinks.hpp"
 #include "quillet/quillet.hpp"
 
@@ -375,7 +375,7 @@ call_site source_loc_of_call(bool forwarded) noexcept {
     try {
         quillet_state* const st = loaded_state();
         PyMutex unused{};
-        const cache_lock lock(st != nullptr ? st->site_cache_mutex : unused);
+        const ft_mutex_lock lock(st != nullptr ? st->site_cache_mutex : unused);
         site = walk_to_call_site(st, caller, forwarded, replaced);
     } catch (const std::bad_alloc&) {
         // No memory to keep a replaced reference: the record goes out with an unknown site.

@@ -17,7 +17,7 @@
 #include "common/type.hpp"
 #include "levels.hpp"
 #include "log_call.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 #include "retired_handles.hpp"
 #include "state.hpp"
 #include "stdlib_bridge.hpp"
@@ -35,7 +35,7 @@ namespace {
 
 // A copy of self's handle, taken in its critical section.
 ::quillet::SpdLogger handle_of(PyObject* self) {
-    const object_lock lock(self);
+    const critical_section lock(self);
     return as_logger(self)->logger;
 }
 
@@ -96,7 +96,7 @@ PyObject* logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::shared_ptr<spdlog::logger> logger_ptr;
         bound_fields_ptr source_fields;
         {
-            const object_lock lock(self);
+            const critical_section lock(self);
             const logger_object* source = as_logger(self);
             handle = source->logger;
             logger_ptr = source->logger_ptr;
@@ -209,7 +209,7 @@ void install(PyObject* self, ::quillet::LoggerFactory factory, std::shared_ptr<s
     logger_object* obj = as_logger(self);
     ::quillet::SpdLogger handle(built);
     {
-        const object_lock lock(self);
+        const critical_section lock(self);
         retire(self, obj->logger.logger);  // may throw before anything changed
         std::swap(obj->factory, factory);
         std::swap(obj->logger_ptr, built);
@@ -281,7 +281,7 @@ PyObject* logger_repr(PyObject* self) {
         std::shared_ptr<spdlog::logger> built;
         bound_fields_ptr fields;
         {
-            const object_lock lock(self);
+            const critical_section lock(self);
             built = as_logger(self)->logger_ptr;
             fields = as_logger(self)->fields;
         }

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 #endif
 
 namespace korvo::quillet {
@@ -43,7 +43,7 @@ inline retired_store& retired() {
 inline void retire(PyObject* owner, std::shared_ptr<const void> held) {
     if (!held) return;
     detail::retired_store& s = detail::retired();
-    const cache_lock lock(s.mutex);
+    const ft_mutex_lock lock(s.mutex);
     s.entries.emplace_back(owner, std::move(held));
     s.count.store(s.entries.size(), std::memory_order_relaxed);
 }
@@ -53,7 +53,7 @@ inline void release_retired(PyObject* owner) noexcept {
     detail::retired_store& s = detail::retired();
     if (s.count.load(std::memory_order_relaxed) == 0) return;
     std::vector<std::pair<PyObject*, std::shared_ptr<const void>>> released;  // dropped after the lock
-    const cache_lock lock(s.mutex);
+    const ft_mutex_lock lock(s.mutex);
     const auto first =
         std::partition(s.entries.begin(), s.entries.end(), [owner](const auto& entry) { return entry.first != owner; });
     try {

@@ -17,7 +17,7 @@
 #include "common/type.hpp"
 #include "interpreter_view.hpp"
 #include "log_call.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 #include "state.hpp"
 
 namespace korvo::quillet {
@@ -95,7 +95,7 @@ void add_extra_fields(record_fields_builder& fields, PyObject* dict, const quill
     {
         // Walked in the dict's critical section (another thread may change the record); the
         // keys are only compared, and nothing here throws.
-        const object_lock lock(dict);
+        const critical_section lock(dict);
         while (any == 0 && PyDict_Next(dict, &pos, &key, &value)) {
             if (next < PyTuple_GET_SIZE(order) && key == PyTuple_GET_ITEM(order, next)) {
                 ++next;
@@ -147,7 +147,7 @@ bool reads_from_instance_dict(PyTypeObject* type, std::span<const emit_name> nam
     quillet_state& st = state();
     const unsigned int version = version_tag(type);
     {
-        const cache_lock lock(st.memo_mutex);
+        const ft_mutex_lock lock(st.memo_mutex);
         if (memo.type.ptr() == reinterpret_cast<PyObject*>(type) && memo.version == version) return memo.plain;
     }
     bool plain = type->tp_getattro == PyObject_GenericGetAttr && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
@@ -165,7 +165,7 @@ bool reads_from_instance_dict(PyTypeObject* type, std::span<const emit_name> nam
     // before, which the next lookup no longer matches.
     object replaced;  // dropped after the lock
     {
-        const cache_lock lock(st.memo_mutex);
+        const ft_mutex_lock lock(st.memo_mutex);
         replaced = std::exchange(memo.type, object::borrow(reinterpret_cast<PyObject*>(type)));
         memo.version = version;
         memo.plain = plain;
@@ -196,7 +196,7 @@ public:
         if (!plain) return;
         {
             // In the record's critical section: another thread may change its attributes.
-            const object_lock lock(record);
+            const critical_section lock(record);
             std::array<PyObject*, k_most_standard> standard{};
             standard_only_ = holds_standard_only(standard);
             // Held: Python code run later (getMessage, a threshold's comparison) may change them.
@@ -232,7 +232,7 @@ public:
     // Asked again after Python code may have run, since that code may have added some.
     bool standard_only_now() const noexcept {
         if (!standard_only_) return false;
-        const object_lock lock(record_);
+        const critical_section lock(record_);
         std::array<PyObject*, k_most_standard> standard{};
         return holds_standard_only(standard);
     }
@@ -329,7 +329,7 @@ PyObject* py_log_handler_emit(PyObject* self, PyObject* const* args, Py_ssize_t 
         for (const auto& [threshold_name, bucket_level] : k_buckets) {
             object threshold;
             if (plain_handler) {
-                const object_lock lock(self);  // the handler may be shared by every logging thread
+                const critical_section lock(self);  // the handler may be shared by every logging thread
                 PyObject* found = nullptr;
                 if (inline_attribute(self, st.name(threshold_name), found)) threshold = object::borrow(found);
             }

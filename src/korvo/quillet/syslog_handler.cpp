@@ -21,7 +21,7 @@
 #include "fields.hpp"
 #include "handlers.hpp"
 #include "levels.hpp"
-#include "object_lock.hpp"
+#include "common/critical_section.hpp"
 #include "pickle_state.hpp"
 #include "quillet/details/syslog_sink.hpp"
 #include "state.hpp"
@@ -176,7 +176,7 @@ PyObject* syslog_repr(PyObject* self) {
 }
 
 std::shared_ptr<qd::syslog_sink> sink_of(PyObject* self) {
-    const object_lock lock(self);
+    const critical_section lock(self);
     return as_syslog(self)->sink;
 }
 
@@ -284,7 +284,7 @@ void add_syslog_handler(::quillet::LoggerFactory& factory, PyObject* handler) {
     std::shared_ptr<qd::syslog_sink> sink;
     {
         // Loggers built from one description on several threads share one sink.
-        const object_lock lock(handler);
+        const critical_section lock(handler);
         std::shared_ptr<qd::syslog_sink>& kept = as_syslog(handler)->sink;
         if (!kept || kept->level() != lvl || !same_options(kept->options(), options)) {
             // A description changed since: later Loggers get a sink as it now says.

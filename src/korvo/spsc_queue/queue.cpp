@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/args.hpp"
+#include "common/critical_section.hpp"
 #include "common/errors.hpp"
 #include "common/pickling.hpp"
 #include "common/published_type.hpp"
@@ -51,17 +52,6 @@ using queue_type = type_slots<queue_object, queue_desc>;
 queue_storage& storage_of(queue_object* self) noexcept { return *static_cast<queue_storage*>(self->ring); }
 ring_queue& ring_of(queue_object* self) noexcept { return storage_of(self).ring; }
 
-// One side's PyMutex for a scope. A thread that must wait detaches meanwhile.
-class side_lock {
-public:
-    explicit side_lock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
-    ~side_lock() { PyMutex_Unlock(&mutex_); }
-    side_lock(const side_lock&) = delete;
-    side_lock& operator=(const side_lock&) = delete;
-
-private:
-    PyMutex& mutex_;
-};
 queue_object* as_queue(PyObject* self) noexcept { return queue_type::cast(self); }
 
 // ---- native table: thin forwards, so a call through the table costs one indirect call more.
@@ -128,7 +118,7 @@ PyObject* queue_py_push(PyObject* self, PyObject* data) {
         const auto* bytes = static_cast<const char*>(view.buf);
         const auto size = static_cast<std::size_t>(view.len);
         int result;
-        side_lock producer(storage_of(q).python_producer);
+        mutex_lock producer(storage_of(q).python_producer);
         if (q->block_on_full) {
             Py_BEGIN_ALLOW_THREADS
             result = (ring_of(q).*Push)(bytes, size);
@@ -147,7 +137,7 @@ PyObject* queue_py_try_pop(PyObject* self, PyObject*) {
         const char* data = nullptr;
         std::size_t size = 0;
         // Held until the message is copied out: the next pop may reuse its memory.
-        side_lock consumer(storage_of(as_queue(self)).python_consumer);
+        mutex_lock consumer(storage_of(as_queue(self)).python_consumer);
         if ((ring_of(as_queue(self)).*Pop)(&data, &size) != k_taken) Py_RETURN_NONE;
         return check(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
     });
