@@ -90,8 +90,8 @@ enum class emit_name : std::size_t {
 // Thread rules. Everything but the caches below is set while the module executes, before it is
 // published, and only read afterwards. The caches are written by log calls and emit on any
 // thread: with the interpreter lock, that lock orders them; on the free-threaded build each
-// names its guard (common/critical_section.hpp's ft_mutex_lock on the PyMutex beside it), and no reference is
-// dropped while a guard is held.
+// names its guard (an ft_mutex_lock on the PyMutex beside it), and no reference is dropped
+// while a guard is held.
 struct quillet_state {
     static constexpr const char* module_name = "korvo.quillet.quillet";
     PyObject* module = nullptr;  // borrowed: the state lives inside it
