@@ -12,8 +12,8 @@ namespace korvo::quillet {
 
 // The frame functions read the calling thread's own frames, which no other thread changes. The
 // attribute functions read another object's memory: call them inside that object's critical
-// section (critical_section), where the free-threaded interpreter changes it, and take a reference to
-// what they give before leaving it.
+// section (critical_section), where the free-threaded interpreter changes it, and take a
+// reference to what they give before leaving it.
 
 // Whether the running interpreter lays out thread states, frames, code objects and dicts as the
 // headers this file was compiled against do, by the offsets it publishes for debuggers. A
@@ -38,7 +38,8 @@ inline int frame_line_number(interp_frame* frame) noexcept { return PyUnstable_I
 // True when `obj` has exactly the instance attributes `names` (a tuple of str), set in that
 // order, and holds them the interpreter's compact way (no dict made for them), as an instance
 // straight from a class's __init__ does; `values` (names' size) then gets them, borrowed from
-// obj (valid inside its critical section). False otherwise, with nothing learnt: read the attributes the ordinary way then.
+// obj (valid inside its critical section). False otherwise, with nothing learnt: read the
+// attributes the ordinary way then.
 bool inline_attributes_exactly(PyObject* obj, PyObject* names, std::span<PyObject*> values) noexcept;
 // True when `obj` holds its instance attributes the compact way and has one whose key is the
 // very object `name` (as interned names are): `value` then gets it, borrowed from obj. False
