@@ -173,7 +173,10 @@ PyTypeObject* exact_type() noexcept { return loaded_type(&relaybus_state::sync_d
 // The caller holds the consumer claim. The address is written before the handle that publishes it.
 void open_wakeup_socket(sync_dispatcher_object* self, PyObject* host, int recvbuf) {
     object sock = object::steal(setup_socket(true, recvbuf));
-    static_cast<void>(exchange_member(as_py(self), self->_sock, sock));  // an earlier one stays open until dropped
+    // The socket of an earlier consumer that ended without close(): closed here, not left to the
+    // collector (its consumer is gone, and producers send to the duplicate, which stays open).
+    object earlier = exchange_member(as_py(self), self->_sock, sock);
+    if (earlier && earlier.ptr() != Py_None) close_socket_quietly(earlier.ptr());
     ipv4_address address{};
     const platform_socket native = bind_for_wakeups(sock.ptr(), host, address);
     consumer_of(self)->handles.push_back(native);
