@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "spsc_ring_test_support.hpp"
@@ -433,6 +434,41 @@ TEST_P(RingBlocking, StopAtAnyMomentEndsBothSides) {
         ASSERT_EQ(faults.count(), 0u) << faults.text();
         EXPECT_LE(received, sent);
         EXPECT_EQ(q->size(), sent - received) << "only a push racing stop() may be left behind";
+    }
+}
+
+// The producer stops the queue right after its last push while the consumer finds it empty:
+// whichever way the consumer pops, it gets every message before k_stopped.
+TEST_P(RingBlocking, EveryPushBeforeStopIsHandedOutFirst) {
+    using pop_fn = taken_msg (*)(ring_queue&, family);
+    for (const auto& [how, pop] :
+         {std::pair<const char*, pop_fn>{"pop", pop_msg}, {"try_pop", try_pop_msg}, {"poll", poll_msg}}) {
+        for (const bool overwrite : {false, true}) {
+            SCOPED_TRACE(std::string(how) + (overwrite ? ", overwrite" : ""));
+            for (int round = 0; round < 200; ++round) {
+                auto q = make(16, 8, overwrite);
+                const std::uint64_t n = 1 + round % 8;  // never more than fits
+                std::uint64_t received = 0;
+                two_thread_run run([&] { q->stop(); });
+                auto producer = [&] {
+                    for (std::uint64_t i = 0; i < n; ++i) {
+                        if (push_msg(*q, fam(), text(i, 12)) != k_ok) return run.faults.add("push failed");
+                    }
+                    q->stop();
+                };
+                auto consumer = [&] {
+                    for (;;) {
+                        const taken_msg t = pop(*q, fam());
+                        if (t.rc == k_stopped) return;
+                        if (t.rc == k_ok) continue;
+                        if (t.rc != k_taken || t.str() != text(received, 12)) return run.faults.add("bad pop");
+                        ++received;
+                    }
+                };
+                ASSERT_TRUE(run(producer, consumer)) << "round " << round;
+                ASSERT_EQ(received, n) << "round " << round << ": k_stopped with messages queued";
+            }
+        }
     }
 }
 

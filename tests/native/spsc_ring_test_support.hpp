@@ -63,6 +63,13 @@ inline taken_msg try_pop_msg(ring_queue& q, family f) {
     return t;
 }
 
+// Never waits, and leaves the wake-up request alone.
+inline taken_msg poll_msg(ring_queue& q, family f) {
+    taken_msg t;
+    t.rc = f == family::fixed ? q.poll(&t.data, &t.size) : q.poll_var(&t.data, &t.size);
+    return t;
+}
+
 // A recognisable message: its number, then letters derived from it.
 inline std::string text(std::uint64_t seq, std::size_t len) {
     std::string s(len, '\0');

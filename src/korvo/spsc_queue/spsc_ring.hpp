@@ -298,14 +298,20 @@ private:
                 if (!wait_for_message()) return k_stopped;
                 continue;
             }
-            if (csig_.stopped_.load(std::memory_order_acquire)) return k_stopped;
+            if (csig_.stopped_.load(std::memory_order_acquire)) {
+                if (drained_after_stop()) return k_stopped;
+                continue;
+            }
             if (mode == pop_mode::poll) return k_ok;
             // Arm the wake-up, then re-check: either this sees the new message or that push takes
             // the flag and returns k_wake.
             csig_.wake_armed_.raise(cfg_.asymmetric_);
             cons_.armed_ = true;
             if (!empty(std::memory_order_seq_cst)) continue;
-            if (csig_.stopped_.load(std::memory_order_seq_cst)) return k_stopped;
+            if (csig_.stopped_.load(std::memory_order_seq_cst)) {
+                if (drained_after_stop()) return k_stopped;
+                continue;
+            }
             return k_ok;
         }
     }
@@ -318,9 +324,16 @@ private:
     // Returns false when the queue is stopped and empty.
     bool wait_for_message() noexcept {
         return detail::spin_then_sleep(
-            csig_.asleep_, cfg_.asymmetric_, [this](std::memory_order order) { return !empty(order); },
-            [this](std::memory_order order) { return csig_.stopped_.load(order); });
+                   csig_.asleep_, cfg_.asymmetric_, [this](std::memory_order order) { return !empty(order); },
+                   [this](std::memory_order order) { return csig_.stopped_.load(order); }) ||
+               !drained_after_stop();
     }
+
+    // Called once the stop flag has been seen (by an acquire load or stronger). The look that found
+    // the queue empty came before that load, and the producer may have pushed and then stopped in
+    // between: look again, now that every push made before stop() is visible, so that what was
+    // queued is handed out before k_stopped.
+    bool drained_after_stop() const noexcept { return empty(std::memory_order_acquire); }
 
     void deliver(u64 off, u64 len, const char** data, std::size_t* size) noexcept {
         prefetch_next(cfg_.header_ + len);

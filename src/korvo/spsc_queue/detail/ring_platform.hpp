@@ -109,7 +109,7 @@ template <class Ready, class Stopped>
 bool spin_then_sleep(sleep_flag& flag, bool asymmetric, Ready&& ready, Stopped&& stopped) noexcept {
     for (int i = 0; i < k_spin_rounds; ++i) {
         if (ready(std::memory_order_acquire)) return true;
-        if (stopped(std::memory_order_relaxed)) return false;
+        if (stopped(std::memory_order_acquire)) return false;  // acquire: callers look again after it
         cpu_relax();
     }
     for (;;) {
